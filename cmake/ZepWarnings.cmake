@@ -1,0 +1,16 @@
+# Compile options shared by every target of the project.
+add_library(zep_options INTERFACE)
+target_compile_options(zep_options INTERFACE -Wall -Wextra)
+if(ZEP_WERROR)
+  target_compile_options(zep_options INTERFACE -Werror)
+endif()
+target_include_directories(zep_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(ZEP_SANITIZE)
+  set(_zep_sanitize_flags -fsanitize=${ZEP_SANITIZE} -fno-omit-frame-pointer)
+  if(ZEP_SANITIZE MATCHES "undefined")
+    list(APPEND _zep_sanitize_flags -fno-sanitize-recover=undefined)
+  endif()
+  target_compile_options(zep_options INTERFACE ${_zep_sanitize_flags})
+  target_link_options(zep_options INTERFACE ${_zep_sanitize_flags})
+endif()

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// Small helpers of the library: locale-free number texts with an explicit
+// decimal separator, the decimal-mark conversion, byte order and hex dumps.
+
+struct TFormatSettings {
+  char DecimalSeparator = '.';
+  char ThousandSeparator = ',';
+};
+
+// The process's number format: "." as decimal separator, whatever the locale.
+inline TFormatSettings DefaultFormatSettings() { return TFormatSettings{}; }
+
+// A text that should be a number and is not.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// General form with up to 15 significant digits: fixed notation for ordinary
+// magnitudes, exponent form ("1E-10", "1.5E20") below 1E-5 or from 1E15 on;
+// NaN and infinities as "NAN", "INF", "-INF".
+std::string FloatToStrGeneral(double value, const TFormatSettings& fmt = DefaultFormatSettings());
+// Fixed notation with `digits` fraction digits.
+std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt = DefaultFormatSettings());
+
+// Reads a decimal number written with the format's separator (blanks around
+// it allowed, exponent allowed). Nothing when the text is no number.
+std::optional<double> TryStrToFloat(std::string_view text, const TFormatSettings& fmt = DefaultFormatSettings());
+// As TryStrToFloat; throws EConvertError ("'x' is not a valid floating point value").
+double StrToFloat(std::string_view text, const TFormatSettings& fmt = DefaultFormatSettings());
+
+// Rewrites the decimal mark of a number text to `separator`: the mark is "."
+// when the text holds one after its first character, else "," when it holds
+// one there; a text that starts with its mark is left as it is.
+std::string ConvertDecimalMark(std::string_view text, char separator);
+
+// Resolution class of a frequency in Hz (7 for the highest frequencies, 11 for
+// the lowest), kept per channel by the measurement store.
+int FrequencyResolutionClass(double frequency);
+
+constexpr uint32_t SwapBytes32(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+}
+constexpr uint16_t SwapBytes16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
+
+// Two upper-case hexadecimal digits per byte, no separators.
+std::string HexDump(std::span<const uint8_t> bytes);
+// The same for the low byte of each character.
+std::string HexDump(std::string_view text);
+
+// Upper-case hexadecimal of `value` with at least `minDigits` digits.
+std::string HexText(uint64_t value, int minDigits);

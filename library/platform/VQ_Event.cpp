@@ -1,0 +1,29 @@
+#include "library/platform/VQ_Event.h"
+
+void TVQ_Event::Set() {
+  {
+    std::lock_guard lock(FMutex);
+    FSignalled = true;
+  }
+  FChanged.notify_all();
+}
+
+void TVQ_Event::Reset() {
+  std::lock_guard lock(FMutex);
+  FSignalled = false;
+}
+
+bool TVQ_Event::IsSet() const {
+  std::lock_guard lock(FMutex);
+  return FSignalled;
+}
+
+bool TVQ_Event::WaitFor(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(FMutex);
+  return FChanged.wait_for(lock, timeout, [this] { return FSignalled; });
+}
+
+TVQ_Event& BaseReceiveEvent() {
+  static TVQ_Event event;
+  return event;
+}
