@@ -25,7 +25,7 @@ class EConvertError : public std::runtime_error {
 };
 
 // General form with up to 15 significant digits: fixed notation for ordinary
-// magnitudes, exponent form ("1E-10", "1.5E20") below 1E-5 or from 1E15 on;
+// magnitudes, exponent form ("1E-10", "1.5E20") below 1E-4 or from 1E15 on;
 // NaN and infinities as "NAN", "INF", "-INF".
 std::string FloatToStrGeneral(double value, const TFormatSettings& fmt = DefaultFormatSettings());
 // Fixed notation with `digits` fraction digits.

@@ -1,0 +1,115 @@
+#include "library/core/VQ_DllCommon.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const TFormatSettings kPoint{'.', ','};
+const TFormatSettings kComma{',', '.'};
+
+TEST(FloatToStrGeneral, FifteenDigitsFixedOrExponent) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const Case cases[] = {
+      {0.0, "0"},
+      {-0.0, "0"},
+      {10000000.0, "10000000"},
+      {-2.25, "-2.25"},
+      {0.1, "0.1"},
+      {0.1 + 0.2, "0.3"},  // fifteen digits hide the binary noise
+      {1.0 / 3.0, "0.333333333333333"},
+      {0.0001, "0.0001"},
+      {0.00001, "1E-5"},
+      {-1.5e-10, "-1.5E-10"},
+      {999999999999999.0, "999999999999999"},
+      {1e15, "1E15"},
+      {1.5e20, "1.5E20"},
+      {123456.789, "123456.789"},
+      {nan, "NAN"},
+      {inf, "INF"},
+      {-inf, "-INF"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FloatToStrGeneral(c.value, kPoint), c.text) << c.text;
+  EXPECT_EQ(FloatToStrGeneral(1234.5, kComma), "1234,5");
+  EXPECT_EQ(FloatToStrGeneral(2.5e-7, kComma), "2,5E-7");
+}
+
+TEST(FloatToStrFixed, DigitsAndSeparator) {
+  EXPECT_EQ(FloatToStrFixed(10000000.0, 12, kPoint), "10000000.000000000000");
+  EXPECT_EQ(FloatToStrFixed(-0.5, 3, kComma), "-0,500");
+  EXPECT_EQ(FloatToStrFixed(2.5, 0, kPoint), "2");
+  EXPECT_EQ(FloatToStrFixed(1e300, 1, kPoint).size(), 303u);
+  EXPECT_EQ(FloatToStrFixed(std::numeric_limits<double>::quiet_NaN(), 3, kPoint), "NAN");
+}
+
+TEST(StrToFloat, AcceptsOnlyWholeNumbersInTheFormat) {
+  struct Case {
+    const char* text;
+    const TFormatSettings* fmt;
+    std::optional<double> value;
+  };
+  const Case cases[] = {
+      {"1.5", &kPoint, 1.5},        {" -2.25 ", &kPoint, -2.25}, {"+3", &kPoint, 3.0},
+      {"1E-10", &kPoint, 1e-10},    {"1,5", &kComma, 1.5},       {".5", &kPoint, 0.5},
+      {"1,5", &kPoint, std::nullopt}, {"1.5", &kComma, std::nullopt}, {"", &kPoint, std::nullopt},
+      {"abc", &kPoint, std::nullopt}, {"1.5x", &kPoint, std::nullopt}, {"inf", &kPoint, std::nullopt},
+      {"nan", &kPoint, std::nullopt}, {"-", &kPoint, std::nullopt},    {"0x10", &kPoint, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TryStrToFloat(c.text, *c.fmt), c.value) << c.text;
+  EXPECT_THROW(
+      {
+        try {
+          StrToFloat("x1", kPoint);
+        } catch (const EConvertError& e) {
+          EXPECT_STREQ(e.what(), "'x1' is not a valid floating point value");
+          throw;
+        }
+      },
+      EConvertError);
+}
+
+TEST(ConvertDecimalMark, FindsTheMarkAfterTheFirstCharacter) {
+  struct Case {
+    const char* text;
+    char separator;
+    const char* result;
+  };
+  const Case cases[] = {
+      {"10.5", ',', "10,5"},   {"10,5", '.', "10.5"},  {"10,5", ',', "10,5"},   {"1.2.3", ',', "1,2,3"},
+      {".5", ',', ".5"},       {",5", '.', ",5"},      {".5.5", ',', ".5.5"},   {"10", ',', "10"},
+      {"", ',', ""},           {"1.5,5", ',', "1,5,5"},  // "." wins when both are present
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConvertDecimalMark(c.text, c.separator), c.result) << c.text;
+}
+
+TEST(FrequencyResolutionClass, Thresholds) {
+  struct Case {
+    double f;
+    int cls;
+  };
+  const Case cases[] = {{32768000.1, 7}, {32768000.0, 8}, {-40e6, 7},  {4096000.5, 8}, {4096000.0, 9},
+                        {512000.5, 9},   {512000.0, 10},  {32000.5, 10}, {32000.0, 11}, {0.0, 11}};
+  for (const Case& c : cases) EXPECT_EQ(FrequencyResolutionClass(c.f), c.cls) << c.f;
+}
+
+TEST(ByteHelpers, SwapAndHex) {
+  EXPECT_EQ(SwapBytes32(0x12345678u), 0x78563412u);
+  EXPECT_EQ(SwapBytes16(0xBCBDu), 0xBDBCu);
+  const uint8_t bytes[] = {0x00, 0x0A, 0xBF, 0xFF};
+  EXPECT_EQ(HexDump(std::span<const uint8_t>(bytes)), "000ABFFF");
+  EXPECT_EQ(HexDump(std::string_view("\x85\x38", 2)), "8538");
+  EXPECT_EQ(HexDump(std::string_view()), "");
+  EXPECT_EQ(HexText(0x7015, 4), "7015");
+  EXPECT_EQ(HexText(0x5, 4), "0005");
+  EXPECT_EQ(HexText(0x123456, 4), "123456");
+  EXPECT_EQ(HexText(0, 0), "0");
+}
+
+}  // namespace
