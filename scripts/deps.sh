@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The one list of Debian 12 packages that building and testing ZEP needs.
 # Installs whatever is missing; runs apt-get update first only when needed.
+#   scripts/deps.sh          what the build, ./run.sh and ./test.sh need
+#   scripts/deps.sh fuzz     also the clang toolchain of scripts/fuzz.sh
 set -euo pipefail
 
 PACKAGES=(
@@ -9,6 +11,8 @@ PACKAGES=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
 )
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+[[ ${1:-} == fuzz ]] && PACKAGES+=("${FUZZ_PACKAGES[@]}")
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
