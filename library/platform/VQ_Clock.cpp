@@ -1,5 +1,7 @@
 #include "library/platform/VQ_Clock.h"
 
+#include <ctime>
+
 namespace {
 
 class TSystemClock final : public TVQ_Clock {
@@ -13,6 +15,13 @@ class TSystemClock final : public TVQ_Clock {
 const TVQ_Clock& SystemClock() {
   static const TSystemClock clock;
   return clock;
+}
+
+TVQ_Clock::Wall::time_point CoarseWallNow() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME_COARSE, &ts) != 0) return TVQ_Clock::Wall::now();
+  const auto sinceEpoch = std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  return TVQ_Clock::Wall::time_point{} + std::chrono::duration_cast<TVQ_Clock::Wall::duration>(sinceEpoch);
 }
 
 TVQ_ManualClock::TVQ_ManualClock(Wall::time_point wallStart)

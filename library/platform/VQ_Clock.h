@@ -20,6 +20,10 @@ class TVQ_Clock {
 // The real clocks of the process.
 const TVQ_Clock& SystemClock();
 
+// The wall clock to within a few milliseconds, at a fraction of the cost of a
+// precise reading: for "time of the last data" marks on hot paths.
+TVQ_Clock::Wall::time_point CoarseWallNow();
+
 // A clock that only moves when told to; both readings advance together.
 // Safe to read from one thread while another advances it.
 class TVQ_ManualClock final : public TVQ_Clock {

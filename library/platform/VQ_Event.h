@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -22,7 +23,9 @@ class TVQ_Event {
  private:
   mutable std::mutex FMutex;
   mutable std::condition_variable FChanged;
-  bool FSignalled = false;
+  // Changed under FMutex; read without it so that setting an event that is
+  // already set (every write of a busy device) costs one atomic load.
+  std::atomic<bool> FSignalled{false};
 };
 
 // The one receive event of the process ("BaseReceiveEvent"), shared by every
