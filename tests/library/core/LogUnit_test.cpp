@@ -1,5 +1,7 @@
 #include "library/core/LogUnit.h"
 
+#include "support/TempFolder.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -31,27 +33,6 @@ std::vector<std::string> FileNames(const fs::path& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-class TTempFolder {
- public:
-  TTempFolder() {
-    std::string pattern = ::testing::TempDir() + "zep_log_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    FPath = pattern;
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-
-  std::string File(const std::string& name) const { return (FPath / name).string(); }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,5 +1,7 @@
 #include "library/core/LogUnit.h"
 
+#include "support/TempFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,26 +20,6 @@ namespace fs = std::filesystem;
 constexpr int kWriters = 4;
 constexpr int kLinesPerWriter = 1500;
 constexpr int kLogsCreated = 300;
-
-class TTempFolder {
- public:
-  TTempFolder() {
-    std::string pattern = ::testing::TempDir() + "zep_logthreads_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    FPath = pattern;
-  }
-  ~TTempFolder() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  TTempFolder(const TTempFolder&) = delete;
-  TTempFolder& operator=(const TTempFolder&) = delete;
-  std::string File(const std::string& name) const { return (FPath / name).string(); }
-  const fs::path& Path() const { return FPath; }
-
- private:
-  fs::path FPath;
-};
 
 std::vector<std::string> ReadLines(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
