@@ -1,0 +1,1 @@
+#include "library/core/VQ_VersionInfo.h"

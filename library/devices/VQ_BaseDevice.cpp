@@ -1,0 +1,1 @@
+#include "library/devices/VQ_BaseDevice.h"
