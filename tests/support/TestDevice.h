@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "library/devices/VQ_BaseDevice.h"
+
+// A transport for tests: the test plays the counter.
+//
+// - Feed / FeedTools put bytes into the receive / tools ring as a worker would
+//   (Feed also passes them to the capture file, as transports do).
+// - Every successful DeviceWrite is recorded; Written() returns the list.
+// - SetWriteOutcome makes later writes fail, with or without recording an
+//   error on the device (kFailError records WriteErrorCode / WriteErrorText).
+// - SetClosedOnCheck makes CheckDeviceClosed report a lost connection with
+//   VQ_DeviceNotConnected; CheckCount() tells how often it was asked.
+// - OpenPort / ClosePort only switch the open flag and count the calls.
+// Safe to feed from one thread while another reads and writes.
+class TTestDevice : public TVQ_BaseDevice {
+ public:
+  enum class TWriteOutcome { kSucceed, kFailError, kFailSilently };
+
+  static constexpr TVQ_Result WriteErrorCode = TVQ_Result::VQ_Err_DataTransferInterrupted;
+  static constexpr std::string_view WriteErrorText = "test write failed";
+
+  explicit TTestDevice(TVQ_Event* event, const TVQ_Clock& clock = SystemClock(), int logId = -1,
+                       TVQ_DeviceType type = TVQ_DeviceType::VQ_Serial)
+      : TVQ_BaseDevice(logId, 0, event, true, clock) {
+    SetDevType(type);
+  }
+  ~TTestDevice() override = default;
+
+  std::string ClassName() const override { return "TTestDevice"; }
+
+  bool Feed(std::string_view bytes) {
+    SaveBinaryData(bytes);
+    return ReceiveBuffer().WriteAnsiString(bytes);
+  }
+  bool FeedTools(std::string_view bytes) { return ToolsBuffer().WriteAnsiString(bytes); }
+
+  void SetPeer(TVQ_PeerType peer) { StorePeerType(peer); }
+  void SetPath(const std::string& path) { SetDevicePath(path); }
+  void SetWriteOutcome(TWriteOutcome outcome) { FWriteOutcome = outcome; }
+  void SetClosedOnCheck(bool value) { FClosedOnCheck = value; }
+  int CheckCount() const { return FCheckCount.load(); }
+  int OpenCount() const { return FOpenCount.load(); }
+  int CloseCount() const { return FCloseCount.load(); }
+
+  std::vector<std::string> Written() const {
+    std::lock_guard lock(FWrittenLock);
+    return FWritten;
+  }
+
+  bool OpenPort(std::string& errorMsg) override {
+    errorMsg.clear();
+    ++FOpenCount;
+    SetPortOpened(true);
+    return true;
+  }
+  bool ClosePort() override {
+    ++FCloseCount;
+    SetPortOpened(false);
+    return true;
+  }
+  bool CheckDeviceClosed() override {
+    ++FCheckCount;
+    if (!FClosedOnCheck) return false;
+    SetError(TVQ_Result::VQ_DeviceNotConnected, "test device closed");
+    return true;
+  }
+  bool DeviceWrite(std::string& data) override {
+    switch (FWriteOutcome.load()) {
+      case TWriteOutcome::kFailError:
+        SetError(WriteErrorCode, std::string(WriteErrorText));
+        return false;
+      case TWriteOutcome::kFailSilently:
+        return false;
+      case TWriteOutcome::kSucceed:
+        break;
+    }
+    std::lock_guard lock(FWrittenLock);
+    FWritten.push_back(data);
+    return true;
+  }
+
+ private:
+  std::atomic<TWriteOutcome> FWriteOutcome{TWriteOutcome::kSucceed};
+  std::atomic<bool> FClosedOnCheck{false};
+  std::atomic<int> FCheckCount{0};
+  std::atomic<int> FOpenCount{0};
+  std::atomic<int> FCloseCount{0};
+  mutable std::mutex FWrittenLock;
+  std::vector<std::string> FWritten;
+};
