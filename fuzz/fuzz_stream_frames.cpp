@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return next == std::string_view::npos ? next : next + 1;
   });
   Cut(bytes, TcpArchiveFrameSize, [](std::string_view) { return std::string_view::npos; });
-  Cut(bytes, DemoFrameSize, DemoResyncOffset);
+  Cut(bytes, DemoFrameSize, [](std::string_view b) { return DemoResyncOffset(b); });
   for (std::size_t n = 0; n <= bytes.size() && n < 64; ++n) (void)DemoFrameReport(bytes.substr(0, n));
   return 0;
 }

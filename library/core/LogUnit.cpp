@@ -1,6 +1,5 @@
 #include "library/core/LogUnit.h"
 
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -72,14 +71,6 @@ std::string FormatLocalTime(int64_t wallMs, std::string_view pattern) {
 int CurrentThreadId() {
   thread_local const int tid = static_cast<int>(::gettid());
   return tid;
-}
-
-std::string ExceptionClassName(const std::exception& e) {
-  const char* mangled = typeid(e).name();
-  int status = 0;
-  const std::unique_ptr<char, decltype(&std::free)> demangled(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
-  return status == 0 && demangled ? demangled.get() : mangled;
 }
 
 // Writes all bytes, resuming after signals and short writes.

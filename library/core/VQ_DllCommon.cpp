@@ -1,11 +1,15 @@
 #include "library/core/VQ_DllCommon.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+#include <typeinfo>
 
 namespace {
 
@@ -168,3 +172,13 @@ std::string HexText(uint64_t value, int minDigits) {
   std::reverse(text.begin(), text.end());
   return text;
 }
+
+std::string ExceptionClassName(const std::exception& e) {
+  const char* mangled = typeid(e).name();
+  int status = 0;
+  const std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                              &std::free);
+  return status == 0 && demangled ? demangled.get() : mangled;
+}
+
+std::string ExceptionText(const std::exception& e) { return "EXCEP(" + ExceptionClassName(e) + ") " + e.what(); }

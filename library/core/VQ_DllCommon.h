@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -17,6 +18,11 @@ struct TFormatSettings {
 
 // The process's number format: "." as decimal separator, whatever the locale.
 inline TFormatSettings DefaultFormatSettings() { return TFormatSettings{}; }
+
+// The class name of an exception, demangled ("EVQ_Exception").
+std::string ExceptionClassName(const std::exception& e);
+// "EXCEP(" + class name + ") " + message: how library entries report an exception.
+std::string ExceptionText(const std::exception& e);
 
 // A text that should be a number and is not.
 class EConvertError : public std::runtime_error {

@@ -73,8 +73,8 @@ bool IsDemoMarkerStart(std::string_view bytes) {
 
 }  // namespace
 
-std::size_t DemoResyncOffset(std::string_view bytes) {
-  for (std::size_t i = 1; i < bytes.size(); ++i) {
+std::size_t DemoResyncOffset(std::string_view bytes, std::size_t from) {
+  for (std::size_t i = from; i < bytes.size(); ++i) {
     if (IsDemoMarkerStart(bytes.substr(i, 4))) return i;
   }
   return std::string_view::npos;

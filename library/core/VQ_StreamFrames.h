@@ -56,8 +56,8 @@ uint32_t DemoFrameMarker(std::string_view head);  // the first four bytes, high 
 // The binary report of a whole frame: the data header (bytes 4 and 5) and the
 // doubles, or the code and the payload.
 std::string DemoFrameReport(std::string_view frame);
-// Bytes to drop, after a frame with a bad marker at the start of `bytes`,
-// before the next place where a marker starts (or a marker's first bytes end
-// the bytes); npos when there is none. The bad position itself is never
-// offered again, so resynchronisation always moves on.
-std::size_t DemoResyncOffset(std::string_view bytes);
+// Bytes to drop before the first place from `from` on where a marker starts
+// (or a marker's first bytes end the bytes); npos when there is none. After a
+// bad marker at the start of `bytes`, `from` is 1, so resynchronisation always
+// moves on; after everything held was dropped, the next bytes start at 0.
+std::size_t DemoResyncOffset(std::string_view bytes, std::size_t from = 1);

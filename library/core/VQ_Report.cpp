@@ -1,0 +1,494 @@
+#include "library/core/VQ_Report.h"
+
+#include <algorithm>
+
+#include "library/core/LogUnit.h"
+#include "library/core/VQ_DllCommon.h"
+#include "library/core/VQ_StreamFrames.h"
+#include "library/core/VQ_UsbFrame.h"
+#include "library/devices/VQ_BaseDevice.h"
+
+namespace {
+
+constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
+
+uint16_t CodeOf(std::string_view report) {
+  if (report.size() < 2) return 0xFFFF;
+  return static_cast<uint16_t>(static_cast<uint8_t>(report[0]) << 8 | static_cast<uint8_t>(report[1]));
+}
+
+bool IsVersionCommand(const std::string& cmd) {
+  return cmd.size() == 1 && (static_cast<uint8_t>(cmd[0]) == 0x01 || static_cast<uint8_t>(cmd[0]) == 0x81);
+}
+
+}  // namespace
+
+TVQ_ReportDevice::TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId)
+    : FDevice(aDevice),
+      FDbgTag("TVQ_ReportDevice[" + std::to_string(multiId) + "]"),
+      FLogId(aDevice.LogId()),
+      FTimestamps(aDevice.LogId(), FDbgTag) {
+  switch (FDevice.DevType()) {
+    case TVQ_DeviceType::VQ_HID:
+    case TVQ_DeviceType::VQ_CDC:
+    case TVQ_DeviceType::VQ_Remote:
+      FFraming = TFraming::Usb;
+      FCommandStep = TCommandStep::Base;
+      FIgnoreNextFormatError = true;  // the first error after opening is noise
+      break;
+    case TVQ_DeviceType::VQ_CAN_Rack:
+      FFraming = TFraming::Usb;
+      FCommandStep = TCommandStep::Base;
+      break;
+    case TVQ_DeviceType::VQ_TCP_Device:
+      FFraming = TFraming::Tcp;
+      FCommandStep = TCommandStep::Base;
+      break;
+    case TVQ_DeviceType::VQ_TCP_Archive:
+      FFraming = TFraming::TcpArchive;
+      FCommandStep = TCommandStep::Base;
+      break;
+    case TVQ_DeviceType::VQ_Simul:
+      FFraming = TFraming::Demo;
+      FCommandStep = TCommandStep::Base;
+      break;
+    case TVQ_DeviceType::VQ_BinFile:
+    case TVQ_DeviceType::VQ_TxtFile:
+      FCommandStep = TCommandStep::File;
+      break;
+    default:
+      FCommandStep = TCommandStep::NotSupported;
+      break;
+  }
+}
+
+// ---- logging ----------------------------------------------------------------
+
+void TVQ_ReportDevice::Log(const std::string& text) const {
+  if (LogWanted(FLogId)) LogInfo(FLogId, FDbgTag + text);
+}
+
+void TVQ_ReportDevice::LogErr(const std::string& text) const {
+  if (LogWanted(FLogId)) LogError(FLogId, FDbgTag + text);
+}
+
+// ---- reading ----------------------------------------------------------------
+
+TVQ_Result TVQ_ReportDevice::GetReport(std::string& report) {
+  report.clear();
+  try {
+    bool commandTurn = false;
+    {
+      std::lock_guard lock(FCmdLock);
+      commandTurn = FRxMode == TReadModes::rxCommand;
+    }
+    if (commandTurn) return RunCommandStep(report);
+    const TVQ_Result result = ReadReport(report);
+    SwitchToCommandsWhenWaiting();
+    return result;
+  } catch (const std::exception& e) {
+    report = ExceptionText(e);
+    LogErr(".GetReport failed: " + report);
+    return TVQ_Result::VQ_Err_Exception;
+  }
+}
+
+TVQ_Result TVQ_ReportDevice::ReadReport(std::string& report) {
+  // A USB counter that delivers simulated data speaks the simulated framing,
+  // and back again when it stops.
+  if (FFraming == TFraming::Usb && FDevice.DemoData()) {
+    Log(".USBGetReport umschalten auf Demodaten");
+    FFraming = TFraming::Demo;
+  } else if (FFraming == TFraming::Demo && !FDevice.DemoData() && FDevice.IsUSBDevice()) {
+    Log(".DemoGetReport umschalten auf CDC-Daten");
+    FFraming = TFraming::Usb;
+  }
+  switch (FFraming) {
+    case TFraming::Usb: return UsbGetReport(report);
+    case TFraming::Tcp: return TcpGetReport(report);
+    case TFraming::TcpArchive: return TcpArchiveGetReport(report);
+    case TFraming::Demo: return DemoGetReport(report);
+    case TFraming::None: break;
+  }
+  report = "GetReport: no framing for device kind " + DeviceTypeText(FDevice.DevType());
+  return TVQ_Result::VQ_DLL_internalError;
+}
+
+TVQ_Result TVQ_ReportDevice::CheckDeviceError(std::string& report) {
+  try {
+    std::string message;
+    const TVQ_Result code = FDevice.TakeError(message);
+    if (code == TVQ_Result::VQ_No_Err) return code;
+    report = message;
+    if (code == TVQ_Result::VQ_Err_ReceiveBufferOverflow || code == TVQ_Result::VQ_Err_Reconnected)
+      FIgnoreNextFormatError = true;
+    return code;
+  } catch (const std::exception& e) {
+    report = "check device error failed: " + ExceptionText(e);
+    return TVQ_Result::VQ_Err_Exception;
+  }
+}
+
+// ---- USB frames ---------------------------------------------------------------
+
+// The frame end of the previous frame had not arrived: it is consumed first.
+// False when the caller must stop.
+bool TVQ_ReportDevice::SkipPendingFrameEnd(TVQ_Result& result, std::string& report) {
+  if (!FignoreNextBF) return true;
+  char next = 0;
+  if (!FDevice.PeekChar(next)) {
+    result = CheckDeviceError(report);
+    if (result != TVQ_Result::VQ_No_Err)
+      Log(".USBGetReport.DeviceError(" + std::string(VQ_ResultText(result)) + ")=" + report);
+    return false;
+  }
+  FignoreNextBF = false;
+  if (IsFrameEndByte(next))
+    FDevice.ConfirmPeekedData(1);
+  else if (LogReport)
+    Log(".USBGetReport.ignoreNextBF: NICHT überlesen=" + HexText(static_cast<uint8_t>(next), 2));
+  return true;
+}
+
+// After a framing error: drops bytes up to and including the next frame end.
+bool TVQ_ReportDevice::SkipToFrameEnd(TVQ_Result& result, std::string& report) {
+  if (!FmissingBF) return true;
+  const uint32_t amount = FDevice.GetBufferAmount();
+  const std::string held = FDevice.PeekAnsi(amount);
+  const auto end = std::find_if(held.begin(), held.end(), IsFrameEndByte);
+  const auto dropped = static_cast<uint32_t>(end == held.end() ? held.size() : end - held.begin() + 1);
+  if (dropped > 0) {
+    FDevice.ConfirmPeekedData(dropped);
+    LogErr(".USBGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " + HexDump(held.substr(0, dropped)));
+  }
+  if (end == held.end()) {
+    result = CheckDeviceError(report);
+    return false;
+  }
+  FmissingBF = false;
+  return true;
+}
+
+TVQ_Result TVQ_ReportDevice::FormatError(std::string& report, const std::string& message, bool resync) {
+  if (resync) FmissingBF = true;
+  std::string deviceMessage;
+  const TVQ_Result deviceError = CheckDeviceError(deviceMessage);
+  if (deviceError != TVQ_Result::VQ_No_Err) {
+    report = deviceMessage;
+    return deviceError;
+  }
+  if (FIgnoreNextFormatError) {
+    FIgnoreNextFormatError = false;
+    report.clear();
+    return TVQ_Result::VQ_No_Err;
+  }
+  report = message;
+  return TVQ_Result::VQ_Err_BadFormat;
+}
+
+TVQ_Result TVQ_ReportDevice::UsbGetReport(std::string& report) {
+  TVQ_Result result = TVQ_Result::VQ_No_Err;
+  if (!SkipPendingFrameEnd(result, report) || !SkipToFrameEnd(result, report)) return result;
+
+  std::string head = FDevice.PeekAnsi(2);
+  if (head.size() == 2 && static_cast<uint8_t>(head[1]) == kUsbEscape) head = FDevice.PeekAnsi(3);
+  const TUsbFrameSize size = UsbFrameSize(head);
+  if (size.Kind == TUsbFrameSize::TKind::NeedMore) return CheckDeviceError(report);
+  if (size.Kind == TUsbFrameSize::TKind::Invalid) {
+    LogErr(".USBGetReport invalid length: " + HexDump(head));
+    FDevice.ConfirmPeekedData(1);
+    return FormatError(report, "GetReport: invalid frame length", true);
+  }
+  const std::string frame = FDevice.PeekAnsi(size.Bytes);
+  if (frame.empty()) return CheckDeviceError(report);
+  if (frame.compare(0, head.size(), head) != 0) {
+    LogErr(".USBGetReport.escLenStr(" + HexDump(head) + ") stimmt nicht mehr. Wurde Puffer gelöscht? s=" +
+           HexDump(frame.substr(0, head.size())));
+    return TVQ_Result::VQ_No_Err;
+  }
+
+  const TUsbFrameDecode decoded = DecodeUsbFrame(frame);
+  FDevice.ConfirmPeekedData(decoded.Consumed);
+  switch (decoded.Status) {
+    case TUsbFrameStatus::Complete:
+      report = decoded.Report;
+      FIgnoreNextFormatError = false;
+      AfterUsbFrame(report);
+      return TVQ_Result::VQ_No_Err;
+    case TUsbFrameStatus::UnexpectedEnd:
+      LogErr(".USBGetReport.USB unerwartetes $BF, $BD empfangen ! ###############");
+      LogErr(".USBGetReport.bisher verarbeitet($BF/$BD): " + HexDump(decoded.Report));
+      return FormatError(report, "GetReport: unexpected end character received", false);
+    case TUsbFrameStatus::IllegalByte:
+      LogErr(".USBGetReport.unerlaubtes $BE empfangen ! ####");
+      LogErr(".USBGetReport.bisher verarbeitet($BE): " + HexDump(decoded.Report));
+      return FormatError(report, "GetReport: received illegal $BE", true);
+    case TUsbFrameStatus::ChecksumError:
+      LogErr(".USBGetReport.CHK error: Len=" + std::to_string(decoded.Length) + " ChkFound=" +
+             HexText(decoded.SumFound, 2) + " ChkClaimed=" + HexText(decoded.ChkClaimed, 2));
+      LogErr(".USBGetReport.bisher verarbeitet(CheckSum): " + HexDump(decoded.Report));
+      return FormatError(report, "GetReport: CheckSum error", true);
+    case TUsbFrameStatus::Truncated:
+      LogErr(".USBGetReport escape at the end of the frame: " + HexDump(frame));
+      return FormatError(report, "GetReport: escape at the end of the frame", true);
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+// A complete frame: its frame end, the identity checks, the 7901 rule and the clock.
+void TVQ_ReportDevice::AfterUsbFrame(std::string& report) {
+  char next = 0;
+  if (!FDevice.PeekChar(next))
+    FignoreNextBF = true;
+  else if (IsFrameEndByte(next))
+    FDevice.ConfirmPeekedData(1);
+  else
+    Log(".USBGetReport nächstes Zeichen kein BF: " + HexText(static_cast<uint8_t>(next), 2));
+
+  const uint16_t code = CodeOf(report);
+  if (code == VQ_Code::Version) TakeVersionReport(report, ".USBGetReport");
+  if (code == VQ_Code::PvhCalibration) {
+    Log(".USBGetReport 7901 -> reset cmd delay");
+    FDevice.SetDelayNextCmdMs(0);
+  }
+  if (LogReport && !report.empty()) Log(std::string(15, ' ') + HexDump(report));
+  if (!report.empty()) FTimestamps.CheckTimestamps(report, FDevice.LowLevelLog());
+}
+
+// The counter's version report: its user ID always, the rest only from the
+// first one after the version command.
+void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller) {
+  const TVQ_VersionLog versionLog{FLogId, FDbgTag};
+  uint8_t user = TVQ_VersionInfo::kUnknownUser;
+  if (ExtractUserID(std::string_view(report).substr(2), user, versionLog)) FDevice.SetCFUserID(user);
+  if (FVersionReceived) {
+    Log(std::string(caller) + " Ignore multiple version string: " + HexDump(report));
+    report.clear();
+    return;
+  }
+  FVersionInfo.Reset();
+  ExtractFirmware(FVersionInfo, report, versionLog);
+  FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
+  FDevice.SetFFPGAVersion(FVersionInfo.FFPGAVersion);
+  if (FVersionInfo.FVersionSerialNumber != TVQ_VersionInfo::kUnknownSerial)
+    FDevice.SetSerialNumberValue(FVersionInfo.FVersionSerialNumber);
+  Log(std::string(caller) + " FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
+      ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate +
+      ", FPGAVersion=" + FVersionInfo.FFPGAVersion);
+  FVersionReceived = true;
+}
+
+// ---- TCP text and archive streams ---------------------------------------------
+
+TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
+  if (FmissingBF) {
+    const std::string held = FDevice.PeekAnsi(FDevice.GetBufferAmount());
+    const std::size_t start = TcpTextResyncOffset(held);
+    const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
+    if (dropped > 0) FDevice.ConfirmPeekedData(dropped);
+    LogErr(".TCPGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " + HexDump(held.substr(0, dropped)));
+    if (start == std::string::npos) return CheckDeviceError(report);
+    FmissingBF = false;
+  }
+  const std::string head = FDevice.PeekAnsi(std::min(kTcpHeaderPeek, FDevice.GetBufferAmount()));
+  const TFrameSize size = TcpTextFrameSize(head);
+  if (size.Cut == TFrameCut::Invalid) {
+    // The first byte is no message start (or starts a bad one): skip it, then
+    // look for the next $01.
+    LogErr(".TCPGetReport.FormatError s=" + HexDump(head));
+    FDevice.ConfirmPeekedData(1);
+    FmissingBF = true;
+    report = "GetReport: Format error, no TCP string: " + head;
+    return TVQ_Result::VQ_Err_BadFormat;
+  }
+  // A message is taken only when it is there whole: TCP delivers in pieces.
+  if (size.Cut == TFrameCut::NeedMore || FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
+  const std::string message = FDevice.PeekAnsi(size.Bytes);
+  if (message.size() != size.Bytes) return CheckDeviceError(report);
+  FDevice.ConfirmPeekedData(size.Bytes);
+  report = message.substr(size.Header);
+  FTimestamps.CheckTimestampsTextReport(report, FDevice.LowLevelLog());
+  FIgnoreNextFormatError = false;
+  return TVQ_Result::VQ_No_Err;
+}
+
+TVQ_Result TVQ_ReportDevice::TcpArchiveGetReport(std::string& report) {
+  const TFrameSize size = TcpArchiveFrameSize(FDevice.PeekAnsi(1));
+  // An incomplete record waits for the rest.
+  if (size.Cut != TFrameCut::Size || FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
+  const std::string record = FDevice.PeekAnsi(size.Bytes);
+  if (record.size() != size.Bytes) return CheckDeviceError(report);
+  FDevice.ConfirmPeekedData(size.Bytes);
+  report = record.substr(size.Header);
+  FTimestamps.CheckTimestamps(report, FDevice.LowLevelLog());
+  return TVQ_Result::VQ_No_Err;
+}
+
+// ---- simulated counter frames ---------------------------------------------------
+
+TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
+  if (FMissingKennung) {
+    const std::string held = FDevice.PeekAnsi(std::min(kDemoResyncPeek, FDevice.GetBufferAmount()));
+    const std::size_t start = DemoResyncOffset(held, FResyncFromStart ? 0 : 1);
+    const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
+    if (dropped > 0) {
+      FDevice.ConfirmPeekedData(dropped);
+      LogErr(".DemoGetReport missingKennung überlesen (" + std::to_string(dropped) + "): " +
+             HexDump(held.substr(0, dropped)));
+    }
+    FResyncFromStart = start == std::string::npos;
+    if (FResyncFromStart) return CheckDeviceError(report);
+    FMissingKennung = false;
+  }
+  const std::string head = FDevice.PeekAnsi(kDemoHeader);
+  const TFrameSize size = DemoFrameSize(head);
+  if (size.Cut == TFrameCut::NeedMore) return CheckDeviceError(report);
+  if (size.Cut == TFrameCut::Invalid) {
+    LogErr(".DemoGetReport falsche Kennung: " + HexText(DemoFrameMarker(head), 8));
+    FMissingKennung = true;
+    FResyncFromStart = false;
+    report = "GetReport: wrong frame marker " + HexText(DemoFrameMarker(head), 8);
+    return TVQ_Result::VQ_Err_BadFormat;
+  }
+  if (FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
+  const std::string frame = FDevice.PeekAnsi(size.Bytes);
+  if (frame.size() != size.Bytes) return CheckDeviceError(report);
+  FDevice.ConfirmPeekedData(size.Bytes);
+  report = DemoFrameReport(frame);
+  const uint16_t code = CodeOf(report);
+  if (code == VQ_Code::Version) {
+    const std::string text = report.substr(2);
+    Log(".DemoGetReport " + text);
+    FDevice.SetHardFeature(static_cast<uint16_t>(0x4001 | (text.find("QMT") != std::string::npos ? 2 : 0)));
+  }
+  FTimestamps.CheckTimestamps(report, FDevice.LowLevelLog());
+  return TVQ_Result::VQ_No_Err;
+}
+
+// ---- commands -------------------------------------------------------------------
+
+TVQ_Result TVQ_ReportDevice::SendCommand(const std::string& value) {
+  try {
+    const std::string hex = HexDump(value);
+    std::lock_guard lock(FCmdLock);
+    int delay = FDevice.GetDelayNextCmdMs();
+    const TCmdResponseType awaited = FDevice.GetCmdResponse();
+    if (delay == 1 && FDevice.PeerType() == TVQ_PeerType::ptESP && awaited == TCmdResponseType::crt_none) {
+      FDevice.SetDelayNextCmdMs(0);
+      delay = 0;
+    }
+    std::string reason;
+    if (delay > 0)
+      reason = ".SendCommand: delay cmd for " + std::to_string(delay);
+    else if (FRxMode == TReadModes::rxCommand)
+      reason = ".SendCommand: Command is running";
+    else if (awaited != TCmdResponseType::crt_none)
+      reason = ".SendCommand: Wait CmdResponse " + CmdResponseTypeText(awaited);
+    else if (!FDevice.HasCommandList() || !FCmdList.empty())
+      reason = ".SendCommand:";
+    if (!reason.empty()) {
+      FCmdList.push_back(value);
+      Log(reason + (reason.back() == ':' ? " add to CmdList=" : " -> add to CmdList=") + hex);
+      return TVQ_Result::VQ_No_Err;
+    }
+    Log(".SendCommand: " + hex);
+    std::string data = value;
+    std::string message;
+    const TVQ_Result result = FDevice.WriteData(data, message);
+    if (result != TVQ_Result::VQ_No_Err) {
+      LogErr(".SendCommand: " + hex + " failed(" + std::string(VQ_ResultText(result)) + ")=" + message);
+      return result;
+    }
+    if (IsVersionCommand(value)) {
+      Log(".SendCommand: version command");
+      FVersionReceived = false;
+    }
+    return result;
+  } catch (const std::exception& e) {
+    if (LogWanted(FLogId)) LogException(FLogId, FDbgTag + ".SendCommand failed", e);
+    throw;
+  }
+}
+
+int TVQ_ReportDevice::GetPendingCmdsCount() const {
+  std::lock_guard lock(FCmdLock);
+  return static_cast<int>(FCmdList.size()) + FDevice.GetPendingCmdsCount();
+}
+
+void TVQ_ReportDevice::SwitchToCommandsWhenWaiting() {
+  std::lock_guard lock(FCmdLock);
+  if (!FCmdList.empty()) FRxMode = TReadModes::rxCommand;
+}
+
+TVQ_Result TVQ_ReportDevice::RunCommandStep(std::string& report) {
+  switch (FCommandStep) {
+    case TCommandStep::Base: return BaseProcessCommand(report);
+    case TCommandStep::File: return FileProcessCommand(report);
+    case TCommandStep::NotSupported:
+    case TCommandStep::None: break;
+  }
+  std::lock_guard lock(FCmdLock);
+  FRxMode = TReadModes::rxData;
+  report = "Commands not supported";
+  return TVQ_Result::VQ_DLL_internalError;
+}
+
+TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
+  std::lock_guard lock(FCmdLock);
+  FRxMode = TReadModes::rxData;
+  if (const int delay = FDevice.GetDelayNextCmdMs(); delay != 0) {
+    Log(".BaseProcessCommand: delay cmd for " + std::to_string(delay));
+    return TVQ_Result::VQ_No_Err;
+  }
+  if (const TCmdResponseType awaited = FDevice.GetCmdResponse(); awaited != TCmdResponseType::crt_none) {
+    Log(".BaseProcessCommand: Wait CmdResponse " + CmdResponseTypeText(awaited));
+    return TVQ_Result::VQ_No_Err;
+  }
+  if (FCmdList.empty()) return TVQ_Result::VQ_No_Err;
+  std::string command = FCmdList.front();
+  FCmdList.pop_front();
+  const std::string hex = HexDump(command);
+  Log(".BaseProcessCommand: cmd=" + hex);
+  std::string message;
+  const TVQ_Result result = FDevice.WriteData(command, message);
+  if (result != TVQ_Result::VQ_No_Err) {
+    report = message;
+    LogErr(".BaseProcessCommand: " + hex + " failed(" + std::string(VQ_ResultText(result)) + ")=" + message);
+    return result;
+  }
+  if (IsVersionCommand(command)) FVersionReceived = false;
+  switch (FDevice.DevType()) {
+    case TVQ_DeviceType::VQ_CDC:
+    case TVQ_DeviceType::VQ_Remote:
+    case TVQ_DeviceType::VQ_CAN_Rack:
+    case TVQ_DeviceType::VQ_Simul:
+      break;
+    default:
+      if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
+      if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+// Replayed files never receive commands.
+TVQ_Result TVQ_ReportDevice::FileProcessCommand(std::string&) {
+  std::lock_guard lock(FCmdLock);
+  FRxMode = TReadModes::rxData;
+  if (!FCmdList.empty()) {
+    Log(".FileProcessCommand: ignore " + HexDump(FCmdList.front()));
+    FCmdList.pop_front();
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+// ---- state --------------------------------------------------------------------------
+
+void TVQ_ReportDevice::ReSync() {
+  Log(".ReSync");
+  FTimestamps.SetDeviceMs(0);
+}
+
+void TVQ_ReportDevice::ResetLastFPGA() {
+  Log(".ResetLastFPGA " + std::to_string(FLastFPGA) + " -> -1");
+  FLastFPGA = -1;
+}

@@ -1,0 +1,190 @@
+#include "library/core/VQ_Report.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "library/core/VQ_DllCommon.h"
+#include "library/core/VQ_UsbFrame.h"
+#include "support/TestDevice.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Every report the layer delivers now, as the fixtures write them. A call
+// that delivers nothing may still have consumed bytes (a dropped error, a
+// skipped frame end): draining ends only when a call changes nothing.
+void Drain(TTestDevice& device, TVQ_ReportDevice& layer, std::vector<std::string>& out) {
+  for (int guard = 0; guard < 10000; ++guard) {
+    std::string report;
+    const uint32_t before = device.GetBufferAmount();
+    const TVQ_Result result = layer.GetReport(report);
+    if (result != TVQ_Result::VQ_No_Err) {
+      out.push_back("! " + std::string(VQ_ResultText(result)));
+      continue;
+    }
+    if (!report.empty())
+      out.push_back(HexDump(report));
+    else if (device.GetBufferAmount() == before)
+      return;
+  }
+  FAIL() << "the report layer never ran dry";
+}
+
+struct TFixture {
+  const char* kind;
+  const char* name;
+  TVQ_DeviceType device;
+};
+
+// Each fixture fed whole, and split in two at every byte: a frame that has
+// only partly arrived must wait, never fail or be lost.
+TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
+  const TFixture fixtures[] = {
+      {"usb", "stream", TVQ_DeviceType::VQ_CAN_Rack},
+      {"usb", "resync", TVQ_DeviceType::VQ_CAN_Rack},
+      {"tcp", "stream", TVQ_DeviceType::VQ_TCP_Device},
+      {"tcp", "resync", TVQ_DeviceType::VQ_TCP_Device},
+      {"simulated", "stream", TVQ_DeviceType::VQ_Simul},
+  };
+  for (const TFixture& f : fixtures) {
+    const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
+    const std::string stream = ReadFile(base + ".bin");
+    const std::vector<std::string> expected = ReadLines(base + ".reports");
+    ASSERT_FALSE(stream.empty()) << base;
+    for (std::size_t split = 0; split <= stream.size(); ++split) {
+      TVQ_Event event;
+      TTestDevice device(&event, SystemClock(), -1, f.device);
+      TVQ_ReportDevice layer(device, 0);
+      std::vector<std::string> reports;
+      device.Feed(stream.substr(0, split));
+      Drain(device, layer, reports);
+      device.Feed(stream.substr(split));
+      Drain(device, layer, reports);
+      ASSERT_EQ(reports, expected) << base << " split at " << split;
+    }
+  }
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
+
+TEST(ReportLayerUsb, FirstFormatErrorAfterOpeningIsDropped) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_CDC);
+  TVQ_ReportDevice layer(device, 0);
+  std::string bad = BuildUsbFrame(Bytes({0x70, 0x00}));
+  bad[4] = static_cast<char>(bad[4] + 1);
+  device.Feed(bad + bad + BuildUsbFrame(Bytes({0x70, 0x15, 0, 0, 0, 1})));
+  std::vector<std::string> reports;
+  Drain(device, layer, reports);
+  EXPECT_EQ(reports, (std::vector<std::string>{"! VQ_Err_BadFormat", "701500000001"}));
+}
+
+TEST(ReportLayerUsb, DeviceErrorIsReturnedWithItsMessageOnce) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_CDC);
+  TVQ_ReportDevice layer(device, 0);
+  device.SetError(TVQ_Result::VQ_Err_ReceiveBufferOverflow, "overflow");
+  std::string report;
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_Err_ReceiveBufferOverflow);
+  EXPECT_EQ(report, "overflow");
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_No_Err);
+  EXPECT_EQ(report, "");
+}
+
+TEST(ReportLayerUsb, TimestampsFollowTheCounterClock) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_CDC);
+  TVQ_ReportDevice layer(device, 0);
+  device.Feed(BuildUsbFrame(Bytes({0x70, 0x16, 0, 0, 0, 50})) + BuildUsbFrame(Bytes({0x06, 0x00, 1})) +
+              BuildUsbFrame(Bytes({0x06, 0x00, 2})));
+  std::vector<std::string> reports;
+  Drain(device, layer, reports);
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_EQ(layer.DeviceMs(), 5100);
+}
+
+TEST(ReportLayerTcp, ArchiveRecordWaitsForItsRest) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_TCP_Archive);
+  TVQ_ReportDevice layer(device, 0);
+  std::string report;
+  device.Feed(Bytes({6, 0x70, 0x15, 0}));
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_No_Err);
+  EXPECT_EQ(report, "");
+  device.Feed(Bytes({0, 0, 9}));
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_No_Err);
+  EXPECT_EQ(HexDump(report), "701500000009");
+  EXPECT_EQ(layer.DeviceMs(), 9000);
+}
+
+// ---- commands ------------------------------------------------------------------
+
+TEST(ReportLayerCommands, WrittenAtOnceOrQueuedInOrder) {
+  TVQ_Event event;
+  TVQ_ManualClock clock;
+  TTestDevice device(&event, clock, -1, TVQ_DeviceType::VQ_CDC);
+  TVQ_ReportDevice layer(device, 0);
+  std::string report;
+
+  EXPECT_EQ(layer.SendCommand("\x05"), TVQ_Result::VQ_No_Err);  // no command list of its own: queued
+  EXPECT_EQ(layer.GetPendingCmdsCount(), 1);
+  device.SetDelayNextCmdMs(500);
+  EXPECT_EQ(layer.SendCommand("\x06"), TVQ_Result::VQ_No_Err);
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_No_Err);  // reading: commands waiting -> command turn next
+  EXPECT_EQ(layer.GetReport(report), TVQ_Result::VQ_No_Err);  // delay still running: nothing written
+  EXPECT_TRUE(device.Written().empty());
+
+  clock.Advance(500ms);
+  for (int i = 0; i < 4; ++i) layer.GetReport(report);
+  EXPECT_EQ(device.Written(), (std::vector<std::string>{"\x05", "\x06"}));
+  EXPECT_EQ(layer.GetPendingCmdsCount(), 0);
+}
+
+TEST(ReportLayerCommands, DeviceWithItsOwnListWritesAtOnceAndFailuresAreErrors) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_CDC);
+  device.SetHasCommandList(true);
+  TVQ_ReportDevice layer(device, 0);
+  EXPECT_EQ(layer.SendCommand("\x81"), TVQ_Result::VQ_No_Err);
+  EXPECT_EQ(device.Written(), std::vector<std::string>{"\x81"});
+
+  device.SetWriteOutcome(TTestDevice::TWriteOutcome::kFailSilently);
+  EXPECT_EQ(layer.SendCommand("\x02"), TVQ_Result::VQ_WriteError);  // never a silent success
+  device.SetWriteOutcome(TTestDevice::TWriteOutcome::kFailError);
+  EXPECT_EQ(layer.SendCommand("\x02"), TTestDevice::WriteErrorCode);
+}
+
+TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_BinFile);
+  TVQ_ReportDevice layer(device, 0);
+  layer.SendCommand("\x05");
+  std::string report;
+  layer.GetReport(report);
+  layer.GetReport(report);
+  EXPECT_EQ(layer.GetPendingCmdsCount(), 0);
+  EXPECT_TRUE(device.Written().empty());
+}
+
+}  // namespace
