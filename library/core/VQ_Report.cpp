@@ -1,6 +1,7 @@
 #include "library/core/VQ_Report.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
@@ -23,12 +24,17 @@ bool IsVersionCommand(const std::string& cmd) {
 
 }  // namespace
 
-TVQ_ReportDevice::TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId)
+TVQ_ReportDevice::TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId, const TVQ_Clock& clock)
     : FDevice(aDevice),
+      FClock(clock),
       FDbgTag("TVQ_ReportDevice[" + std::to_string(multiId) + "]"),
       FLogId(aDevice.LogId()),
       FTimestamps(aDevice.LogId(), FDbgTag) {
   switch (FDevice.DevType()) {
+    case TVQ_DeviceType::VQ_Serial:
+      FFraming = TFraming::Serial;
+      FCommandStep = TCommandStep::Serial;
+      break;
     case TVQ_DeviceType::VQ_HID:
     case TVQ_DeviceType::VQ_CDC:
     case TVQ_DeviceType::VQ_Remote:
@@ -53,7 +59,11 @@ TVQ_ReportDevice::TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId)
       FCommandStep = TCommandStep::Base;
       break;
     case TVQ_DeviceType::VQ_BinFile:
+      FFraming = TFraming::FileBin;
+      FCommandStep = TCommandStep::File;
+      break;
     case TVQ_DeviceType::VQ_TxtFile:
+      FFraming = TFraming::FileText;
       FCommandStep = TCommandStep::File;
       break;
     default:
@@ -103,8 +113,18 @@ TVQ_Result TVQ_ReportDevice::ReadReport(std::string& report) {
     Log(".DemoGetReport umschalten auf CDC-Daten");
     FFraming = TFraming::Usb;
   }
+  // A counter found to be an ESP counter sends transmit records.
+  if ((FFraming == TFraming::Usb || FFraming == TFraming::Serial) && FDevice.PeerType() == TVQ_PeerType::ptESP) {
+    Log(FFraming == TFraming::Usb ? ".USBGetReport umschalten auf ESP" : ".SerialGetReport umschalten auf ESP");
+    if (FFraming == TFraming::Serial) FCommandStep = TCommandStep::Base;
+    FFraming = TFraming::Esp;
+  }
   switch (FFraming) {
     case TFraming::Usb: return UsbGetReport(report);
+    case TFraming::Serial: return SerialGetReport(report);
+    case TFraming::Esp: return GetESPReport(report);
+    case TFraming::FileBin: return FileGetBinReport(report);
+    case TFraming::FileText: return FileGetTextReport(report);
     case TFraming::Tcp: return TcpGetReport(report);
     case TFraming::TcpArchive: return TcpArchiveGetReport(report);
     case TFraming::Demo: return DemoGetReport(report);
@@ -416,6 +436,8 @@ int TVQ_ReportDevice::GetPendingCmdsCount() const {
 }
 
 void TVQ_ReportDevice::SwitchToCommandsWhenWaiting() {
+  // On the serial line a command only goes out in a frame's answer slot.
+  if (FCommandStep == TCommandStep::Serial) return;
   std::lock_guard lock(FCmdLock);
   if (!FCmdList.empty()) FRxMode = TReadModes::rxCommand;
 }
@@ -423,6 +445,7 @@ void TVQ_ReportDevice::SwitchToCommandsWhenWaiting() {
 TVQ_Result TVQ_ReportDevice::RunCommandStep(std::string& report) {
   switch (FCommandStep) {
     case TCommandStep::Base: return BaseProcessCommand(report);
+    case TCommandStep::Serial: return ProcessCommandSerial(report);
     case TCommandStep::File: return FileProcessCommand(report);
     case TCommandStep::NotSupported:
     case TCommandStep::None: break;
@@ -491,4 +514,220 @@ void TVQ_ReportDevice::ReSync() {
 void TVQ_ReportDevice::ResetLastFPGA() {
   Log(".ResetLastFPGA " + std::to_string(FLastFPGA) + " -> -1");
   FLastFPGA = -1;
+}
+
+// ---- serial line ----------------------------------------------------------------
+
+namespace {
+
+constexpr auto kSerialSilence = std::chrono::seconds(1);
+// An echo that stops coming for this long ends the command.
+constexpr auto kSerialEchoTimeout = std::chrono::seconds(1);
+constexpr uint8_t kSerialPoll = 0xBC;
+// $85 starts the tool commands, which do not clear the counter's buffer.
+constexpr uint8_t kToolCommand = 0x85;
+
+}  // namespace
+
+// The byte-by-byte trace of the serial protocol: many short items on one line.
+void TVQ_ReportDevice::Trace(const std::string& text, bool endLine) const {
+  if (!FDevice.LowLevelLog() || !LogWanted(FLogId)) return;
+  LogAppend(FLogId, text);
+  if (endLine) LogNewLine(FLogId);
+}
+
+// Writes one byte to the counter. On failure the device's error (or a write
+// error) becomes the result, with an error line naming the step.
+bool TVQ_ReportDevice::WriteSerialByte(uint8_t b, const std::string& step, TVQ_Result& result, std::string& report) {
+  std::string data(1, static_cast<char>(b));
+  std::string message;
+  const TVQ_Result written = FDevice.WriteData(data, message);
+  if (written == TVQ_Result::VQ_No_Err) return true;
+  result = written == TVQ_Result::VQ_Err_DataTransferInterrupted ? written : TVQ_Result::VQ_WriteError;
+  report = message;
+  LogErr(step + HexText(b, 2) + " " + message);
+  return false;
+}
+
+TVQ_Result TVQ_ReportDevice::SerialGetReport(std::string& report) {
+  TVQ_Result result = TVQ_Result::VQ_No_Err;
+  std::string errorText;
+  while (true) {
+    char c = 0;
+    if (!FDevice.PeekChar(c)) return SerialSilence(result, errorText, report);
+    FDevice.ConfirmPeekedData(1);
+    const auto b = static_cast<uint8_t>(c);
+    FRxDTime = FClock.Now();
+    Trace(HexText(b, 2));
+
+    switch (FSerialFramer.Feed(b)) {
+      case TVQ_SerialFramer::TEvent::None:
+        continue;
+      case TVQ_SerialFramer::TEvent::IllegalByte:
+        result = TVQ_Result::VQ_Err_BadFormat;
+        errorText = "SerialGetReport: received illegal $BE";
+        LogErr("### " + errorText);
+        continue;
+      case TVQ_SerialFramer::TEvent::TooLong:
+        LogErr(".SerialGetReport too many bytes received: " + std::to_string(FSerialFramer.Count()) +
+               ", maximal length: " + std::to_string(TVQ_SerialFramer::kMaxFrame));
+        continue;
+      case TVQ_SerialFramer::TEvent::FrameBad:
+        LogErr(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(FSerialFramer.LenFound()) +
+               " LenClaimed=" + std::to_string(FSerialFramer.LenClaimed()) +
+               " ChkFound=" + HexText(FSerialFramer.ChkFound(), 2) +
+               " ChkClaimed=" + HexText(FSerialFramer.ChkClaimed(), 2));
+        Trace("{LA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, report)) return result;
+        break;
+      case TVQ_SerialFramer::TEvent::RepeatAnswer:
+        Trace("{lA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastEOL=", result, report)) return result;
+        break;
+      case TVQ_SerialFramer::TEvent::StrayEnd:
+        Log("{of" + HexText(FSerialFramer.Answer(), 2) + "}");
+        if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport OLD=", result, report)) return result;
+        break;
+      case TVQ_SerialFramer::TEvent::FrameOk:
+        return SerialFrameReceived(report);
+    }
+    report = result == TVQ_Result::VQ_No_Err ? std::string() : errorText;
+    return result;
+  }
+}
+
+// Nothing to read: the device's error, else after a second of silence the
+// partial frame is dropped and the counter is polled with $BC.
+TVQ_Result TVQ_ReportDevice::SerialSilence(TVQ_Result result, const std::string& errorText, std::string& report) {
+  const TVQ_Result deviceError = CheckDeviceError(report);
+  if (deviceError != TVQ_Result::VQ_No_Err) return deviceError;
+  if (result != TVQ_Result::VQ_No_Err) {
+    report = errorText;
+    return result;
+  }
+  const auto now = FClock.Now();
+  if (!FRxDTime) {
+    FRxDTime = now;
+    return TVQ_Result::VQ_No_Err;
+  }
+  if (now - *FRxDTime <= kSerialSilence) return TVQ_Result::VQ_No_Err;
+  FSerialFramer.DropPartialFrame();
+  FRxDTime = now;
+  Trace("<BC>");
+  TVQ_Result pollResult = TVQ_Result::VQ_No_Err;
+  WriteSerialByte(kSerialPoll, ".SerialGetReport BC ", pollResult, report);
+  return pollResult;
+}
+
+// A good frame: the report goes up; the frame end is answered, or a waiting
+// command's first character takes the answer's place.
+TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
+  report = FSerialFramer.Report();
+  const uint16_t code = CodeOf(report);
+  if (code == VQ_Code::Version) TakeVersionReport(report, ".SerialGetReport");
+  if (code == VQ_Code::PvhCalibration) {
+    Log(".SerialGetReport 7901 -> reset cmd delay");
+    FDevice.SetDelayNextCmdMs(0);
+  }
+  FDevice.IncReportCounter();
+  if (!report.empty()) FTimestamps.CheckTimestamps(report, FDevice.LowLevelLog());
+
+  TVQ_Result result = TVQ_Result::VQ_No_Err;
+  std::string writeMessage;
+  std::unique_lock lock(FCmdLock);
+  if (FCmdList.empty() || FDevice.GetDelayNextCmdMs() != 0) {
+    lock.unlock();
+    Trace("{La" + HexText(FSerialFramer.Answer(), 2) + "}", true);
+    WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, writeMessage);
+  } else {
+    FCmdStringSerial = FCmdList.front();
+    FCmdList.pop_front();
+    FCMDEcho.clear();
+    FCmdCharCount = 1;
+    FRxMode = TReadModes::rxCommand;
+    lock.unlock();
+    FCmdStartTime = FClock.Now();
+    const auto first = static_cast<uint8_t>(FCmdStringSerial[0]);
+    Trace("{Cs" + HexText(first, 2) + "}");
+    WriteSerialByte(first, ".SerialGetReport Cmd[1] ", result, writeMessage);
+  }
+  if (result != TVQ_Result::VQ_No_Err) report = writeMessage;
+  return result;
+}
+
+TVQ_Result TVQ_ReportDevice::ProcessCommandSerial(std::string& report) {
+  TVQ_Result result = TVQ_Result::VQ_No_Err;
+  while (true) {
+    char c = 0;
+    if (!FDevice.PeekChar(c)) {
+      const TVQ_Result deviceError = CheckDeviceError(report);
+      if (deviceError != TVQ_Result::VQ_No_Err) return deviceError;
+      if (FClock.Now() - FCmdStartTime <= kSerialEchoTimeout) return TVQ_Result::VQ_No_Err;
+      // The echo stopped coming: give the command up and read on.
+      const std::string hex = HexDump(FCmdStringSerial);
+      LogErr("ProcessCommandSerial no echo for " + hex + ", echo so far=" + HexDump(FCMDEcho));
+      FinishSerialCommand(result, report);
+      if (result != TVQ_Result::VQ_No_Err) return result;
+      report = "Serial command not echoed: " + hex;
+      return TVQ_Result::VQ_CmdIgnored;
+    }
+    FDevice.ConfirmPeekedData(1);
+    const auto b = static_cast<uint8_t>(c);
+    FCmdStartTime = FClock.Now();
+    if (b == FSerialFramer.LastEOL()) {
+      Log("ProcessCommandSerial Ignore LastEOL [" + HexText(b, 2) + "]");
+      continue;
+    }
+    Trace("[" + HexText(b, 2) + "]");
+    FCMDEcho += static_cast<char>(b);
+    if (FCMDEcho.size() < FCmdStringSerial.size()) {
+      const auto next = static_cast<uint8_t>(FCmdStringSerial[FCmdCharCount++]);
+      Trace("{cs" + HexText(next, 2) + "}", true);
+      if (!WriteSerialByte(next, "ProcessCommandSerial CharCount=" + std::to_string(FCmdCharCount) + " ", result,
+                           report))
+        return result;
+      continue;
+    }
+    if (FCMDEcho != FCmdStringSerial) {
+      FCMDEcho.clear();
+      FCmdCharCount = 1;
+      const auto first = static_cast<uint8_t>(FCmdStringSerial[0]);
+      LogErr(" EchoErr->{" + HexText(first, 2) + "}");
+      if (!WriteSerialByte(first, "ProcessCommandSerial CharCount=1 ", result, report)) return result;
+      continue;
+    }
+    const auto first = static_cast<uint8_t>(FCmdStringSerial[0]);
+    if ((first & 0x80) != 0 && first != kToolCommand) FSerialBufferCleared = true;
+    if (IsVersionCommand(FCmdStringSerial)) FVersionReceived = false;
+    FinishSerialCommand(result, report);
+    return result;
+  }
+}
+
+// Back to reading: the answer that the command's first character replaced
+// is written now.
+void TVQ_ReportDevice::FinishSerialCommand(TVQ_Result& result, std::string& report) {
+  FCmdStringSerial.clear();
+  FCMDEcho.clear();
+  FCmdCharCount = 0;
+  {
+    std::lock_guard lock(FCmdLock);
+    FRxMode = TReadModes::rxData;
+  }
+  Trace("{la" + HexText(FSerialFramer.LastAckn(), 2) + "}", true);
+  WriteSerialByte(FSerialFramer.LastAckn(), "ProcessCommandSerial LastAckn=", result, report);
+}
+
+bool TVQ_ReportDevice::SerialBufferCleared() { return std::exchange(FSerialBufferCleared, false); }
+
+// ---- recorded files ---------------------------------------------------------------
+
+TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
+  report = "GetReport: binary files not built yet";
+  return TVQ_Result::VQ_DLL_internalError;
+}
+
+TVQ_Result TVQ_ReportDevice::FileGetTextReport(std::string& report) {
+  report = "GetReport: text files not built yet";
+  return TVQ_Result::VQ_DLL_internalError;
 }

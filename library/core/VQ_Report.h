@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "library/core/VQ_CommonTypes.h"
+#include "library/core/VQ_EspRecord.h"
+#include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_Timestamps.h"
 #include "library/core/VQ_VersionInfo.h"
 #include "library/platform/VQ_Clock.h"
@@ -23,7 +26,8 @@ class TVQ_BaseDevice;
 class TVQ_ReportDevice {
  public:
   // `aDevice` outlives the report layer; `multiId` names it in the log tag.
-  TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId);
+  // The clock times the serial poll and the ESP supervision.
+  TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId, const TVQ_Clock& clock = SystemClock());
   TVQ_ReportDevice(const TVQ_ReportDevice&) = delete;
   TVQ_ReportDevice& operator=(const TVQ_ReportDevice&) = delete;
 
@@ -38,6 +42,8 @@ class TVQ_ReportDevice {
 
   void ReSync();
   void ResetLastFPGA();
+  // A buffer-clearing command completed on the serial line (read clears it).
+  bool SerialBufferCleared();
   int64_t DeviceMs() const { return FTimestamps.DeviceMs(); }
   const TVQ_VersionInfo& VersionInfo() const { return FVersionInfo; }
   bool VersionReceived() const { return FVersionReceived; }
@@ -46,14 +52,26 @@ class TVQ_ReportDevice {
   bool LogReport = false;
 
  private:
-  enum class TFraming { None, Usb, Tcp, TcpArchive, Demo };
-  enum class TCommandStep { None, Base, File, NotSupported };
+  enum class TFraming { None, Usb, Serial, Esp, FileBin, FileText, Tcp, TcpArchive, Demo };
+  enum class TCommandStep { None, Base, Serial, File, NotSupported };
 
   TVQ_Result ReadReport(std::string& report);
   TVQ_Result UsbGetReport(std::string& report);
   TVQ_Result TcpGetReport(std::string& report);
   TVQ_Result TcpArchiveGetReport(std::string& report);
   TVQ_Result DemoGetReport(std::string& report);
+  TVQ_Result SerialGetReport(std::string& report);
+  TVQ_Result ProcessCommandSerial(std::string& report);
+  TVQ_Result SerialSilence(TVQ_Result result, const std::string& errorText, std::string& report);
+  TVQ_Result SerialFrameReceived(std::string& report);
+  void FinishSerialCommand(TVQ_Result& result, std::string& report);
+  bool WriteSerialByte(uint8_t b, const std::string& step, TVQ_Result& result, std::string& report);
+  void Trace(const std::string& text, bool endLine = false) const;
+  TVQ_Result FileGetBinReport(std::string& report);
+  TVQ_Result FileGetTextReport(std::string& report);
+
+  // ESP transmit records (VQ_ReportEsp.cpp)
+  TVQ_Result GetESPReport(std::string& report);
 
   // USB steps
   bool SkipPendingFrameEnd(TVQ_Result& result, std::string& report);
@@ -72,6 +90,7 @@ class TVQ_ReportDevice {
   void LogErr(const std::string& text) const;
 
   TVQ_BaseDevice& FDevice;
+  const TVQ_Clock& FClock;
   const std::string FDbgTag;
   const int FLogId;
 
@@ -95,4 +114,27 @@ class TVQ_ReportDevice {
 
   TVQ_VersionInfo FVersionInfo;
   TVQ_TimestampTracker FTimestamps;
+
+  // ---- serial line ----
+  TVQ_SerialFramer FSerialFramer;
+  std::optional<TVQ_Clock::Monotonic::time_point> FRxDTime;  // last byte received
+  std::string FCmdStringSerial;  // the command being written
+  std::string FCMDEcho;          // its echo so far
+  std::size_t FCmdCharCount = 0;
+  TVQ_Clock::Monotonic::time_point FCmdStartTime{};
+  bool FSerialBufferCleared = false;
+
+  // ---- ESP transmit records (owned by VQ_ReportEsp.cpp) ----
+  bool FPAVMeasIntervalEnd = false;
+  uint8_t FLastMeasMode = 255;
+  int FOffsetFPGA = 0;
+  bool FRefClockError = false;
+  bool FRefClockErrorSend = false;
+  bool FPowerUpNoReference = false;
+  std::deque<std::string> FSaveData;  // reports made ahead, delivered first
+  // Times of the first record, the last timestamp and the last measurement;
+  // empty = none (the tick fields' 0).
+  std::optional<TVQ_Clock::Monotonic::time_point> FFirstReceiveTicks;
+  std::optional<TVQ_Clock::Monotonic::time_point> FReceiveTicksTimestamp;
+  std::optional<TVQ_Clock::Monotonic::time_point> FReceiveTicksMeasuremnt;
 };

@@ -42,6 +42,10 @@ class TVQ_SerialFramer {
   uint8_t ChkClaimed() const { return FChkClaimed; }
   uint32_t Count() const { return static_cast<uint32_t>(FFrame.size()) + FDropped; }
 
+  // The last frame end of a frame, and the answer given to it.
+  uint8_t LastEOL() const { return FLastEOL; }
+  uint8_t LastAckn() const { return FLastAckn; }
+
   bool HasPartialFrame() const { return !FFrame.empty() || FDropped > 0; }
   // Forgets a partial frame (after a second of silence the host polls).
   void DropPartialFrame();

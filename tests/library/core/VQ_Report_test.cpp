@@ -59,6 +59,7 @@ TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
   const TFixture fixtures[] = {
       {"usb", "stream", TVQ_DeviceType::VQ_CAN_Rack},
       {"usb", "resync", TVQ_DeviceType::VQ_CAN_Rack},
+      {"serial", "stream", TVQ_DeviceType::VQ_Serial},
       {"tcp", "stream", TVQ_DeviceType::VQ_TCP_Device},
       {"tcp", "resync", TVQ_DeviceType::VQ_TCP_Device},
       {"simulated", "stream", TVQ_DeviceType::VQ_Simul},
@@ -185,6 +186,97 @@ TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
   layer.GetReport(report);
   EXPECT_EQ(layer.GetPendingCmdsCount(), 0);
   EXPECT_TRUE(device.Written().empty());
+}
+
+// ---- serial line -----------------------------------------------------------------
+
+std::string SerialFrame(const std::string& payload, int end) {
+  std::string frame = BuildUsbFrame(payload);
+  frame = frame.substr(1, frame.size() - 2);
+  frame += static_cast<char>(end);
+  return frame;
+}
+
+class ReportLayerSerial : public ::testing::Test {
+ protected:
+  std::string Read() {
+    std::string report;
+    last = layer.GetReport(report);
+    return report;
+  }
+  std::vector<std::string> WrittenHex() const {
+    std::vector<std::string> out;
+    for (const std::string& w : device.Written()) out.push_back(HexDump(w));
+    return out;
+  }
+
+  TVQ_Event event;
+  TVQ_ManualClock clock;
+  TTestDevice device{&event, clock, -1, TVQ_DeviceType::VQ_Serial};
+  TVQ_ReportDevice layer{device, 0, clock};
+  TVQ_Result last = TVQ_Result::VQ_No_Err;
+};
+
+TEST_F(ReportLayerSerial, FramesAreAnsweredAndSilenceIsPolled) {
+  std::string bad = SerialFrame(Bytes({0x70, 0x00}), 0xBF);
+  bad[2] = 0x01;
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBD));
+  EXPECT_EQ(HexDump(Read()), "7000");
+  device.Feed(bad);
+  EXPECT_EQ(Read(), "");
+  device.Feed("\xBF");  // the counter repeats its frame end: the NAK again
+  EXPECT_EQ(Read(), "");
+  EXPECT_EQ(WrittenHex(), (std::vector<std::string>{"BD", "BE", "BE"}));
+
+  device.Feed(Bytes({0x04, 0x70}));  // a frame stops half-way
+  Read();
+  clock.Advance(std::chrono::milliseconds(1001));
+  Read();
+  EXPECT_EQ(WrittenHex().back(), "BC");
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBF));  // the partial frame is gone
+  EXPECT_EQ(HexDump(Read()), "7000");
+}
+
+TEST_F(ReportLayerSerial, CommandTakesTheAnswerSlotAndIsEchoed) {
+  layer.SendCommand("\x81\x05");
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBD));
+  EXPECT_EQ(HexDump(Read()), "7000");
+  EXPECT_EQ(WrittenHex(), std::vector<std::string>{"81"});  // first character instead of the answer
+  device.Feed("\x81");
+  Read();
+  device.Feed("\x05");
+  Read();
+  EXPECT_EQ(WrittenHex(), (std::vector<std::string>{"81", "05", "BD"}));
+  EXPECT_TRUE(layer.SerialBufferCleared());
+  EXPECT_FALSE(layer.SerialBufferCleared());
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBF));
+  EXPECT_EQ(HexDump(Read()), "7000");
+}
+
+TEST_F(ReportLayerSerial, WrongEchoRestartsAndToolCommandsClearNothing) {
+  layer.SendCommand("\x85\x38");
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBD));
+  Read();
+  device.Feed("\x85\x39");  // last character echoed wrong
+  Read();
+  device.Feed("\x85\x38");
+  Read();
+  EXPECT_EQ(WrittenHex(), (std::vector<std::string>{"85", "38", "85", "38", "BD"}));
+  EXPECT_FALSE(layer.SerialBufferCleared());
+}
+
+TEST_F(ReportLayerSerial, LostEchoGivesTheCommandUpAfterASecond) {
+  layer.SendCommand("\x02\x03");
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBD));
+  Read();
+  EXPECT_EQ(Read(), "");
+  EXPECT_EQ(last, TVQ_Result::VQ_No_Err);
+  clock.Advance(std::chrono::milliseconds(1100));
+  EXPECT_EQ(Read(), "Serial command not echoed: 0203");
+  EXPECT_EQ(last, TVQ_Result::VQ_CmdIgnored);
+  EXPECT_EQ(WrittenHex(), (std::vector<std::string>{"02", "BD"}));  // the answer goes out after all
+  device.Feed(SerialFrame(Bytes({0x70, 0x00}), 0xBF));
+  EXPECT_EQ(HexDump(Read()), "7000");
 }
 
 }  // namespace
