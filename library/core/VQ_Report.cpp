@@ -722,12 +722,75 @@ bool TVQ_ReportDevice::SerialBufferCleared() { return std::exchange(FSerialBuffe
 
 // ---- recorded files ---------------------------------------------------------------
 
-TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
-  report = "GetReport: binary files not built yet";
-  return TVQ_Result::VQ_DLL_internalError;
+namespace {
+
+// Looks this far into a recorded binary file to tell its stream apart.
+constexpr uint32_t kDetectPeek = 4 * (1 + 2 * kUsbMaxLength);
+
+bool StartsWithValidEspRecord(std::string_view bytes) {
+  TEspRecord record;
+  return ParseEspRecord(bytes, record) == TEspParse::Ok && CheckEspRecord(record) == TEspCheck::Ok;
 }
 
+// The bytes start with whole, checked USB frames: one, or two when more
+// bytes follow the first.
+bool StartsWithUsbFrames(std::string_view bytes) {
+  for (int frame = 0; frame < 2 && !bytes.empty(); ++frame) {
+    const TUsbFrameSize size = UsbFrameSize(bytes);
+    if (size.Kind != TUsbFrameSize::TKind::Size || bytes.size() <= size.Bytes) return false;
+    if (DecodeUsbFrame(bytes.substr(0, size.Bytes)).Status != TUsbFrameStatus::Complete) return false;
+    if (!IsUsbFrameEnd(static_cast<uint8_t>(bytes[size.Bytes]))) return false;
+    bytes.remove_prefix(size.Bytes + 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+// The first call finds out which stream the recording holds: ESP records
+// only when a whole record passes its check (magic, value count, checksum),
+// else USB frames when whole frames decode, else the serial line.
+TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
+  Log(".FileGetBinReport: Binärdaten von ESP, USB oder seriell?");
+  const std::string head = FDevice.PeekAnsi(std::min(kDetectPeek, FDevice.GetBufferAmount()));
+  if (head.empty()) return CheckDeviceError(report);
+  if (StartsWithValidEspRecord(head)) {
+    Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");
+    FDevice.SetPeerType(TVQ_PeerType::ptESP);
+    FFraming = TFraming::Esp;
+    return GetESPReport(report);
+  }
+  FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
+  if (StartsWithUsbFrames(head)) {
+    Log(".FileGetBinReport: Umschalten auf USB-Binärdaten");
+    FFraming = TFraming::Usb;
+    return UsbGetReport(report);
+  }
+  Log(".FileGetBinReport: Umschalten auf serielle Binärdaten");
+  FFraming = TFraming::Serial;
+  return SerialGetReport(report);
+}
+
+// A recorded text file: one report line per call.
 TVQ_Result TVQ_ReportDevice::FileGetTextReport(std::string& report) {
-  report = "GetReport: text files not built yet";
-  return TVQ_Result::VQ_DLL_internalError;
+  const std::string line = FDevice.DeviceReadAnsi(255);
+  if (line.empty()) {
+    const TVQ_Result result = CheckDeviceError(report);
+    if (result != TVQ_Result::VQ_No_Err)
+      Log(".FileGetTextReport.DeviceError(" + std::string(VQ_ResultText(result)) + ")=" + report);
+    return result;
+  }
+  if (line.starts_with("7001VERSION")) {
+    FVersionInfo.Reset();
+    if (ExtractFirmwareVersionDateTextReport(FVersionInfo, line, TVQ_VersionLog{FLogId, FDbgTag}))
+      FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
+    uint32_t serial = TVQ_VersionInfo::kUnknownSerial;
+    if (ExtractSerialNumber(line, serial)) FDevice.SetSerialNumberValue(serial);
+    Log(".FileGetTextReport FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
+        ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate);
+  } else {
+    FTimestamps.CheckTimestampsTextReport(line, FDevice.LowLevelLog());
+  }
+  report = line;
+  return TVQ_Result::VQ_No_Err;
 }

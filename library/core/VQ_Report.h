@@ -72,6 +72,19 @@ class TVQ_ReportDevice {
 
   // ESP transmit records (VQ_ReportEsp.cpp)
   TVQ_Result GetESPReport(std::string& report);
+  bool SkipToEspMagic(TVQ_Result& result, std::string& report);
+  TVQ_Result EspDeviceError(std::string& report);
+  TVQ_Result EspBadRecord(std::string& report, std::string_view bytes, const std::string& check);
+  void EspTimestamp(const TEspRecord& record, std::deque<std::string>& reports);
+  void EspMeasurement(const TEspRecord& record, std::deque<std::string>& reports);
+  void EspLearnFileTimeConvention(int fpgaTime, int intervalMs);
+  void EspCheckFpgaTime(int fpgaTime, int intervalMs, std::deque<std::string>& reports);
+  void EspLibraryTimestamps(int fpgaTime, std::deque<std::string>& reports);
+  void EspMessage(std::deque<std::string>& reports);
+  void EspVersion(std::deque<std::string>& reports);
+  void EspHeartbeat(std::deque<std::string>& reports);
+  void EspClearReceiveTicks();
+  TVQ_Result DeliverEspReports(std::deque<std::string>& reports, std::string& report);
 
   // USB steps
   bool SkipPendingFrameEnd(TVQ_Result& result, std::string& report);
@@ -137,4 +150,6 @@ class TVQ_ReportDevice {
   std::optional<TVQ_Clock::Monotonic::time_point> FFirstReceiveTicks;
   std::optional<TVQ_Clock::Monotonic::time_point> FReceiveTicksTimestamp;
   std::optional<TVQ_Clock::Monotonic::time_point> FReceiveTicksMeasuremnt;
+  // A bad record was met: bytes are dropped up to the next magic.
+  bool FEspMissingMagic = false;
 };

@@ -83,6 +83,27 @@ TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
   }
 }
 
+// A recorded binary file is detected on its first read, when the file device
+// has put a whole portion into the buffer: fed whole, it must give the reports
+// of its stream.
+TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
+  const TFixture fixtures[] = {
+      {"usb", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
+  };
+  for (const TFixture& f : fixtures) {
+    const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
+    TVQ_Event event;
+    TTestDevice device(&event, SystemClock(), -1, f.device);
+    TVQ_ReportDevice layer(device, 0);
+    device.Feed(ReadFile(base + ".bin"));
+    std::vector<std::string> reports;
+    Drain(device, layer, reports);
+    EXPECT_EQ(reports, ReadLines(base + ".reports")) << base;
+    EXPECT_EQ(device.PeerType(), TVQ_PeerType::ptColdfire);
+  }
+}
+
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   for (int v : values) s += static_cast<char>(v);
