@@ -5,6 +5,8 @@
 #include <string>
 
 #include "library/core/CircularBuffer.h"
+#include "library/core/VQ_Report.h"
+#include "support/TestDevice.h"
 #include "library/core/VQ_UsbFrame.h"
 
 // Framing a stream of 24-channel measurement frames (data header plus 24
@@ -50,6 +52,24 @@ void UsbFramingOfMeasurements(benchmark::State& state) {
   state.counters["reports/s"] = benchmark::Counter(static_cast<double>(reports), benchmark::Counter::kIsRate);
 }
 
+// The same stream through the report layer's GetReport, as a source reads it.
+void ReportLayerOfMeasurements(benchmark::State& state) {
+  std::mt19937 random(1);
+  std::string stream;
+  for (int i = 0; i < 64; ++i) stream += MeasurementFrame(random);
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_CAN_Rack);
+  TVQ_ReportDevice layer(device, 0);
+  int64_t reports = 0;
+  std::string report;
+  for (auto _ : state) {
+    device.Feed(stream);
+    while (layer.GetReport(report) == TVQ_Result::VQ_No_Err && !report.empty()) ++reports;
+  }
+  state.counters["reports/s"] = benchmark::Counter(static_cast<double>(reports), benchmark::Counter::kIsRate);
+}
+
 }  // namespace
 
 BENCHMARK(UsbFramingOfMeasurements);
+BENCHMARK(ReportLayerOfMeasurements);
