@@ -1,5 +1,7 @@
 #include "library/core/VQ_SerialFrame.h"
 
+#include "library/core/VQ_UsbFrame.h"
+
 namespace {
 
 constexpr bool IsFrameEnd(uint8_t b) { return b == 0xBD || b == 0xBF; }
@@ -57,22 +59,12 @@ void TVQ_SerialFramer::ClearFrame() {
   FEscaped = false;
 }
 
+// The serial frame is the USB frame without its escape count, with the
+// frame end the line's alternation asks for.
 std::string BuildSerialFrame(const std::string& payload, uint8_t frameEnd) {
-  if (payload.size() < 2 || payload.size() > 257) return {};
-  const auto length = static_cast<uint8_t>(payload.size() + 2);
-  uint8_t sum = length;
-  for (char c : payload) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
-  std::string frame;
-  const auto append = [&frame](uint8_t v) {
-    if (v >= 0xBC && v <= 0xBF) {
-      frame += static_cast<char>(0xBC);
-      v = static_cast<uint8_t>(v + 4);
-    }
-    frame += static_cast<char>(v);
-  };
-  append(length);
-  for (char c : payload) append(static_cast<uint8_t>(c));
-  append(static_cast<uint8_t>(-sum));
-  frame += static_cast<char>(frameEnd);
+  std::string frame = BuildUsbFrame(payload);
+  if (frame.empty()) return frame;
+  frame.erase(0, 1);
+  frame.back() = static_cast<char>(frameEnd);
   return frame;
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "library/core/VQ_DllCommon.h"
+#include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
 #include "support/TestDevice.h"
 
@@ -212,10 +213,7 @@ TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
 // ---- serial line -----------------------------------------------------------------
 
 std::string SerialFrame(const std::string& payload, int end) {
-  std::string frame = BuildUsbFrame(payload);
-  frame = frame.substr(1, frame.size() - 2);
-  frame += static_cast<char>(end);
-  return frame;
+  return BuildSerialFrame(payload, static_cast<uint8_t>(end));
 }
 
 class ReportLayerSerial : public ::testing::Test {
