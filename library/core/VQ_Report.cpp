@@ -11,6 +11,9 @@
 
 namespace {
 
+// Resynchronisation looks at no more than this per call.
+constexpr uint32_t kResyncPeek = 65536;
+
 constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
 
 uint16_t CodeOf(std::string_view report) {
@@ -173,8 +176,7 @@ bool TVQ_ReportDevice::SkipPendingFrameEnd(TVQ_Result& result, std::string& repo
 // After a framing error: drops bytes up to and including the next frame end.
 bool TVQ_ReportDevice::SkipToFrameEnd(TVQ_Result& result, std::string& report) {
   if (!FmissingBF) return true;
-  const uint32_t amount = FDevice.GetBufferAmount();
-  const std::string held = FDevice.PeekAnsi(amount);
+  const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
   const auto end = std::find_if(held.begin(), held.end(), IsFrameEndByte);
   const auto dropped = static_cast<uint32_t>(end == held.end() ? held.size() : end - held.begin() + 1);
   if (dropped > 0) {
@@ -302,7 +304,7 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
 
 TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (FmissingBF) {
-    const std::string held = FDevice.PeekAnsi(FDevice.GetBufferAmount());
+    const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
     const std::size_t start = TcpTextResyncOffset(held);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
     if (dropped > 0) FDevice.ConfirmPeekedData(dropped);
