@@ -25,6 +25,8 @@ constexpr int kLastStartOfIntervalFirmware = 110;
 // Heartbeats without data for longer than this mean the counter does not measure.
 constexpr auto kSilenceLimit = 5000ms;
 constexpr uint8_t kTypeShiftedFpgaTime = 0x60;
+// Resynchronisation looks at no more than this per call.
+constexpr uint32_t kResyncPeek = 65536;
 
 int FloorMod(int value, int modulus) {
   const int rest = value % modulus;
@@ -92,7 +94,11 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
   TEspRecord record;
   ParseEspRecord(bytes, record);
   if (CheckEspRecord(record, &check) != TEspCheck::Ok) return EspBadRecord(report, bytes, check);
-  FDevice.ConfirmPeekedData(length);
+  if (!FDevice.ConfirmPeekedData(length)) {
+    // The receive buffer was cleared meanwhile: the record is gone with it.
+    LogErr(".GetESPReport buffer cleared while reading " + head.HeaderDump(FDevice.FlagVersion()));
+    return EspDeviceError(report);
+  }
   FIgnoreNextFormatError = false;
 
   const bool flagVersion = FDevice.FlagVersion();
@@ -119,7 +125,7 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
 // has arrived; the last bytes are kept then, as they may start one.
 bool TVQ_ReportDevice::SkipToEspMagic(TVQ_Result& result, std::string& report) {
   if (!FEspMissingMagic) return true;
-  const std::string held = FDevice.PeekAnsi(FDevice.GetBufferAmount());
+  const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
   const size_t start = FindEspMagic(held);
   const size_t dropped =
       start != std::string::npos ? start : held.size() - std::min(held.size(), VQ_Esp::Magic.size() - 1);
