@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -122,7 +123,8 @@ class TVQ_ReportDevice {
   bool FMissingKennung = false;
   // The bytes held start after a dropped stretch, not at a bad marker.
   bool FResyncFromStart = false;
-  bool FVersionReceived = false;
+  // Cleared by SendCommand on the caller's thread, read while reading.
+  std::atomic<bool> FVersionReceived{false};
   int FLastFPGA = -1;
 
   TVQ_VersionInfo FVersionInfo;

@@ -353,4 +353,23 @@ TEST_F(EspReportTest, RecoveryIsReportedBeforeTheRecordItCameWith) {
   EXPECT_EQ(Drain(), (Lines{"06@99", "06@199"}));
 }
 
+// A recording of an ESP counter replayed from a binary file: detected by its
+// first checked record; its measurements need no version report first.
+TEST(EspRecordedFile, IsDetectedAndReplayed) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_BinFile);
+  TVQ_ReportDevice layer(device, 0);
+  device.Feed(Timestamp(0, 250) + Meas(kMeas100ms, 0) + Meas(kMeas100ms, 100));
+  Lines lines;
+  for (int i = 0; i < 10; ++i) {
+    std::string report;
+    if (layer.GetReport(report) != TVQ_Result::VQ_No_Err || report.empty()) continue;
+    lines.push_back(Line(report));
+  }
+  EXPECT_EQ(device.PeerType(), TVQ_PeerType::ptESP);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "7016 250");
+  EXPECT_EQ(lines.back(), "06@100");
+}
+
 }  // namespace
