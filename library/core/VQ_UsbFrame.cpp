@@ -1,5 +1,7 @@
 #include "library/core/VQ_UsbFrame.h"
 
+#include "library/core/VQ_CommonTypes.h"
+
 namespace {
 
 constexpr bool NeedsEscape(uint8_t b) { return b >= kUsbEscape && b <= kUsbFrameEnd; }
@@ -42,6 +44,14 @@ std::string BuildUsbFrame(std::string_view payload) {
   frame += static_cast<char>(kUsbFrameEnd);
   return frame;
 }
+
+std::string BuildUsbChannelSelectionFrame(uint32_t selection) {
+  const char payload[] = {0x70, 0x21, static_cast<char>(selection >> 16 & 0xFF), static_cast<char>(selection >> 8 & 0xFF),
+                          static_cast<char>(selection & 0xFF)};
+  return BuildUsbFrame(std::string_view(payload, sizeof payload));
+}
+
+std::string BuildUsbReadErrorFrame() { return BuildUsbFrame("\x7F\x21" + std::string(VQ_Text::UsbReadError)); }
 
 TUsbFrameSize UsbFrameSize(std::string_view head) {
   using TKind = TUsbFrameSize::TKind;

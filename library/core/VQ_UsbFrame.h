@@ -31,6 +31,11 @@ constexpr bool IsUsbFrameEnd(uint8_t b) { return b == kUsbFrameEnd || b == kUsbF
 // empty for a payload outside kUsbMinPayload..kUsbMaxPayload.
 std::string BuildUsbFrame(std::string_view payload);
 
+// The frames a transport inserts itself: the channel selection (7021 with the
+// 24-bit selection, high byte first) and the USB read error (7F21 with its text).
+std::string BuildUsbChannelSelectionFrame(uint32_t selection);
+std::string BuildUsbReadErrorFrame();
+
 struct TUsbFrameSize {
   enum class TKind { NeedMore, Size, Invalid } Kind;
   // Size: bytes before the frame end (1 + L + E); NeedMore: header bytes needed.

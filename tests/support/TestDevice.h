@@ -18,6 +18,7 @@
 // - SetClosedOnCheck makes CheckDeviceClosed report a lost connection with
 //   VQ_DeviceNotConnected; CheckCount() tells how often it was asked.
 // - OpenPort / ClosePort only switch the open flag and count the calls.
+// - As a VQ_TxtFile device, reads return one CR LF line at a time.
 // Safe to feed from one thread while another reads and writes.
 class TTestDevice : public TVQ_BaseDevice {
  public:
@@ -71,6 +72,16 @@ class TTestDevice : public TVQ_BaseDevice {
     SetError(TVQ_Result::VQ_DeviceNotConnected, "test device closed");
     return true;
   }
+  // A recorded text file hands out one line (without its CR LF) per read.
+  std::string DeviceRead(uint8_t len) override {
+    if (DevType() != TVQ_DeviceType::VQ_TxtFile) return TVQ_BaseDevice::DeviceRead(len);
+    const std::string held = PeekAnsi(GetBufferAmount());
+    const std::size_t end = held.find("\r\n");
+    const std::string line = held.substr(0, end);
+    ConfirmPeekedData(static_cast<uint32_t>(end == std::string::npos ? held.size() : end + 2));
+    return line;
+  }
+
   bool DeviceWrite(std::string& data) override {
     switch (FWriteOutcome.load()) {
       case TWriteOutcome::kFailError:

@@ -105,6 +105,20 @@ TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
   }
 }
 
+TEST(ReportLayerFiles, TextFilesDeliverLinesAndTheirIdentity) {
+  TVQ_Event event;
+  TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_TxtFile);
+  TVQ_ReportDevice layer(device, 0);
+  device.Feed("7016; 50\r\n0600; 1.5\r\n0600; 2.5\r\n7000;");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 5; ++i) {
+    std::string line;
+    if (layer.GetReport(line) == TVQ_Result::VQ_No_Err && !line.empty()) lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"7016; 50", "0600; 1.5", "0600; 2.5", "7000;"}));
+  EXPECT_EQ(layer.DeviceMs(), 5100);
+}
+
 std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   for (int v : values) s += static_cast<char>(v);

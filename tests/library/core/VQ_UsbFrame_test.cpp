@@ -34,6 +34,11 @@ TEST(UsbFrameBuilder, EscapesLengthPayloadAndChecksum) {
   EXPECT_EQ(BuildUsbFrame("p"), "");  // a length byte of 3 would mean 259
 }
 
+TEST(UsbFrameBuilder, FramesTheTransportInserts) {
+  EXPECT_EQ(DecodeUsbFrame(Body(BuildUsbChannelSelectionFrame(0x00BF0102))).Report, Bytes({0x70, 0x21, 0xBF, 0x01, 0x02}));
+  EXPECT_EQ(DecodeUsbFrame(Body(BuildUsbReadErrorFrame())).Report, "\x7F\x21Read error on USB. USB frames lost");
+}
+
 TEST(UsbFrameDecoder, RestoresEveryPayloadTheBuilderFrames) {
   // Every payload length, including those whose length byte is escaped
   // (186..189 bytes) and those whose length wraps (254..257 bytes).
