@@ -64,6 +64,7 @@ TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
       {"tcp", "stream", TVQ_DeviceType::VQ_TCP_Device},
       {"tcp", "resync", TVQ_DeviceType::VQ_TCP_Device},
       {"simulated", "stream", TVQ_DeviceType::VQ_Simul},
+      {"archive", "stream", TVQ_DeviceType::VQ_TCP_Archive},
   };
   for (const TFixture& f : fixtures) {
     const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
@@ -91,6 +92,7 @@ TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
   const TFixture fixtures[] = {
       {"usb", "stream", TVQ_DeviceType::VQ_BinFile},
       {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"esp", "stream", TVQ_DeviceType::VQ_BinFile},
   };
   for (const TFixture& f : fixtures) {
     const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
@@ -101,7 +103,7 @@ TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
     std::vector<std::string> reports;
     Drain(device, layer, reports);
     EXPECT_EQ(reports, ReadLines(base + ".reports")) << base;
-    EXPECT_EQ(device.PeerType(), TVQ_PeerType::ptColdfire);
+    EXPECT_EQ(device.PeerType(), f.kind == std::string("esp") ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
   }
 }
 
