@@ -435,6 +435,15 @@ void TPVHSettings::Update(int logId) {
 
 // ---- report vocabulary ------------------------------------------------------
 
+uint16_t BinaryReportCode(std::string_view report) {
+  if (report.size() < 2) return 0xFFFF;
+  return static_cast<uint16_t>(static_cast<uint8_t>(report[0]) << 8 | static_cast<uint8_t>(report[1]));
+}
+
+bool IsVersionCommand(std::string_view command) {
+  return command.size() == 1 && (static_cast<uint8_t>(command[0]) == 0x01 || static_cast<uint8_t>(command[0]) == 0x81);
+}
+
 std::string ReportCodeText(uint16_t code) { return HexText(code, 4); }
 
 std::optional<uint16_t> ReportLineCode(std::string_view line) {

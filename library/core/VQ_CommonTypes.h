@@ -311,6 +311,12 @@ inline constexpr std::string_view NoDataCheckReference =
     "Device does not send measurement data: Please check reference!";
 }  // namespace VQ_Text
 
+// The code of a binary report: its first two bytes, high first; $FFFF when
+// it has fewer.
+uint16_t BinaryReportCode(std::string_view report);
+// The version command, without ($01) and with ($81) buffer clearing.
+bool IsVersionCommand(std::string_view command);
+
 // The four upper-case hexadecimal digits that start a report line.
 std::string ReportCodeText(uint16_t code);
 // The code of a report line (its first four characters read as hexadecimal),

@@ -11,19 +11,9 @@
 
 namespace {
 
-// Resynchronisation looks at no more than this per call.
-constexpr uint32_t kResyncPeek = 65536;
-
 constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
 
-uint16_t CodeOf(std::string_view report) {
-  if (report.size() < 2) return 0xFFFF;
-  return static_cast<uint16_t>(static_cast<uint8_t>(report[0]) << 8 | static_cast<uint8_t>(report[1]));
-}
 
-bool IsVersionCommand(const std::string& cmd) {
-  return cmd.size() == 1 && (static_cast<uint8_t>(cmd[0]) == 0x01 || static_cast<uint8_t>(cmd[0]) == 0x81);
-}
 
 }  // namespace
 
@@ -267,7 +257,7 @@ void TVQ_ReportDevice::AfterUsbFrame(std::string& report) {
   else
     Log(".USBGetReport nächstes Zeichen kein BF: " + HexText(static_cast<uint8_t>(next), 2));
 
-  const uint16_t code = CodeOf(report);
+  const uint16_t code = BinaryReportCode(report);
   if (code == VQ_Code::Version) TakeVersionReport(report, ".USBGetReport");
   if (code == VQ_Code::PvhCalibration) {
     Log(".USBGetReport 7901 -> reset cmd delay");
@@ -377,7 +367,7 @@ TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
   if (frame.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
   report = DemoFrameReport(frame);
-  const uint16_t code = CodeOf(report);
+  const uint16_t code = BinaryReportCode(report);
   if (code == VQ_Code::Version) {
     const std::string text = report.substr(2);
     Log(".DemoGetReport " + text);
@@ -625,7 +615,7 @@ TVQ_Result TVQ_ReportDevice::SerialSilence(TVQ_Result result, const std::string&
 // command's first character takes the answer's place.
 TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
   report = FSerialFramer.Report();
-  const uint16_t code = CodeOf(report);
+  const uint16_t code = BinaryReportCode(report);
   if (code == VQ_Code::Version) TakeVersionReport(report, ".SerialGetReport");
   if (code == VQ_Code::PvhCalibration) {
     Log(".SerialGetReport 7901 -> reset cmd delay");

@@ -53,6 +53,9 @@ class TVQ_ReportDevice {
   bool LogReport = false;
 
  private:
+  // Resynchronisation looks at no more than this per call.
+  static constexpr uint32_t kResyncPeek = 65536;
+
   enum class TFraming { None, Usb, Serial, Esp, FileBin, FileText, Tcp, TcpArchive, Demo };
   enum class TCommandStep { None, Base, Serial, File, NotSupported };
 

@@ -25,9 +25,6 @@ constexpr int kLastStartOfIntervalFirmware = 110;
 // Heartbeats without data for longer than this mean the counter does not measure.
 constexpr auto kSilenceLimit = 5000ms;
 constexpr uint8_t kTypeShiftedFpgaTime = 0x60;
-// Resynchronisation looks at no more than this per call.
-constexpr uint32_t kResyncPeek = 65536;
-
 int FloorMod(int value, int modulus) {
   const int rest = value % modulus;
   return rest < 0 ? rest + modulus : rest;
@@ -39,14 +36,7 @@ std::string CodeReport(uint16_t code, std::string_view payload = {}) {
   return out;
 }
 
-uint16_t CodeOf(std::string_view report) {
-  if (report.size() < 2) return 0xFFFF;
-  return static_cast<uint16_t>(static_cast<uint8_t>(report[0]) << 8 | static_cast<uint8_t>(report[1]));
-}
 
-bool IsVersionCommand(const std::string& cmd) {
-  return cmd.size() == 1 && (static_cast<uint8_t>(cmd[0]) == 0x01 || static_cast<uint8_t>(cmd[0]) == 0x81);
-}
 
 // The fields of a header alone, for its check and dump before the values are
 // there. The value count is kept as sent, even when it is out of range.
@@ -288,7 +278,7 @@ void TVQ_ReportDevice::EspLibraryTimestamps(int fpgaTime, std::deque<std::string
 // Message and status reports that end the FPGA time sequence or carry the
 // reference clock state.
 void TVQ_ReportDevice::EspMessage(std::deque<std::string>& reports) {
-  switch (CodeOf(reports.front())) {
+  switch (BinaryReportCode(reports.front())) {
     case VQ_Code::Version:
       EspVersion(reports);
       break;
