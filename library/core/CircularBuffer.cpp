@@ -17,12 +17,6 @@ std::span<const uint8_t> AsBytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-std::string DecimalText(uint32_t value) {
-  char digits[16];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  return std::string(digits, result.ptr);
-}
-
 }  // namespace
 
 // ---- TCircularBuffer --------------------------------------------------------
@@ -325,7 +319,7 @@ std::string TCDCBlockHeader::WordsText() const {
 }
 
 std::string TCDCBlockHeader::InfoText() const {
-  std::string text = "CDC ByteCount=" + DecimalText(ByteCount) + ", Offset=" + DecimalText(PayloadOffset()) +
+  std::string text = "CDC ByteCount=" + std::to_string(ByteCount) + ", Offset=" + std::to_string(PayloadOffset()) +
                      ", Flags=" + HexText(Flags >> 8, 6) + "." + HexText(Flags & 0xFF, 2);
   if (HasFlag(kFlagToolsData)) text += " ToolsData";
   return text;
@@ -333,11 +327,7 @@ std::string TCDCBlockHeader::InfoText() const {
 
 TCDCParseResult ParseCDCHeader(std::string_view bytes, TCDCBlockHeader& header) {
   if (bytes.size() < kCDCHeaderSize) return TCDCParseResult::TooShort;
-  const auto word = [&bytes](std::size_t index) {
-    uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | static_cast<uint8_t>(bytes[index * 4 + i]);
-    return value;
-  };
+  const auto word = [&bytes](std::size_t index) { return ReadBigEndian32(bytes, index * 4); };
   header = TCDCBlockHeader{word(0), word(1), word(2), word(3), word(4), word(5), word(6), word(7)};
   return header.IsValid() ? TCDCParseResult::Valid : TCDCParseResult::Invalid;
 }

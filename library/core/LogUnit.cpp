@@ -1,7 +1,6 @@
 #include "library/core/LogUnit.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <typeinfo>
 
 #include "library/core/VQ_DllCommon.h"
+#include "library/platform/VQ_File.h"
 
 namespace {
 
@@ -71,17 +71,6 @@ std::string FormatLocalTime(int64_t wallMs, std::string_view pattern) {
 int CurrentThreadId() {
   thread_local const int tid = static_cast<int>(::gettid());
   return tid;
-}
-
-// Writes all bytes, resuming after signals and short writes.
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 bool NameTaken(const std::string& name) {
@@ -373,9 +362,8 @@ void TLogger::RotateFile() {
 bool TLogger::OpenFile(const std::string& name) {
   FErrorMsg.clear();
   // Emptied only once the lock is held: a file another writer holds stays intact.
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    if (fd >= 0) ::close(fd);
+  const int fd = OpenExclusiveEmptied(name);
+  if (fd < 0) {
     FErrorMsg = "Logfile not created: " + name;
     FLogFileName.clear();
     FInternLogFileName.clear();

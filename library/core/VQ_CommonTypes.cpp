@@ -440,6 +440,12 @@ uint16_t BinaryReportCode(std::string_view report) {
   return static_cast<uint16_t>(static_cast<uint8_t>(report[0]) << 8 | static_cast<uint8_t>(report[1]));
 }
 
+std::string BinaryReport(uint16_t code, std::string_view payload) {
+  std::string report{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+  report.append(payload);
+  return report;
+}
+
 bool IsVersionCommand(std::string_view command) {
   return command.size() == 1 && (static_cast<uint8_t>(command[0]) == 0x01 || static_cast<uint8_t>(command[0]) == 0x81);
 }

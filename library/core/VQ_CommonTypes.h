@@ -314,6 +314,8 @@ inline constexpr std::string_view NoDataCheckReference =
 // The code of a binary report: its first two bytes, high first; $FFFF when
 // it has fewer.
 uint16_t BinaryReportCode(std::string_view report);
+// A binary report: the code, high byte first, then the payload.
+std::string BinaryReport(uint16_t code, std::string_view payload = {});
 // The version command, without ($01) and with ($81) buffer clearing.
 bool IsVersionCommand(std::string_view command);
 

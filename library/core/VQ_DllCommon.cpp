@@ -148,6 +148,13 @@ int FrequencyResolutionClass(double frequency) {
   return 11;
 }
 
+uint32_t ReadBigEndian32(std::string_view bytes, std::size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < 4) return 0;
+  uint32_t value = 0;
+  for (std::size_t i = offset; i < offset + 4; ++i) value = value << 8 | static_cast<uint8_t>(bytes[i]);
+  return value;
+}
+
 std::string HexDump(std::span<const uint8_t> bytes) {
   std::string text;
   text.reserve(bytes.size() * 2);

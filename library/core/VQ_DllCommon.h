@@ -52,6 +52,10 @@ std::string ConvertDecimalMark(std::string_view text, char separator);
 // the lowest), kept per channel by the measurement store.
 int FrequencyResolutionClass(double frequency);
 
+// The 32-bit number at `offset`, most significant byte first; 0 when fewer
+// than four bytes are there.
+uint32_t ReadBigEndian32(std::string_view bytes, std::size_t offset = 0);
+
 constexpr uint32_t SwapBytes32(uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
 }

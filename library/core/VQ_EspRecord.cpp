@@ -21,31 +21,12 @@ void AppendLE(std::string& out, uint32_t value, size_t size) {
   for (size_t i = 0; i < size; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-void AppendBE16(std::string& out, uint16_t value) {
-  out.push_back(static_cast<char>(value >> 8));
-  out.push_back(static_cast<char>(value & 0xFF));
-}
-
-std::string Decimal(uint64_t value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
-}
-
 // The values a record really holds, even when its count was set too high.
 size_t ValueSlots(const TEspRecord& record) { return record.Values().size() / VQ_Esp::ValueLength; }
 
-std::string Report(uint16_t code, std::string_view payload = {}) {
-  std::string out;
-  out.reserve(2 + payload.size());
-  AppendBE16(out, code);
-  out.append(payload);
-  return out;
-}
-
 std::string UnknownRecordReport(const TEspRecord& record) {
   const std::string bytes = record.Bytes();
-  return Report(VQ_Code::UnknownEspRecord, HexDump(std::string_view(bytes).substr(VQ_Esp::Magic.size())));
+  return BinaryReport(VQ_Code::UnknownEspRecord, HexDump(std::string_view(bytes).substr(VQ_Esp::Magic.size())));
 }
 
 uint8_t ScramblerByte(const TEspRecord& record, bool flagVersion) {
@@ -68,25 +49,25 @@ std::string ConvertMeasurement(const TEspRecord& record, const TEspConvertOption
 std::string ConvertMessage(const TEspRecord& record) {
   // A code below 7000 would be decoded as a measurement made of text bytes.
   if (VQ_Code::IsMeasurement(record.Word)) return UnknownRecordReport(record);
-  return Report(record.Word, record.LengthPayload());
+  return BinaryReport(record.Word, record.LengthPayload());
 }
 
 std::string ConvertToolsAnswer(const TEspRecord& record, const TEspConvertOptions& options) {
   const std::string_view payload = record.LengthPayload();
-  if (payload.size() == 4) return Report(VQ_Code::HardFeature, payload);
-  return Report(options.ReadingPvhBlock ? VQ_Code::PvhSettings : VQ_Code::PvhCalibration, payload);
+  if (payload.size() == 4) return BinaryReport(VQ_Code::HardFeature, payload);
+  return BinaryReport(options.ReadingPvhBlock ? VQ_Code::PvhSettings : VQ_Code::PvhCalibration, payload);
 }
 
 std::string ConvertStatus(const TEspRecord& record, const TEspConvertOptions& options) {
   if (record.Word < VQ_Esp::FirstSpecialStatus) {
     const char payload[2] = {static_cast<char>(record.Word),
                              static_cast<char>(ScramblerByte(record, options.FlagVersion))};
-    return Report(VQ_Code::HeaderChanged, std::string_view(payload, 2));
+    return BinaryReport(VQ_Code::HeaderChanged, std::string_view(payload, 2));
   }
   switch (static_cast<TEspStatus>(record.Word)) {
-    case TEspStatus::Status253: return Report(VQ_Code::Status253);
-    case TEspStatus::TooManyUsers: return Report(VQ_Code::UserIdInUse, "Too many users");
-    case TEspStatus::BufferCleared: return Report(VQ_Code::BufferCleared);
+    case TEspStatus::Status253: return BinaryReport(VQ_Code::Status253);
+    case TEspStatus::TooManyUsers: return BinaryReport(VQ_Code::UserIdInUse, "Too many users");
+    case TEspStatus::BufferCleared: return BinaryReport(VQ_Code::BufferCleared);
   }
   return UnknownRecordReport(record);
 }
@@ -97,15 +78,15 @@ std::string ConvertList(const TEspRecord& record) {
     text += ' ';
     text += HexText(record.Value(i) & 0xFFFFFFFFu, 8);
   }
-  return Report(VQ_Code::WordList, text);
+  return BinaryReport(VQ_Code::WordList, text);
 }
 
 std::string ConvertNvs(const TEspRecord& record) {
   const char kind = static_cast<char>(record.Word & 0xFF);
   const unsigned index = record.Word >> 8;
-  if (kind == 'b' && index == 0) return Report(VQ_Code::PvhCalibration, record.LengthPayload());
-  if (kind == 'b' && index >= 1 && index <= 4) return Report(VQ_Code::PvhSettings, record.LengthPayload());
-  if (kind == 'i' && index == 5) return Report(VQ_Code::HardFeature, record.LengthPayload());
+  if (kind == 'b' && index == 0) return BinaryReport(VQ_Code::PvhCalibration, record.LengthPayload());
+  if (kind == 'b' && index >= 1 && index <= 4) return BinaryReport(VQ_Code::PvhSettings, record.LengthPayload());
+  if (kind == 'i' && index == 5) return BinaryReport(VQ_Code::HardFeature, record.LengthPayload());
   return UnknownRecordReport(record);
 }
 
@@ -118,7 +99,7 @@ std::string ConvertHeartbeat(const TEspRecord& record) {
     text += ';';
     text += HexText(value >> 32, 8);
   }
-  return Report(VQ_Code::Heartbeat, text);
+  return BinaryReport(VQ_Code::Heartbeat, text);
 }
 
 }  // namespace
@@ -193,21 +174,21 @@ std::optional<std::string> TEspRecord::CheckSumError() const {
 
 std::string TEspRecord::HeaderDump(bool flagVersion) const {
   std::string out = "Magic: " + std::string(Magic.data(), Magic.size()) + " Type: 0x" + HexText(Type, 2) +
-                    " ValueCount: " + Decimal(ValueCount);
+                    " ValueCount: " + std::to_string(ValueCount);
   switch (Type) {
     case static_cast<uint8_t>(TEspRecordType::Message): out += " Message: 0x" + HexText(Word, 4); break;
     case static_cast<uint8_t>(TEspRecordType::Status): out += " Status: 0x" + HexText(Word, 4); break;
     case static_cast<uint8_t>(TEspRecordType::Nvs):
       out += " NVS ";
       out += static_cast<char>(Word & 0xFF);
-      out += " " + Decimal(Word >> 8);
+      out += " " + std::to_string(Word >> 8);
       break;
-    case static_cast<uint8_t>(TEspRecordType::Timestamp): out += " FPGAtime: " + Decimal(Word); break;
-    default: out += IsMeasurement() ? " FPGAtime: " + Decimal(Word) : " Header: 0x" + HexText(Word, 4); break;
+    case static_cast<uint8_t>(TEspRecordType::Timestamp): out += " FPGAtime: " + std::to_string(Word); break;
+    default: out += IsMeasurement() ? " FPGAtime: " + std::to_string(Word) : " Header: 0x" + HexText(Word, 4); break;
   }
   const bool counterInFlags =
       Type == static_cast<uint8_t>(TEspRecordType::Timestamp) || (IsMeasurement() && !flagVersion);
-  out += counterInFlags ? " 100msCounter: " + Decimal(Flags) : " Flags: 0x" + HexText(Flags, 8);
+  out += counterInFlags ? " 100msCounter: " + std::to_string(Flags) : " Flags: 0x" + HexText(Flags, 8);
   out += " CheckSum: 0x" + HexText(CheckSum(), 2) + " UserID: 0x" + HexText(UserIdField(), 1) + " Scrambler: 0x" +
          HexText(Scrambler(flagVersion), 1) + " BufferPtr: 0x" + HexText(BufferPtr(), 5);
   return out;
@@ -224,7 +205,7 @@ std::string TEspRecord::ValueDump() const {
 
 std::string TEspRecord::StreamLine() const {
   // Each field starts under its column; the flags end under theirs.
-  std::string count = Decimal(ValueCount);
+  std::string count = std::to_string(ValueCount);
   if (count.size() < 2) count.insert(0, 1, '0');
   std::string out(Magic.data(), Magic.size());
   out += "     " + HexText(Type, 2) + " " + count + " " + HexText(Word, 4) + " " + HexText(Flags, 8) + " " +
@@ -275,7 +256,7 @@ TEspCheck CheckEspRecord(const TEspRecord& record, std::string* message) {
   if (!record.HasMagic())
     return fail(TEspCheck::BadMagic, "Magic: " + HexDump(std::string_view(record.Magic.data(), record.Magic.size())));
   if (record.ValueCount > VQ_Esp::MaxValueCount)
-    return fail(TEspCheck::TooManyValues, "ValueCount: " + Decimal(record.ValueCount));
+    return fail(TEspCheck::TooManyValues, "ValueCount: " + std::to_string(record.ValueCount));
   if (auto error = record.CheckSumError()) return fail(TEspCheck::BadCheckSum, std::move(*error));
   if (message) message->clear();
   return TEspCheck::Ok;
@@ -305,7 +286,7 @@ std::string ConvertEspRecord(const TEspRecord& record, const TEspConvertOptions&
     case TEspRecordType::Timestamp: return EspTimestampReport(record.Flags);
     case TEspRecordType::Status: return ConvertStatus(record, options);
     case TEspRecordType::List: return ConvertList(record);
-    case TEspRecordType::QmtData: return Report(VQ_Code::QmtValues, record.Values());
+    case TEspRecordType::QmtData: return BinaryReport(VQ_Code::QmtValues, record.Values());
     case TEspRecordType::Nvs: return ConvertNvs(record);
     case TEspRecordType::Heartbeat: return ConvertHeartbeat(record);
     case TEspRecordType::RawPayload: break;  // belongs to the tools buffer
@@ -331,9 +312,7 @@ TEspRecord BuildEspMessageRecord(uint16_t code, std::string_view text) {
 TEspRecord BuildEsp7F21Record(std::string_view text) { return BuildEspMessageRecord(VQ_Code::UsbReadError, text); }
 
 std::string EspTimestampReport(uint32_t count100ms) {
-  std::string out;
-  AppendBE16(out, VQ_Code::Timestamp100ms);
-  AppendBE16(out, static_cast<uint16_t>(count100ms >> 16));
-  AppendBE16(out, static_cast<uint16_t>(count100ms & 0xFFFF));
-  return out;
+  const char count[4] = {static_cast<char>(count100ms >> 24), static_cast<char>(count100ms >> 16 & 0xFF),
+                         static_cast<char>(count100ms >> 8 & 0xFF), static_cast<char>(count100ms & 0xFF)};
+  return BinaryReport(VQ_Code::Timestamp100ms, std::string_view(count, 4));
 }

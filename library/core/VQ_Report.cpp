@@ -13,8 +13,6 @@ namespace {
 
 constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
 
-
-
 }  // namespace
 
 TVQ_ReportDevice::TVQ_ReportDevice(TVQ_BaseDevice& aDevice, int multiId, const TVQ_Clock& clock)
@@ -297,8 +295,11 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
     const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
     const std::size_t start = TcpTextResyncOffset(held);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
-    if (dropped > 0) FDevice.ConfirmPeekedData(dropped);
-    LogErr(".TCPGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " + HexDump(held.substr(0, dropped)));
+    if (dropped > 0) {
+      FDevice.ConfirmPeekedData(dropped);
+      LogErr(".TCPGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " +
+             HexDump(held.substr(0, dropped)));
+    }
     if (start == std::string::npos) return CheckDeviceError(report);
     FmissingBF = false;
   }

@@ -30,14 +30,6 @@ int FloorMod(int value, int modulus) {
   return rest < 0 ? rest + modulus : rest;
 }
 
-std::string CodeReport(uint16_t code, std::string_view payload = {}) {
-  std::string out{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-  out.append(payload);
-  return out;
-}
-
-
-
 // The fields of a header alone, for its check and dump before the values are
 // there. The value count is kept as sent, even when it is out of range.
 TEspRecord HeaderFields(std::string header) {
@@ -252,7 +244,7 @@ void TVQ_ReportDevice::EspCheckFpgaTime(int fpgaTime, int intervalMs, std::deque
     text = std::string(VQ_Text::FpgaTimeError) + std::to_string(expected) + " found=" + std::to_string(fpgaTime);
     LogErr(".GetESPReport: " + text);
   }
-  if (!text.empty()) reports.push_front(CodeReport(VQ_Code::FpgaTimeError, text));
+  if (!text.empty()) reports.push_front(BinaryReport(VQ_Code::FpgaTimeError, text));
   FLastFPGA = fpgaTime;
 }
 
@@ -343,7 +335,7 @@ void TVQ_ReportDevice::EspVersion(std::deque<std::string>& reports) {
       " FPGAVersion=" + info.FFPGAVersion + " SerialNumber=0x" + HexText(info.FVersionSerialNumber, 8) +
       " IP=" + info.FVersionIP + " User-ID=" + std::to_string(info.FVersionUser));
   FVersionReceived = true;
-  reports.front() = CodeReport(VQ_Code::Version, ESPVersionText(info));
+  reports.front() = BinaryReport(VQ_Code::Version, ESPVersionText(info));
 }
 
 // A heartbeat while neither measurements nor timestamps arrive: one 7FF7
@@ -359,7 +351,7 @@ void TVQ_ReportDevice::EspHeartbeat(std::deque<std::string>& reports) {
                               : silentSince(FFirstReceiveTicks);
   if (!silent) return;
   const std::string_view text = FPowerUpNoReference ? VQ_Text::NoDataRepower : VQ_Text::NoDataCheckReference;
-  reports.push_front(CodeReport(VQ_Code::NoMeasurementData, text));
+  reports.push_front(BinaryReport(VQ_Code::NoMeasurementData, text));
   Log(".GetESPReport.Heartbeat: no measurement/timestamp received -> 7FF7");
   FRefClockErrorSend = true;
   EspClearReceiveTicks();

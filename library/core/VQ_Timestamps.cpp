@@ -33,17 +33,14 @@ TVQ_TimestampTracker::TVQ_TimestampTracker(int logId, std::string dbgTag)
 
 void TVQ_TimestampTracker::CheckTimestamps(std::string_view report, bool logSteps) {
   if (report.size() < 2) return;
-  const auto byte = [&](std::size_t i) { return static_cast<uint8_t>(report[i]); };
-  const auto code = static_cast<uint16_t>((byte(0) << 8 | byte(1)) & ~kLostDataBit);
+  const auto code = static_cast<uint16_t>(BinaryReportCode(report) & ~kLostDataBit);
   if (VQ_Code::IsMeasurement(code)) {
     Measurement(code, logSteps, ".CheckTimestamps");
     return;
   }
   if (code != VQ_Code::Timestamp && code != VQ_Code::Timestamp100ms) return;
   if (report.size() < 6) return;
-  const uint32_t value = static_cast<uint32_t>(byte(2)) << 24 | static_cast<uint32_t>(byte(3)) << 16 |
-                         static_cast<uint32_t>(byte(4)) << 8 | byte(5);
-  Timestamp(code, value, logSteps, ".CheckTimestamps");
+  Timestamp(code, ReadBigEndian32(report, 2), logSteps, ".CheckTimestamps");
 }
 
 void TVQ_TimestampTracker::CheckTimestampsTextReport(std::string_view line, bool logSteps) {

@@ -1,7 +1,5 @@
 #include "library/devices/VQ_BaseDevice.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include <system_error>
 
 #include "library/core/LogUnit.h"
+#include "library/platform/VQ_File.h"
 
 namespace {
 
@@ -30,12 +29,6 @@ constexpr std::size_t kUserSlotSize = 4;
 std::string BoolText(bool value) { return value ? "true" : "false"; }
 
 uint8_t CommandCode(std::string_view cmd) { return static_cast<uint8_t>(cmd.front()) & 0x7F; }
-
-uint32_t BigEndian32(std::string_view bytes) {
-  uint32_t value = 0;
-  for (char c : bytes.substr(0, 4)) value = (value << 8) | static_cast<uint8_t>(c);
-  return value;
-}
 
 // Two characters as a number in `base`, or nothing.
 std::optional<int> TwoDigits(std::string_view text, std::size_t pos, int base) {
@@ -525,7 +518,7 @@ void TVQ_BaseDevice::SetUserConnected(std::string_view ansi) {
   std::string text = "Connected: ";
   for (std::size_t slot = 0; slot < kUserSlots; ++slot) {
     const std::string_view bytes = ansi.substr(slot * kUserSlotSize, kUserSlotSize);
-    switch (BigEndian32(bytes)) {
+    switch (ReadBigEndian32(bytes)) {
       case 0: text += "---     "; break;
       case 1: text += "USB     "; break;
       case 2: text += "CAN     "; break;
@@ -658,15 +651,10 @@ bool TVQ_BaseDevice::StartSaveBinaryData(const std::string& filename) {
   if (type >= TVQ_DeviceType::VQ_BinFile && type != TVQ_DeviceType::VQ_CAN_Rack) return false;
   std::lock_guard lock(FCaptureLock);
   StopCaptureLocked();
-  const int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    LogErr("TVQ_BaseDevice.SaveBinaryData cannot open " + filename);
-    return false;
-  }
   // Nobody else may write into a running capture.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
-    LogErr("TVQ_BaseDevice.SaveBinaryData file in use " + filename);
-    ::close(fd);
+  const int fd = OpenExclusiveEmptied(filename);
+  if (fd < 0) {
+    LogErr("TVQ_BaseDevice.SaveBinaryData cannot open " + filename + " (missing folder or in use)");
     return false;
   }
   FBinDataStream = fd;
@@ -695,18 +683,10 @@ bool TVQ_BaseDevice::IsSavingBinaryData() const {
 
 void TVQ_BaseDevice::SaveBinaryData(std::string_view bytes) {
   std::lock_guard lock(FCaptureLock);
-  if (FBinDataStream < 0) return;
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(FBinDataStream, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // A full disk must not cost a log line per received block.
-      LogErr("TVQ_BaseDevice.SaveBinaryData write failed, capture stopped");
-      StopCaptureLocked();
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (FBinDataStream < 0 || WriteAll(FBinDataStream, bytes)) return;
+  // A full disk must not cost a log line per received block.
+  LogErr("TVQ_BaseDevice.SaveBinaryData write failed, capture stopped");
+  StopCaptureLocked();
 }
 
 // ---- waiting ----------------------------------------------------------------

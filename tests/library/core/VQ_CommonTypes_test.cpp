@@ -341,6 +341,11 @@ TEST(ReportVocabulary, CodesOfLines) {
   EXPECT_EQ(ReportLineCode("1234"), 0x1234);
   EXPECT_EQ(ReportLineCode("701"), std::nullopt);
   EXPECT_EQ(ReportLineCode("70G5; 1"), std::nullopt);
+  EXPECT_EQ(BinaryReport(VQ_Code::BufferCleared, "ab"), "\x70\x22" "ab");
+  EXPECT_EQ(BinaryReportCode(BinaryReport(0x8600)), 0x8600);
+  EXPECT_EQ(BinaryReportCode("\x70"), 0xFFFF);
+  EXPECT_TRUE(IsVersionCommand("\x81"));
+  EXPECT_FALSE(IsVersionCommand("\x01\x01"));
   EXPECT_TRUE(VQ_Code::IsMeasurement(0x6FFF));
   EXPECT_FALSE(VQ_Code::IsMeasurement(VQ_Code::Tick));
 }

@@ -110,6 +110,9 @@ TEST(ByteHelpers, SwapAndHex) {
   EXPECT_EQ(HexText(0x5, 4), "0005");
   EXPECT_EQ(HexText(0x123456, 4), "123456");
   EXPECT_EQ(HexText(0, 0), "0");
+  EXPECT_EQ(ReadBigEndian32(std::string_view("\x70\x15\x01\x02\x03\x04", 6), 2), 0x01020304u);
+  EXPECT_EQ(ReadBigEndian32(std::string_view("\x01\x02\x03", 3)), 0u);  // too short
+  EXPECT_EQ(ReadBigEndian32(std::string_view("\x01\x02\x03\x04", 4), 9), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Files that one writer owns: debug logs and captures of received bytes.
+
+// Opens (creating when needed) `path` for writing with other writers excluded
+// (flock) and empties it only once that lock is held, so a file another
+// writer holds is never touched. The descriptor, or -1.
+int OpenExclusiveEmptied(const std::string& path);
+
+// Writes all bytes, resuming after signals and short writes.
+bool WriteAll(int fd, std::string_view bytes);
