@@ -164,7 +164,7 @@ bool TVQ_ReportDevice::SkipPendingFrameEnd(TVQ_Result& result, std::string& repo
 // After a framing error: drops bytes up to and including the next frame end.
 bool TVQ_ReportDevice::SkipToFrameEnd(TVQ_Result& result, std::string& report) {
   if (!FmissingBF) return true;
-  const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
+  const std::string held = FDevice.PeekUpTo(kResyncPeek);
   const auto end = std::find_if(held.begin(), held.end(), IsFrameEndByte);
   const auto dropped = static_cast<uint32_t>(end == held.end() ? held.size() : end - held.begin() + 1);
   if (dropped > 0) {
@@ -292,7 +292,7 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
 
 TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (FmissingBF) {
-    const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
+    const std::string held = FDevice.PeekUpTo(kResyncPeek);
     const std::size_t start = TcpTextResyncOffset(held);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
     if (dropped > 0) {
@@ -303,7 +303,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
     if (start == std::string::npos) return CheckDeviceError(report);
     FmissingBF = false;
   }
-  const std::string head = FDevice.PeekAnsi(std::min(kTcpHeaderPeek, FDevice.GetBufferAmount()));
+  const std::string head = FDevice.PeekUpTo(kTcpHeaderPeek);
   const TFrameSize size = TcpTextFrameSize(head);
   if (size.Cut == TFrameCut::Invalid) {
     // The first byte is no message start (or starts a bad one): skip it, then
@@ -315,7 +315,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
     return TVQ_Result::VQ_Err_BadFormat;
   }
   // A message is taken only when it is there whole: TCP delivers in pieces.
-  if (size.Cut == TFrameCut::NeedMore || FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
+  if (size.Cut == TFrameCut::NeedMore) return CheckDeviceError(report);
   const std::string message = FDevice.PeekAnsi(size.Bytes);
   if (message.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
@@ -328,7 +328,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
 TVQ_Result TVQ_ReportDevice::TcpArchiveGetReport(std::string& report) {
   const TFrameSize size = TcpArchiveFrameSize(FDevice.PeekAnsi(1));
   // An incomplete record waits for the rest.
-  if (size.Cut != TFrameCut::Size || FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
+  if (size.Cut != TFrameCut::Size) return CheckDeviceError(report);
   const std::string record = FDevice.PeekAnsi(size.Bytes);
   if (record.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
@@ -341,7 +341,7 @@ TVQ_Result TVQ_ReportDevice::TcpArchiveGetReport(std::string& report) {
 
 TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
   if (FMissingKennung) {
-    const std::string held = FDevice.PeekAnsi(std::min(kDemoResyncPeek, FDevice.GetBufferAmount()));
+    const std::string held = FDevice.PeekUpTo(kDemoResyncPeek);
     const std::size_t start = DemoResyncOffset(held, FResyncFromStart ? 0 : 1);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
     if (dropped > 0) {
@@ -363,7 +363,6 @@ TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
     report = "GetReport: wrong frame marker " + HexText(DemoFrameMarker(head), 8);
     return TVQ_Result::VQ_Err_BadFormat;
   }
-  if (FDevice.GetBufferAmount() < size.Bytes) return CheckDeviceError(report);
   const std::string frame = FDevice.PeekAnsi(size.Bytes);
   if (frame.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
@@ -745,7 +744,7 @@ bool StartsWithUsbFrames(std::string_view bytes) {
 // else USB frames when whole frames decode, else the serial line.
 TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
   Log(".FileGetBinReport: Binärdaten von ESP, USB oder seriell?");
-  const std::string head = FDevice.PeekAnsi(std::min(kDetectPeek, FDevice.GetBufferAmount()));
+  const std::string head = FDevice.PeekUpTo(kDetectPeek);
   if (head.empty()) return CheckDeviceError(report);
   if (StartsWithValidEspRecord(head)) {
     Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");

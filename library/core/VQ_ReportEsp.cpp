@@ -107,7 +107,7 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
 // has arrived; the last bytes are kept then, as they may start one.
 bool TVQ_ReportDevice::SkipToEspMagic(TVQ_Result& result, std::string& report) {
   if (!FEspMissingMagic) return true;
-  const std::string held = FDevice.PeekAnsi(std::min(kResyncPeek, FDevice.GetBufferAmount()));
+  const std::string held = FDevice.PeekUpTo(kResyncPeek);
   const size_t start = FindEspMagic(held);
   const size_t dropped =
       start != std::string::npos ? start : held.size() - std::min(held.size(), VQ_Esp::Magic.size() - 1);

@@ -112,6 +112,11 @@ std::string TVQ_BaseDevice::PeekAnsi(uint32_t len) {
   return TakeOrWait(*this, [&] { return FReceiveBuffer->PeekAnsiString(len); });
 }
 
+std::string TVQ_BaseDevice::PeekUpTo(uint32_t maxLen) {
+  if (maxLen == 0) return {};
+  return TakeOrWait(*this, [&] { return FReceiveBuffer->PeekAnsiString(std::min(maxLen, FReceiveBuffer->GetAmount())); });
+}
+
 std::string TVQ_BaseDevice::PeekData(uint32_t len) { return PeekAnsi(len); }
 
 bool TVQ_BaseDevice::PeekChar(char& zeichen) {

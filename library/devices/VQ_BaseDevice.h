@@ -100,6 +100,10 @@ class TVQ_BaseDevice {
   virtual std::string ToolsReadAnsi(uint8_t len);
   virtual bool ConfirmPeekedData(uint32_t len);
   virtual std::string PeekAnsi(uint32_t len);
+  // Up to `maxLen` of the bytes held, without consuming them. With nothing
+  // held it asks the transport like every read (refill, lost connection,
+  // blocking wait) and then takes what has arrived.
+  std::string PeekUpTo(uint32_t maxLen);
   virtual bool PeekChar(char& zeichen);
   virtual std::string PeekData(uint32_t len);
   virtual void GetBufferAmounts(uint32_t& amount, uint32_t& highAmount) const;

@@ -325,6 +325,9 @@ TEST_F(BaseDeviceTest, ReadsPeeksAndConfirmsTakeExactlyWhatIsAsked) {
   EXPECT_EQ(device.GetBufferHighAmount(), 6u);
   EXPECT_EQ(device.DeviceReadAnsi(1), "f");
   EXPECT_FALSE(device.ConfirmPeekedData(1));
+  ASSERT_TRUE(device.Feed("gh"));
+  EXPECT_EQ(device.PeekUpTo(8), "gh");  // what is there, up to the limit
+  EXPECT_EQ(device.PeekUpTo(1), "g");
 }
 
 TEST_F(BaseDeviceTest, AnEmptyReadAsksTheTransportWhetherTheConnectionIsLost) {
@@ -332,10 +335,11 @@ TEST_F(BaseDeviceTest, AnEmptyReadAsksTheTransportWhetherTheConnectionIsLost) {
   EXPECT_EQ(device.PeekAnsi(1), "");
   char c = 0;
   EXPECT_FALSE(device.PeekChar(c));
-  EXPECT_EQ(device.CheckCount(), 3);
+  EXPECT_EQ(device.PeekUpTo(8), "");
+  EXPECT_EQ(device.CheckCount(), 4);
   ASSERT_TRUE(device.Feed("x"));
   EXPECT_EQ(device.DeviceRead(1), "x");
-  EXPECT_EQ(device.CheckCount(), 3);  // not when bytes were there
+  EXPECT_EQ(device.CheckCount(), 4);  // not when bytes were there
 }
 
 TEST_F(BaseDeviceTest, BlockingReadWaitsOnceAndNotAtAllWithAnErrorSet) {
