@@ -324,27 +324,6 @@ std::string TCalibrationData::ToString(const TFormatSettings& fmt) const {
   return text;
 }
 
-namespace {
-
-std::vector<std::string_view> Split(std::string_view text, char delimiter) {
-  std::vector<std::string_view> parts;
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t end = text.find(delimiter, start);
-    parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-    if (end == std::string_view::npos) return parts;
-    start = end + 1;
-  }
-}
-
-std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-}  // namespace
-
 void TPVHSetting::Clear() {
   NomFreq = 0.0;
   LOFreq = 0.0;
@@ -362,7 +341,7 @@ std::string TPVHSetting::ToString(const TFormatSettings& fmt) const {
 
 bool TPVHSetting::FromString(std::string_view value, const TFormatSettings& fmt) {
   Clear();
-  const std::vector<std::string_view> parts = Split(value, ';');
+  const std::vector<std::string_view> parts = SplitText(value, ";");
   if (parts.size() < 3) return false;
   NomFreq = StrToFloat(ConvertDecimalMark(parts[0], fmt.DecimalSeparator), fmt);
   LOFreq = StrToFloat(ConvertDecimalMark(parts[1], fmt.DecimalSeparator), fmt);
@@ -403,7 +382,7 @@ bool TPVHSettings::FromString(std::string_view value) {
   Clear();
   ErrorStr.clear();
   if (value.empty()) return true;
-  const std::vector<std::string_view> parts = Split(value, '/');
+  const std::vector<std::string_view> parts = SplitText(value, "/");
   const std::size_t count = std::min(parts.size(), PVHChannels.size());
   for (std::size_t i = 0; i < count; ++i) {
     try {

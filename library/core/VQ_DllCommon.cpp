@@ -34,13 +34,6 @@ void ReplacePoint(std::string& text, char separator) {
   std::replace(text.begin(), text.end(), '.', separator);
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
 }  // namespace
 
 std::string FloatToStrGeneral(double value, const TFormatSettings& fmt) {
@@ -105,7 +98,7 @@ std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt
 }
 
 std::optional<double> TryStrToFloat(std::string_view text, const TFormatSettings& fmt) {
-  text = TrimBlanks(text);
+  text = Trim(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   std::string plain(text);
   if (fmt.DecimalSeparator != '.') {
@@ -137,6 +130,22 @@ std::string ConvertDecimalMark(std::string_view text, char separator) {
   if (mark == 0 || mark == separator || result.front() == mark) return result;
   std::replace(result.begin(), result.end(), mark, separator);
   return result;
+}
+
+std::string_view Trim(std::string_view text) {
+  const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> SplitText(std::string_view text, std::string_view separator) {
+  std::vector<std::string_view> parts;
+  for (std::size_t pos; (pos = text.find(separator)) != std::string_view::npos;
+       text.remove_prefix(pos + separator.size()))
+    parts.push_back(text.substr(0, pos));
+  parts.push_back(text);
+  return parts;
 }
 
 int FrequencyResolutionClass(double frequency) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Small helpers of the library: locale-free number texts with an explicit
 // decimal separator, the decimal-mark conversion, byte order and hex dumps.
@@ -47,6 +48,13 @@ double StrToFloat(std::string_view text, const TFormatSettings& fmt = DefaultFor
 // when the text holds one after its first character, else "," when it holds
 // one there; a text that starts with its mark is left as it is.
 std::string ConvertDecimalMark(std::string_view text, char separator);
+
+// The text without leading and trailing blanks and control characters
+// (everything up to and including ' ').
+std::string_view Trim(std::string_view text);
+// The parts between the separators; empty parts are kept, so there is always
+// one more part than separators.
+std::vector<std::string_view> SplitText(std::string_view text, std::string_view separator);
 
 // Resolution class of a frequency in Hz (7 for the highest frequencies, 11 for
 // the lowest), kept per channel by the measurement store.

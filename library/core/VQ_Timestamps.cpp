@@ -9,12 +9,6 @@ namespace {
 
 constexpr uint16_t kLostDataBit = 0x8000;
 
-std::string_view Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 }  // namespace
 
 std::string GroupedNumber(int64_t value) {

@@ -39,15 +39,8 @@ void Error(const TVQ_VersionLog& log, std::string_view text) {
   LogError(log.FLogId, std::string(log.FTag) + std::string(text));
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
 bool IsControl(char c) { return static_cast<unsigned char>(c) < ' '; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 std::string_view TrimTrailingControls(std::string_view s) {
   while (!s.empty() && IsControl(s.back())) s.remove_suffix(1);
@@ -77,14 +70,6 @@ std::string_view LeadingDigits(std::string_view s) {
   std::size_t n = 0;
   while (n < s.size() && IsDigit(s[n])) ++n;
   return s.substr(0, n);
-}
-
-std::vector<std::string_view> Split(std::string_view s, std::string_view separator) {
-  std::vector<std::string_view> parts;
-  for (std::size_t pos; (pos = s.find(separator)) != std::string_view::npos; s.remove_prefix(pos + separator.size()))
-    parts.push_back(s.substr(0, pos));
-  parts.push_back(s);
-  return parts;
 }
 
 std::string_view PartOrEmpty(const std::vector<std::string_view>& parts, std::size_t index) {
@@ -139,7 +124,7 @@ TModelResult ReadModelVersionDate(TVQ_VersionInfo& info, std::string_view text) 
 
 // The parts behind the model of a Coldfire version text, split at "/".
 void ReadColdfireParts(TVQ_VersionInfo& info, const TVQ_VersionLog& log) {
-  const auto parts = Split(info.FVersionString, "/");
+  const auto parts = SplitText(info.FVersionString, "/");
   if (parts.size() > 1) {
     info.FFPGAVersion = std::string(Trim(parts[1]));
     Info(log, ".ExtractFirmware FPGAVersion: " + info.FFPGAVersion);
@@ -310,7 +295,7 @@ bool ESPExtractFirmware(TVQ_VersionInfo& info, std::string_view report, uint16_t
   info.FVersionString = std::string(text);
   Info(log, ".ESPExtractFirmware: VersionString=" + info.FVersionString);
 
-  const auto parts = Split(text, kEspSeparator);
+  const auto parts = SplitText(text, kEspSeparator);
   info.FHardFeatureString = std::string(parts[0]);
   info.FHardFeature = deviceFeature;
   Info(log, ".ESPExtractFirmware device hardfeature string=" + info.FHardFeatureString);
@@ -360,7 +345,7 @@ bool ExtractUserID(std::string_view s, uint8_t& userID, const TVQ_VersionLog& lo
 bool ExtractSerialNumber(std::string_view s, uint32_t& serialNumber) {
   serialNumber = TVQ_VersionInfo::kUnknownSerial;
   if (s.find(kVersionWord) == std::string_view::npos) return false;
-  const auto parts = Split(s, kEspSeparator);
+  const auto parts = SplitText(s, kEspSeparator);
   if (parts.size() < 3) return false;
   const auto serial = ReadHex32(parts[2]);
   if (!serial) return false;

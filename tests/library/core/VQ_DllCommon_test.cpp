@@ -116,3 +116,16 @@ TEST(ByteHelpers, SwapAndHex) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TextHelpers, TrimAndSplit) {
+  EXPECT_EQ(Trim(" \t7015; 12\r\n"), "7015; 12");
+  EXPECT_EQ(Trim("\r\n"), "");
+  using Parts = std::vector<std::string_view>;
+  EXPECT_EQ(SplitText("a / b / ", " / "), (Parts{"a", "b", ""}));
+  EXPECT_EQ(SplitText("", ";"), Parts{""});
+  EXPECT_EQ(SplitText("10;9;1", ";"), (Parts{"10", "9", "1"}));
+}
+
+}  // namespace
