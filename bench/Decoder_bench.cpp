@@ -21,7 +21,7 @@ class TBenchHost : public TVQ_DecoderHost {
   void SetReferenceClockError(bool) override {}
   void VersionDecoded() override {}
   uint8_t UserID() const override { return 255; }
-  std::string CheckDataPerSecondCounter() override { return {}; }
+  std::string CheckDataPerSecondCounter(uint16_t) override { return {}; }
   std::string Check7902Report(std::string_view) override { return {}; }
 
  private:

@@ -517,13 +517,18 @@ std::string TVQ_ReportDecoder::Timestamp100msLine(TKind kind, std::string_view p
   if (kind == TKind::Bin) firstLog = ".ProcessBinReport: FirstTimestampReceived";
   if (kind == TKind::Esp) firstLog = ".ProcessESPBinReport: FirstTimestampReceived";
   CountTimestamp(firstLog);
+  // The data rate is checked by the rules of 100 ms timestamps even on a
+  // full second: the count covers the last 100 ms only.
+  std::string rateLine = FHost.CheckDataPerSecondCounter(VQ_Code::Timestamp100ms);
   if (count % 10 == 0) {
     // A full second: the device learns it as from a 7015 report, so counters
-    // that send only 100 ms timestamps are known to deliver data.
+    // that send only 100 ms timestamps are known to deliver data. A rate
+    // problem follows as the next line.
     FHost.SetReceivedSec(count / 10);
+    State.FKeptLine = std::move(rateLine);
     return ReportCodeText(VQ_Code::Timestamp) + "; " + std::to_string(count / 10);
   }
-  if (std::string rateLine = FHost.CheckDataPerSecondCounter(); !rateLine.empty()) return rateLine;
+  if (!rateLine.empty()) return rateLine;
   if (Options.Send7016) return ReportCodeText(VQ_Code::Timestamp100ms) + "; " + std::to_string(count);
   return ReportCodeText(VQ_Code::Tick) + ";";
 }

@@ -25,9 +25,9 @@ class TVQ_DecoderHost {
   virtual void VersionDecoded() = 0;
   // The user slot the counter granted; 255 = unknown.
   virtual uint8_t UserID() const = 0;
-  // The data-per-second check at a 100 ms timestamp off the full second: a
-  // 7F22 line, or empty.
-  virtual std::string CheckDataPerSecondCounter() = 0;
+  // The data-per-second check at the timestamp report `code` (7015 or 7016)
+  // just decoded: a 7F22 line, or empty.
+  virtual std::string CheckDataPerSecondCounter(uint16_t code) = 0;
   // A 7902 report (PVH block) is evaluated by the device: the line to pass
   // on, or empty while more blocks are to come.
   virtual std::string Check7902Report(std::string_view payload) = 0;
@@ -56,6 +56,7 @@ struct TVQ_DecodeState {
   int ignoreDataPerSecondCounter = 0;      // measurements still to drop
   bool FQMTReceived = false;               // a QMT line has been delivered
   bool FFirstCheckPending = true;          // the next data-rate check is the first
+  std::string FKeptLine;                   // a 7F22 line found at a full second, delivered next
   TVQ_ChannelTracks Tracks{};              // phase continuation per channel
 };
 

@@ -379,7 +379,7 @@ TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
 
 // ---- commands -------------------------------------------------------------------
 
-TVQ_Result TVQ_ReportDevice::SendCommand(const std::string& value) {
+TVQ_Result TVQ_ReportDevice::SendCommand(const std::string& value, std::string* failure) {
   try {
     const std::string hex = HexDump(value);
     std::lock_guard lock(FCmdLock);
@@ -409,6 +409,7 @@ TVQ_Result TVQ_ReportDevice::SendCommand(const std::string& value) {
     const TVQ_Result result = FDevice.WriteData(data, message);
     if (result != TVQ_Result::VQ_No_Err) {
       LogErr(".SendCommand: " + hex + " failed(" + std::string(VQ_ResultText(result)) + ")=" + message);
+      if (failure) *failure = message;
       return result;
     }
     if (IsVersionCommand(value)) {

@@ -37,8 +37,9 @@ class TVQ_ReportDevice {
   TVQ_Result GetReport(std::string& report);
 
   // Writes the command now or queues it for the next command step. Callable
-  // from any thread.
-  TVQ_Result SendCommand(const std::string& value);
+  // from any thread. A write that fails now leaves the device's message in
+  // `failure`.
+  TVQ_Result SendCommand(const std::string& value, std::string* failure = nullptr);
   int GetPendingCmdsCount() const;
 
   void ReSync();

@@ -17,7 +17,8 @@ class TFakeDecoderHost : public TVQ_DecoderHost {
   void SetReferenceClockError(bool error) override { FRefClock.push_back(error); }
   void VersionDecoded() override { ++FVersions; }
   uint8_t UserID() const override { return FUserID; }
-  std::string CheckDataPerSecondCounter() override {
+  std::string CheckDataPerSecondCounter(uint16_t code) override {
+    FRateCodes.push_back(code);
     ++FRateChecks;
     return FRateLine;
   }
@@ -29,5 +30,6 @@ class TFakeDecoderHost : public TVQ_DecoderHost {
   int FVersions = 0;
   uint8_t FUserID = 255;
   int FRateChecks = 0;
+  std::vector<uint16_t> FRateCodes;  // the timestamp codes checked
   std::string FRateLine;  // what the data-rate check answers
 };

@@ -254,8 +254,10 @@ TEST_F(DecoderTest, HundredMillisecondTimestampOffTheSecond) {
   host.FRateLine = "7F22: Measurement missing: expected 1, found 0";
   EXPECT_EQ(decoder.ProcessBinReport(tick, false), host.FRateLine);
   EXPECT_EQ(host.FRateChecks, 3);
+  // On the full second the problem follows the 7015 line.
   EXPECT_EQ(decoder.ProcessBinReport(Report(0x7016, Bytes("00 00 04 D8")), false), "7015; 124");
-  EXPECT_EQ(host.FRateChecks, 3);  // the full second is left to the source
+  EXPECT_EQ(decoder.State.FKeptLine, host.FRateLine);
+  EXPECT_EQ(host.FRateCodes, std::vector<uint16_t>(4, 0x7016));
   EXPECT_EQ(host.FReceivedSec, 124u);
 }
 
