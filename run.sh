@@ -9,7 +9,10 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 if [[ -n ${DISPLAY:-} && -x build/ui/zep ]]; then
   exec build/ui/zep "$@"
-elif [[ -x build/cli/zep-cli ]]; then
+elif [[ -x build/cli/zep-cli ]] && build/cli/zep-cli run --help >/dev/null 2>&1; then
   exec build/cli/zep-cli run "$@"
+elif [[ -x build/cli/zep-cli ]]; then
+  echo "run.sh: the application (zep-cli run) is not built yet; the report lines of a simulated counter follow (Ctrl-C ends)."
+  exec build/cli/zep-cli lines DemoData "$@"
 fi
-echo "run.sh: the library is built in build/; the front ends (zep, zep-cli run) are not part of the build yet."
+echo "run.sh: the library is built in build/; the front ends (zep, zep-cli) are not part of the build yet."

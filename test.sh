@@ -18,9 +18,9 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_WERROR="$werror"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DZEP_WERROR="$werror" \
-  -DZEP_SANITIZE=address,undefined -DZEP_BUILD_BENCH=OFF -- zep_library_tests zep_app_tests
+  -DZEP_SANITIZE=address,undefined -DZEP_BUILD_BENCH=OFF -- zep_library_tests zep_app_tests zep_cli_tests
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j "$jobs" -L 'library|app')
+  ctest --output-on-failure -j "$jobs" -L 'library|app|cli')
 
 echo "== ThreadSanitizer"
 scripts/tsan.sh

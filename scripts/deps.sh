@@ -8,6 +8,8 @@ set -euo pipefail
 PACKAGES=(
   # build
   g++ cmake ninja-build ccache pkg-config
+  # command line of zep-cli
+  libcli11-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -17,7 +17,8 @@
 //   error on the device (kFailError records WriteErrorCode / WriteErrorText).
 // - SetClosedOnCheck makes CheckDeviceClosed report a lost connection with
 //   VQ_DeviceNotConnected; CheckCount() tells how often it was asked.
-// - OpenPort / ClosePort only switch the open flag and count the calls.
+// - OpenPort / ClosePort only switch the open flag and count the calls;
+//   SetOpenFails makes OpenPort fail without recording an error.
 // - As a VQ_TxtFile device, reads return one CR LF line at a time.
 // Safe to feed from one thread while another reads and writes.
 class TTestDevice : public TVQ_BaseDevice {
@@ -46,6 +47,9 @@ class TTestDevice : public TVQ_BaseDevice {
   void SetPath(const std::string& path) { SetDevicePath(path); }
   void SetWriteOutcome(TWriteOutcome outcome) { FWriteOutcome = outcome; }
   void SetClosedOnCheck(bool value) { FClosedOnCheck = value; }
+  void SetOpenFails(bool value) { FOpenFails = value; }
+  // What a transport does when the counter reports its buffer cleared.
+  void ClearReceiveBuffer() { ReceiveBuffer().Clear(); }
   int CheckCount() const { return FCheckCount.load(); }
   int OpenCount() const { return FOpenCount.load(); }
   int CloseCount() const { return FCloseCount.load(); }
@@ -58,6 +62,7 @@ class TTestDevice : public TVQ_BaseDevice {
   bool OpenPort(std::string& errorMsg) override {
     errorMsg.clear();
     ++FOpenCount;
+    if (FOpenFails) return false;  // and records no error
     SetPortOpened(true);
     return true;
   }
@@ -100,6 +105,7 @@ class TTestDevice : public TVQ_BaseDevice {
  private:
   std::atomic<TWriteOutcome> FWriteOutcome{TWriteOutcome::kSucceed};
   std::atomic<bool> FClosedOnCheck{false};
+  std::atomic<bool> FOpenFails{false};
   std::atomic<int> FCheckCount{0};
   std::atomic<int> FOpenCount{0};
   std::atomic<int> FCloseCount{0};

@@ -480,12 +480,12 @@ TEST(DecoderFixtures, RecordedStreamsGiveTheirLines) {
     const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
     const std::vector<std::string> lines = DecodedLines(ReadFile(base + ".bin"), f.device, f.decode);
     if (regenerate) {
-      std::ofstream out(base + ".lines", std::ios::binary | std::ios::trunc);
+      std::ofstream out(base + ".decoded", std::ios::binary | std::ios::trunc);
       for (const std::string& line : lines) out << line << "\n";
       continue;
     }
     std::vector<std::string> expected;
-    std::istringstream in(ReadFile(base + ".lines"));
+    std::istringstream in(ReadFile(base + ".decoded"));
     for (std::string line; std::getline(in, line);) expected.push_back(line);
     EXPECT_EQ(lines, expected) << base;
   }

@@ -1,0 +1,37 @@
+// zep-cli: the headless program and its tools.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "cli/CliTools.h"
+#include "library/sources/MultiSource.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"ZEP without windows: tools for counters and recordings"};
+  app.require_subcommand(1);
+
+  TLinesOptions lines;
+  std::string separator = ".";
+  CLI::App* linesCommand = app.add_subcommand("lines", "Print every report line of one connection");
+  linesCommand->add_option("CONNECTION", lines.Connection,
+                           "Connection string: DemoData, a recorded file (+ \" LOOP_FOR_EVER\", \" WAIT_INTERVAL\"), ...")
+      ->required();
+  linesCommand->add_option("--count", lines.Count, "Stop after this many lines")->check(CLI::PositiveNumber);
+  linesCommand->add_option("--seconds", lines.Seconds, "Stop after this many seconds")->check(CLI::PositiveNumber);
+  linesCommand->add_option("--decimal-separator", separator, "Decimal separator of the lines: . or ,")
+      ->check(CLI::IsMember({".", ","}));
+  linesCommand->add_flag("--send7016", lines.Send7016, "Deliver 100 ms timestamps as 7016 lines");
+
+  CLI::App* portsCommand = app.add_subcommand("ports", "List the serial ports of this machine");
+
+  CLI11_PARSE(app, argc, argv);
+  int status = 0;
+  if (*linesCommand) {
+    lines.DecimalSeparator = separator.front();
+    status = RunLines(lines, std::cout, std::cerr);
+  } else if (*portsCommand) {
+    status = RunPorts(std::cout, std::cerr);
+  }
+  Multi_CloseAll();
+  return status;
+}

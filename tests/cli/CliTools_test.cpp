@@ -1,0 +1,103 @@
+#include "cli/CliTools.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Every recording replayed with `zep-cli lines FILE` against the lines it
+// must print. The fixture folder is written as "FIXTURES" so the expected
+// files do not depend on where the tree lives. With ZEP_REGENERATE_LINES set
+// the expected files are written instead (build target zep_regenerate_lines).
+TEST(CliLinesFixtures, ReplayedRecordingsPrintTheirLines) {
+  const std::string fixtures = ZEP_FIXTURES_DIR;
+  const char* recordings[] = {"usb/stream", "serial/stream", "esp/stream", "text/20261210_101500_A_VQ_ReportData"};
+  const bool regenerate = std::getenv("ZEP_REGENERATE_LINES") != nullptr;
+  for (const std::string name : recordings) {
+    const std::string base = fixtures + "/" + name;
+    const std::string file = name.starts_with("text/") ? base + ".txt" : base + ".bin";
+    TLinesOptions options;
+    options.Connection = file;
+    options.Seconds = 20;  // a safety net; the replay ends at the end of the file
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunLines(options, out, err), 0) << err.str();
+    std::string printed = out.str();
+    for (std::size_t at; (at = printed.find(fixtures)) != std::string::npos;)
+      printed.replace(at, fixtures.size(), "FIXTURES");
+    if (regenerate) {
+      std::ofstream(base + ".lines", std::ios::binary | std::ios::trunc) << printed;
+      continue;
+    }
+    EXPECT_EQ(Lines(printed), Lines(ReadFile(base + ".lines"))) << name;
+  }
+}
+
+TEST(CliLines, OptionsShapeTheLinesOfASimulatedCounter) {
+  TLinesOptions options;
+  options.Connection = "DemoData";
+  options.Count = 12;
+  options.Seconds = 10;
+  options.DecimalSeparator = ',';
+  options.Send7016 = true;
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(RunLines(options, out, err), 0) << err.str();
+  const std::vector<std::string> lines = Lines(out.str());
+  // A timestamp every 100 ms, the first measurement with the tenth.
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[0], "7016; 1");
+  EXPECT_EQ(lines[8], "7016; 9");
+  EXPECT_EQ(lines[9], "7015; 1");
+  EXPECT_TRUE(lines[10].starts_with("0900;")) << lines[10];
+  EXPECT_NE(lines[10].find(','), std::string::npos) << lines[10];
+  EXPECT_EQ(lines[10].find('.'), std::string::npos) << lines[10];
+  EXPECT_EQ(lines[11], "7016; 11");
+}
+
+TEST(CliLines, UnknownConnectionFails) {
+  TLinesOptions options;
+  options.Connection = "/no/such/recording.bin";
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(RunLines(options, out, err), 1);
+  EXPECT_NE(err.str().find("cannot open /no/such/recording.bin"), std::string::npos) << err.str();
+  EXPECT_TRUE(out.str().empty());
+}
+
+// The program itself, as a user runs it.
+TEST(CliProgram, LinesAndPortsFromTheCommandLine) {
+  const std::string command = std::string(ZEP_CLI_PROGRAM) + " lines DemoData --count 3 --seconds 10";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+  EXPECT_EQ(::pclose(pipe), 0);
+  EXPECT_EQ(Lines(output).size(), 3u) << output;
+
+  EXPECT_EQ(std::system((std::string(ZEP_CLI_PROGRAM) + " ports > /dev/null").c_str()), 0);
+  EXPECT_NE(std::system((std::string(ZEP_CLI_PROGRAM) + " lines 2> /dev/null").c_str()), 0);  // CONNECTION missing
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "library/sources/MultiSource.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "support/TempFolder.h"
+
+// Everything here goes through the library's public interface only.
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Polls `source` for `duration`, waiting on `event` while nothing arrives;
+// failures show as "! " + code + " " + message.
+std::vector<std::string> PollFor(int source, TVQ_Event& event, Clock::duration duration) {
+  std::vector<std::string> lines;
+  const auto end = Clock::now() + duration;
+  while (Clock::now() < end) {
+    std::string line;
+    int64_t deviceMs = 0;
+    const int code = Multi_GetReportEx(source, line, deviceMs);
+    if (code != MultiCode::Ok)
+      lines.push_back("! " + std::to_string(code) + " " + line);
+    else if (!line.empty())
+      lines.push_back(line);
+    else
+      event.WaitFor(50ms);
+  }
+  return lines;
+}
+
+// Sources live as long as the library, so the event they signal must too:
+// this one is built before the library and ends after it.
+TVQ_Event gEvent;
+
+int NewSourceOn(TVQ_Event& event) {
+  Multi_SetReportEvent(&event, true);
+  return Multi_NewSource();
+}
+
+TEST(MultiSource, UnknownSourceNumbers) {
+  const int unknown = Multi_SourceCount() + 1000;
+  std::string line;
+  int64_t deviceMs = 0;
+  EXPECT_EQ(Multi_GetReportEx(unknown, line, deviceMs), MultiCode::UnknownSource);
+  EXPECT_EQ(line, "Source-ID " + std::to_string(unknown) + " not found");
+  std::string command = "\x01";
+  EXPECT_EQ(Multi_SendCommand(unknown, command), MultiCode::UnknownSource);
+  std::string message;
+  EXPECT_EQ(Multi_OpenConnectionEx(unknown, "DemoData", message, false), MultiCode::UnknownSource);
+  EXPECT_EQ(Multi_CloseConnection(unknown), MultiCode::UnknownSource);
+  EXPECT_EQ(Multi_GetUserID(unknown), 255);
+  EXPECT_EQ(Multi_GetFirmwareVersion(unknown), -1);
+  EXPECT_EQ(Multi_GetSerialNumber(unknown), -1);
+  EXPECT_EQ(Multi_SetOutputPath(unknown, "/tmp"), "Source-ID " + std::to_string(unknown) + " not found");
+  std::string tools;
+  EXPECT_EQ(Multi_GetToolsData(unknown, 10, tools), -MultiCode::UnknownSource);
+  EXPECT_EQ(Multi_GetLibraryVersion(), "20.2.5 24-08-09");
+}
+
+TEST(MultiSource, PublicCodesOfLibraryResults) {
+  const std::pair<TVQ_Result, int> cases[] = {
+      {TVQ_Result::VQ_No_Err, 1},
+      {TVQ_Result::VQ_No_Err_ASCII, 0},
+      {TVQ_Result::VQ_No_Err_Recovered, 14},
+      {TVQ_Result::VQ_Err_ReceiveBufferOverflow, 8},
+      {TVQ_Result::VQ_CmdIgnored, 11},
+      {TVQ_Result::VQ_WriteError, 3},
+      {TVQ_Result::VQ_DeviceNotConnected, 7},
+      {TVQ_Result::VQ_Err_EndOfFile, 7},
+      {TVQ_Result::VQ_Err_Disconnected, 7},
+      {TVQ_Result::VQ_HardwareFault, 9},
+      {TVQ_Result::VQ_Err_Exception, 15},
+      {TVQ_Result::VQ_Err_ServerDown, 4},
+      {TVQ_Result::VQ_Err_Reconnected, 13},
+      {TVQ_Result::VQ_Err_BadFormat, 0},
+      {static_cast<TVQ_Result>(128 + 11), 3},  // only the low seven bits count
+  };
+  for (const auto& [result, code] : cases) EXPECT_EQ(Multi_PublicCode(result), code) << int(result);
+}
+
+// A simulated counter opened, polled for three seconds and closed: timestamps,
+// its phase reports and its version, and never a data-rate complaint.
+TEST(MultiSource, SimulatedCounterForThreeSeconds) {
+  TVQ_Event& event = gEvent;
+  const int source = NewSourceOn(event);
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "DemoData", message, false), MultiCode::Ok) << message;
+  std::string command = "\x01";  // version request
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::Ok) << command;
+  const std::vector<std::string> lines = PollFor(source, event, 3s);
+  EXPECT_EQ(Multi_CloseConnection(source), MultiCode::Ok);
+
+  int phases = 0;
+  bool version = false;
+  bool firstSecond = false;
+  for (const std::string& line : lines) {
+    EXPECT_FALSE(line.starts_with("7F22") || line.starts_with("!")) << line;
+    phases += line.starts_with("0900;");
+    version |= line.starts_with("7001VERSION Simulator: 5.0 240729 / 20.2.5 24-08-09");
+    firstSecond |= line == "7015; 1";
+  }
+  EXPECT_GE(phases, 2);
+  EXPECT_TRUE(version);
+  EXPECT_TRUE(firstSecond);
+  EXPECT_EQ(Multi_GetDevType(source), 255);  // closed
+
+  std::string line;
+  int64_t deviceMs = 0;
+  EXPECT_EQ(Multi_GetReportEx(source, line, deviceMs), MultiCode::Ok);
+  EXPECT_TRUE(line.empty());
+}
+
+TEST(MultiSource, ConnectionStringsThatDoNotOpen) {
+  const int source = Multi_NewSource();
+  struct TCase {
+    const char* connection;
+    std::string message;
+  };
+  const TCase cases[] = {
+      {":x", "Invalid connection string: :x"},
+      {"CAN:RACKG", "Invalid CAN address: CAN:RACKG"},
+      {"TCP:1.2.3.4:6000", "TCP-Server connections are not available in this version: TCP:1.2.3.4:6000"},
+  };
+  for (const TCase& c : cases) {
+    std::string message;
+    EXPECT_EQ(Multi_OpenConnectionEx(source, c.connection, message, false), MultiCode::Other) << c.connection;
+    EXPECT_EQ(message, c.message);
+  }
+  std::string message;
+  EXPECT_EQ(Multi_OpenConnectionEx(source, "/no/such/file", message, false), MultiCode::Other);
+  EXPECT_FALSE(message.empty());
+}
+
+TEST(MultiSource, CommandsAreCheckedBeforeTheyReachTheCounter) {
+  TVQ_Event& event = gEvent;
+  const int source = NewSourceOn(event);
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "DemoData", message, false), MultiCode::Ok) << message;
+  struct TCase {
+    std::string command;
+    int code;
+    std::string message;
+  };
+  const TCase cases[] = {
+      {"", 11, "Invalid command length = 0, valid: 1..127"},
+      {std::string(128, '\x01'), 11, "Invalid command length = 128, valid: 1..127"},
+      {"\x01", 1, ""},
+      {std::string("\x01\x00", 2), 11, "Ignore invalid command: 0100"},
+      {"\x08", 11, "Ignore unknown command: 08"},
+      {"\x3F\x0C", 1, ""},
+      {"\x3F\x0B", 11, "Ignore invalid command: 3F0B"},
+      {"\x23", 1, ""},
+  };
+  for (const TCase& c : cases) {
+    std::string command = c.command;
+    EXPECT_EQ(Multi_SendCommand(source, command), c.code) << c.message;
+    if (c.code != 1) {
+      EXPECT_EQ(command, c.message);
+    }
+  }
+  Multi_CloseConnection(source);
+  std::string command = "\x01";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::CmdIgnored);
+  EXPECT_EQ(command, "No connection, Command ignored: 01");
+}
+
+// Raw-data mode is refused until the option allows it for every source.
+TEST(MultiSource, RawDataOptionAllowsTheRawDataMode) {
+  TVQ_Event& event = gEvent;
+  const int source = NewSourceOn(event);
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "DemoData", message, false), MultiCode::Ok) << message;
+  std::string command = "\x46";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::CmdIgnored);
+  EXPECT_EQ(command, "Mode raw data not supported: 46");
+  Multi_SetOption(12345);  // unknown codes change nothing
+  command = "\x46";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::CmdIgnored);
+  Multi_SetOption(MultiOption::RawData);
+  command = "\x46";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::Ok) << command;
+  Multi_CloseConnection(source);
+}
+
+// While one thread polls a source, a second poller of the same source gets
+// nothing at once instead of reading it too. A paced replay with blocking
+// reads keeps the first poll busy for the read time-out.
+TEST(MultiSource, SecondPollerOfASourceIsRefused) {
+  TTempFolder folder;
+  const std::string file = folder.File("paced_VQ_ReportData.txt");
+  std::ofstream(file, std::ios::binary) << "0900; 1\r\n0900; 2\r\n0900; 3\r\n";
+  TVQ_Event& event = gEvent;
+  const int source = NewSourceOn(event);
+  ASSERT_EQ(Multi_SetOutputPath(0, folder.Path().string()), "");
+  ASSERT_EQ(Multi_Debug(0, true, "library"), "");
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, file + " WAIT_INTERVAL", message, true), MultiCode::Ok) << message;
+  std::string line;
+  int64_t deviceMs = 0;
+  ASSERT_EQ(Multi_GetReportEx(source, line, deviceMs), MultiCode::Ok);
+  ASSERT_EQ(line, "0900; 1");
+
+  Clock::duration firstTook{};
+  std::thread first([&] {
+    std::string firstLine;
+    int64_t ms = 0;
+    const auto start = Clock::now();
+    Multi_GetReportEx(source, firstLine, ms);
+    firstTook = Clock::now() - start;
+  });
+  std::this_thread::sleep_for(50ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(Multi_GetReportEx(source, line, deviceMs), MultiCode::Ok);
+  const auto secondTook = Clock::now() - start;
+  first.join();
+  EXPECT_TRUE(line.empty()) << line;
+  EXPECT_LT(secondTook, 100ms);
+  EXPECT_GE(firstTook, 100ms);
+  Multi_CloseConnection(source);
+  Multi_Debug(0, false);
+  EXPECT_NE(ReadFile(folder.File("VQ_DLL_LOG_library.txt")).find("GetReportEx is running yet"), std::string::npos);
+}
+
+TEST(MultiSource, RecordingOfReportLines) {
+  TTempFolder folder;
+  TVQ_Event& event = gEvent;
+  const int source = NewSourceOn(event);
+  ASSERT_EQ(Multi_SetOutputPath(source, folder.Path().string() + "/"), "");
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "DemoData", message, false), MultiCode::Ok) << message;
+  EXPECT_EQ(Multi_StartSaveReportData(source, "A"), MultiCode::Ok);
+  const std::vector<std::string> lines = PollFor(source, event, 1200ms);
+  EXPECT_EQ(Multi_StopSaveReportData(source), MultiCode::Ok);
+  EXPECT_EQ(Multi_StopSaveReportData(source), MultiCode::Other);  // none runs
+  Multi_CloseConnection(source);
+
+  std::string recorded;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.Path()))
+    if (entry.path().string().ends_with("_A_VQ_ReportData.txt")) recorded = ReadFile(entry.path().string());
+  std::string expected;
+  for (const std::string& line : lines) expected += line + "\r\n";
+  EXPECT_EQ(recorded, expected);
+  EXPECT_FALSE(lines.empty());
+}
+
+TEST(MultiSource, EnumerationOfLocalDevices) {
+  std::string devices;
+  EXPECT_EQ(Multi_EnumerateDevices(devices, MultiEnumerate::Serial | MultiEnumerate::Usb | MultiEnumerate::Can), 0);
+  EXPECT_FALSE(Multi_GetEnumerateError().has_value());
+  EXPECT_LE(devices.size(), Multi_MaxMessage);
+}
+
+}  // namespace
