@@ -50,12 +50,11 @@ class TSourceItem : private TVQ_DecoderHost {
 
   // ---- connection ------------------------------------------------------------
   // VQ_Err_BadFormat for an invalid string. `logId` gets the parse's lines.
-  // A connection whose form is wrong fails with VQ_Err_BadFormat and a
-  // message that the caller completes with the connection string.
   static TVQ_Result SplitConnectionString(std::string_view s, TConnectionParts& parts, int logId = -1,
                                           std::string_view logTag = {});
   // Creates and opens the device the parts name; on failure ErrorMessage()
-  // says why.
+  // says why. A connection of the wrong form fails with VQ_Err_BadFormat and
+  // a message that the caller completes with the connection string.
   TVQ_Result OpenConnection(const TConnectionParts& parts, bool blockingIO, bool contextMode);
   // Opens an existing device as this source's connection (the kinds that
   // OpenConnection creates, and devices that tests build).

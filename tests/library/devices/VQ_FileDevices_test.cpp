@@ -8,8 +8,10 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
+#include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_Report.h"
 #include "support/TempFolder.h"
@@ -261,6 +263,25 @@ TEST(FileDevicePacing, BlockingDeviceSleepsInSlicesOfTheReadTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
+// A close from another thread ends a reader's sleep at once, however long
+// its slice: the sleep holds no lock the close needs.
+TEST(FileDevicePacing, CloseFromAnotherThreadEndsABlockingWait) {
+  TReplay replay("capture.bin", "AB");
+  TVQ_FileDeviceItem& device = *replay.device;
+  device.SetBlockingIO(true);
+  device.SetReadTimeoutMs(60 * 1000);
+  replay.Open();
+  device.SetWaitMs(2000 * 1000);
+  const auto start = std::chrono::steady_clock::now();
+  std::string bytes = "unset";
+  std::thread reader([&] { bytes = device.DeviceRead(1); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(device.ClosePort());
+  reader.join();
+  EXPECT_EQ(bytes, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
 // ---- identity, commands, failures -------------------------------------------------
 
 TEST(FileDevice, IdentityAndIgnoredCommands) {
@@ -398,6 +419,32 @@ TEST(FileDeviceReset, TextLayerStartsOverAtTheFirstLine) {
   ASSERT_EQ(report, "7016; 50");
   replay.device->ResetDevice();
   EXPECT_EQ(DrainToEnd(layer, true), (std::vector<std::string>{"7016; 50", "0600; 1", "0600; 2", kEnd}));
+}
+
+// With the debug log on, the replay is the same and the log tells its steps.
+TEST(FileDevice, DebugLogFollowsTheReplay) {
+  TTempFolder logFolder;
+  const int logId = NewLog();
+  ASSERT_GE(logId, 0);
+  SetLogFile(logId, logFolder.File("file.log"), false);
+  {
+    TTempFolder folder;
+    const std::string path = folder.File("run_VQ_ReportData.txt");
+    WriteWhole(path, "0600; 1\r\n" + std::string(TVQ_FileDeviceItem::kMaxLineLength + 1, 'x'));
+    TVQ_Event event;
+    TVQ_FileDeviceItem device(logId, 0, &event, true, path);
+    std::string message;
+    ASSERT_TRUE(device.OpenPort(message)) << message;
+    std::string command = "A";
+    EXPECT_TRUE(device.DeviceWrite(command));
+    device.SetWaitMs(0);
+    EXPECT_EQ(ReadAllLines(device).size(), 3u);
+  }
+  SetLogFile(logId, "", false);
+  const std::string log = ReadWhole(logFolder.File("file.log"));
+  for (const char* step : {"TVQ_FileDeviceItem.Create filename=", "### Opened FileDevice ",
+                           "FileDevice.ReadFileIntoBuffer: EOF", "### Close FileDevice "})
+    EXPECT_NE(log.find(step), std::string::npos) << step;
 }
 
 // ---- recorded streams through the report layer ------------------------------------

@@ -94,7 +94,7 @@ TEST(SerialPorts, DeviceMayBeAFolderInACopiedTree) {
   TTempFolder folder;
   fs::create_directories(folder.Path() / "ttyUSB0" / "device");
   fs::create_directories(folder.Path() / "tty1");
-  std::ofstream(folder.Path() / "ttyACM0" ) << "";  // a stray file, no folder
+  std::ofstream(folder.Path() / "ttyACM0") << "";  // a stray file, no folder
   const TSerialPortList list = EnumerateSerialPorts(folder.Path().string());
   EXPECT_EQ(list.Error, "");
   EXPECT_THAT(list.Ports, ElementsAre("/dev/ttyUSB0"));
