@@ -1,14 +1,41 @@
 // zep-cli: the headless program and its tools.
 #include <CLI/CLI.hpp>
 
+#include <signal.h>
+
+#include <atomic>
 #include <iostream>
 
+#include "cli/CliRun.h"
 #include "cli/CliTools.h"
 #include "library/sources/MultiSource.h"
 
+namespace {
+
+std::atomic<bool> gStop{false};
+
+void OnStopSignal(int) { gStop = true; }
+
+// Ctrl-C and SIGTERM end the run in order (settings saved).
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"ZEP without windows: tools for counters and recordings"};
+  CLI::App app{"ZEP without windows: the application and tools for counters and recordings"};
   app.require_subcommand(1);
+  TRunOptions run;
+  app.add_option("--config", run.ConfigFolder, "Configuration folder (default $XDG_CONFIG_HOME/zep)");
+
+  CLI::App* runCommand = app.add_subcommand("run", "Run the application: sessions, acquisition, a live table");
+  runCommand->add_option("--duration", run.Duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
+  runCommand->add_flag("--professional", run.Professional, "Professional mode");
 
   TLinesOptions lines;
   std::string separator = ".";
@@ -26,7 +53,10 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
   int status = 0;
-  if (*linesCommand) {
+  if (*runCommand) {
+    CatchStopSignals();
+    status = RunApp(run, gStop, std::cout, std::cerr);
+  } else if (*linesCommand) {
     lines.DecimalSeparator = separator.front();
     status = RunLines(lines, std::cout, std::cerr);
   } else if (*portsCommand) {

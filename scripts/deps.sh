@@ -10,6 +10,8 @@ PACKAGES=(
   g++ cmake ninja-build ccache pkg-config
   # command line of zep-cli
   libcli11-dev
+  # AES of the stored mail passwords
+  libssl-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -1,7 +1,23 @@
 #include "app/core/Main.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <filesystem>
+
+#include "app/core/ZEP_DebugConf.h"
+#include "app/core/ZEP_ReportThread.h"
+#include "app/core/ZEP_Settings.h"
+#include "library/core/LogUnit.h"
+#include "library/sources/MultiSource.h"
+
+extern char** environ;
 
 namespace {
 
@@ -34,4 +50,426 @@ bool IsLibraryVersionSupported(std::string_view versionText) {
 std::string InvalidLibraryVersionText(std::string_view versionText) {
   return "Invalid version of VQ library: " + std::string(versionText) +
          ", minimal version needed: " + std::string(ZEP_MinLibraryVersion);
+}
+
+// ---- the application without windows -----------------------------------------------------
+
+
+namespace {
+
+constexpr std::string_view kAppVersion = "3.3.2 - 2024-08-09";
+constexpr std::string_view kNoConnection = "none";
+constexpr auto kStopWait = std::chrono::seconds(5);
+
+// Colours of new sessions, by slot.
+constexpr uint32_t kSessionColors[4] = {0xFFFF00, 0x00FF00, 0xFF00FF, 0x00FFFF};
+
+std::string SessionPrefix(int index) { return "Session_" + std::to_string(index) + "_"; }
+
+// A folder that exists (or can be made) and takes a file.
+bool FolderUsable(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  const std::string probe = folder + "/.zep_probe";
+  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
+}
+
+std::string WithSlash(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+}  // namespace
+
+// Keeps the machine from sleeping while the application runs: a systemd
+// inhibitor lock held by a child `systemd-inhibit` for as long as it lives.
+// Where there is no systemd the request is only logged.
+class TZepApp::TKeepAwake {
+ public:
+  explicit TKeepAwake(int logId) : FLogId(logId) {
+    const char* argv[] = {"systemd-inhibit", "--what=sleep:idle", "--who=ZEP", "--why=Measurements running",
+                          "--mode=block", "sleep", "infinity", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int failed = posix_spawnp(&FChild, "systemd-inhibit", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) FChild = -1;
+    if (LogWanted(FLogId))
+      LogInfo(FLogId, FChild > 0 ? "TMainForm keep awake: systemd inhibitor requested"
+                                 : "TMainForm keep awake: no systemd inhibitor available");
+  }
+  ~TKeepAwake() {
+    if (FChild <= 0) return;
+    ::kill(FChild, SIGTERM);
+    int status = 0;
+    ::waitpid(FChild, &status, 0);
+    if (LogWanted(FLogId)) LogInfo(FLogId, "TMainForm keep awake released");
+  }
+
+ private:
+  const int FLogId;
+  pid_t FChild = -1;
+};
+
+TZepApp::TZepApp(TZepAppOptions options, TZepFrontEnd& frontEnd)
+    : FOptions(std::move(options)), FFrontEnd(frontEnd) {}
+
+TZepApp::~TZepApp() {
+  Shutdown();
+  // Freed in order: the thread is gone, then the sessions (closing nothing
+  // more), then the settings.
+  FReportThread.reset();
+  FSessions.Clear();
+  FDebugConf.reset();
+  FSettings.reset();
+}
+
+void TZepApp::Log(const std::string& text) const {
+  if (LogWanted(FMainLogId)) LogInfo(FMainLogId, text);
+}
+
+void TZepApp::LogErr(const std::string& text) const {
+  if (LogWanted(FMainLogId)) LogError(FMainLogId, text);
+}
+
+// ---- start-up --------------------------------------------------------------------------------
+
+bool TZepApp::Start() {
+  if (!CreateSettings()) return false;
+  CheckFolders();
+  Multi_SetOption(MultiOption::Report7019);
+  if (FOptions.Professional) Multi_SetOption(MultiOption::RawData);
+  if (!CheckLibraryVersion()) return false;
+
+  Log("TMainForm.LosGehts");
+  CreateSessions();
+  if (FSessions.Sessions().empty()) {
+    FFrontEnd.ShowMessage("Please choose a connection or app will be canceled");
+    NewSession();
+  }
+  if (FSessions.Sessions().empty()) {
+    Log("TMainForm.LosGehts: no connection, cancel app");
+    FAppCanceled = true;
+    return false;
+  }
+  Log("TMainForm.LosGehts.Open sessions");
+  for (const auto& session : FSessions.Sessions())
+    if (!session->OpenString().empty()) OpenDevice(*session, true);
+  FReportThread = std::make_unique<TZEP_ReportThread>(
+      FSessions, FDebugConf->DebugFlag(13) ? FMainLogId : -1,
+      [this](const std::string& text) { AddMessage(-1, 0, mtError, text, 0); });
+  FAllInitialized = true;
+  FKeepAwake = std::make_unique<TKeepAwake>(FMainLogId);
+  Log("TMainForm.LosGehts END");
+  return true;
+}
+
+// The settings stores in the configuration folder and the main debug log.
+bool TZepApp::CreateSettings() {
+  const std::string folder = WithSlash(FOptions.ConfigFolder);
+  if (!FolderUsable(folder)) {
+    FFrontEnd.ShowMessage("The configuration folder " + folder + " cannot be written");
+    FAppCanceled = true;
+    return false;
+  }
+  FSettings = std::make_unique<TZEPSettings>(folder + "ZEP_App.ini", folder);
+  FSettings->SetProfessionalMode(FOptions.Professional);
+  FDebugConf = std::make_unique<TDebugConf>(folder + "ZEP_DebugConf.ini");
+  FDebugConf->GetConfig();
+  FMainLogId = NewLog();
+  FDebugConf->SetLogId(FMainLogId);
+  FSyncList.SetLogId(FDebugConf->DebugFlag(10) ? FMainLogId : -1);
+  SetLogLimit(FMainLogId, TLogLimitType::logCreateNew, 0);
+  SetLogHeaderLines(FMainLogId, {"ZEP-App: " + FOptions.AppBaseName + ", Version: " + std::string(kAppVersion), ""});
+  for (const std::string& problem : FSettings->StartProblems()) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
+  return true;
+}
+
+// Debug and log folders that cannot be used fall back to the defaults in
+// the configuration folder.
+void TZepApp::CheckFolders() {
+  const std::string config = WithSlash(FOptions.ConfigFolder);
+  std::string problem;
+  if (!FolderUsable(FSettings->DebugRootFolder())) {
+    problem = "Invalid path DebugRootFolder=" + FSettings->DebugRootFolder();
+    FSettings->SetDebugRootFolder(config + "Debug/");
+  }
+  SetLogSavePath(FMainLogId, FSettings->DebugRootFolder());
+  SetLogFile(FMainLogId, FSettings->DebugRootFolder() + FOptions.AppBaseName + ".txt", !FSettings->AppDebugLog());
+  if (!problem.empty()) {
+    LogErr(problem);
+    AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
+  }
+  Log("TMainForm.FormCreate: LogId=" + std::to_string(FMainLogId) + ", Version=" + std::string(kAppVersion));
+  if (!FolderUsable(FSettings->LogRootFolder())) {
+    const std::string text = "Invalid path LogRootFolder=" + FSettings->LogRootFolder();
+    LogErr(text);
+    AddMessage(-1, SessionMsg::ErrorIniFile, mtError, text, 0);
+    FSettings->SetLogRootFolder(config + "Logs/");
+  }
+}
+
+bool TZepApp::CheckLibraryVersion() {
+  const std::string version = Multi_GetLibraryVersion();
+  Log("TMainForm.FormCreate: DllInfo=" + version);
+  if (IsLibraryVersionSupported(version)) return true;
+  const std::string text = InvalidLibraryVersionText(version);
+  LogErr(text);
+  FFrontEnd.ShowMessage(text);
+  return false;
+}
+
+// The sessions of the settings; on a first start one from the dialog.
+// Indexes without keys (gaps of an earlier run) are skipped.
+void TZepApp::CreateSessions() {
+  const int count = FSettings->GetValue("SessionCount", -1);
+  Log("TMainForm.LosGehts SessionCount=" + std::to_string(count));
+  if (count < 0) {
+    Log("TMainForm.LosGehts First App start -> create first default session");
+    NewSession();
+    return;
+  }
+  for (int index = 0; index < count; ++index) {
+    if (!FSettings->TestKeys(SessionPrefix(index))) continue;
+    if (FSessions.At(index)) continue;
+    std::shared_ptr<TVQSessionItem> session = CreateSession(index);
+    if (!session) continue;
+    if (session->OpenString().empty()) {
+      Log("TMainForm.LosGehts session " + std::to_string(index) + " without connection skipped");
+      continue;
+    }
+    FSessions.Put(index, session);
+  }
+}
+
+std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
+  const std::string prefix = SessionPrefix(index);
+  const int kind = FSettings->GetValue(prefix + "SessionType", 0);
+  if (kind != 0) {
+    AddMessage(index, SessionMsg::ErrorIniFile, mtError,
+               "Session " + std::to_string(index) + ": sensor sessions are not available in this version", 0);
+    return nullptr;
+  }
+  const bool debug = FDebugConf->GetValue("Source" + std::to_string(index), FDebugConf->DebugFlag(9));
+  auto session = std::make_shared<TVQSessionItem>(
+      debug ? FMainLogId : -1, index, [this](TSessionItem&) { FSessionsChanged = true; },
+      [this](int sessionIndex, int code, TMsgType type, const std::string& text, int subCode) {
+        AddMessage(sessionIndex, code, type, text, subCode);
+      });
+  session->SetDebugPath(FSettings->DebugRootFolder());
+  if (const std::string error = session->ReadSettings(*FSettings, prefix); !error.empty())
+    AddMessage(index, SessionMsg::ErrorIniFile, mtError, error, 0);
+  if (FEvaluation) session->SetEvaluation(FEvaluation);
+  return session;
+}
+
+int TZepApp::NewSession() {
+  const int index = FSessions.FreeSlot();
+  Log("TMainForm.SourceNewExecute sIndex=" + std::to_string(index));
+  std::shared_ptr<TVQSessionItem> session = CreateSession(index);
+  if (!session) return -1;
+  if (session->OpenString().empty()) {
+    TConnectionChoice proposal;
+    proposal.Color = session->Color() == TSessionItem::kDefaultColor ? kSessionColors[index % 4] : session->Color();
+    proposal.ConnectionType = session->ConnectionType() == ctUnknown ? ctUSB : session->ConnectionType();
+    const std::optional<TConnectionChoice> choice = FFrontEnd.ChooseConnection(index, proposal);
+    if (!choice) {
+      Log("TMainForm.SourceNewExecute: cancel");
+      return -1;
+    }
+    session->SetOpenParams(choice->OpenString, choice->ConnectionType, choice->Color, choice->FriendlyName);
+    session->SetClearBufferOnStart(choice->ClearBuffer);
+    if (choice->OpenString.empty()) {
+      AddMessage(index, 86, mtError, "No connection chosen", 0);
+      return -1;
+    }
+  }
+  FSessions.Put(index, session);
+  FSessionsChanged = true;
+  if (FAllInitialized && !OpenDevice(*session, false)) {
+    Log("TMainForm.SourceNewExecute: Open failed -> remove session");
+    RemoveSession(index);
+    return -1;
+  }
+  return index;
+}
+
+bool TZepApp::OpenDevice(TSessionItem& session, bool silent) {
+  if (session.OpenString() == kNoConnection) return true;
+  Log("TMainForm.OpenDevice for session " + std::to_string(session.Index()));
+  const std::string error = session.OpenDevice();
+  if (error.empty()) return true;
+  LogErr("TMainForm.OpenDevice: " + session.OpenString() + " failed: " + error);
+  if (!silent) FFrontEnd.ShowMessage(error);
+  AddMessage(session.Index(), SessionMsg::ConnectFailed, mtError, error, 0);
+  return false;
+}
+
+// ---- main-thread ticks -------------------------------------------------------------------------
+
+void TZepApp::RequestRemoveSession(int index) { FRemoveSessions.push_back(index); }
+
+// Carried out between polls: the acquisition thread lets go of the session
+// before it is closed and freed here, on the main thread.
+void TZepApp::RemoveSession(int index) {
+  std::shared_ptr<TSessionItem> session = FSessions.At(index);
+  if (!session) return;
+  Log("TMainForm.RemoveSession " + session->ToString());
+  if (FReportThread) {
+    FReportThread->RemoveSession(session);
+    FReportThread->WaitUntilNotPolling(session, kStopWait);
+  }
+  session->CloseDevice(true);
+  FSettings->RemoveKeys(SessionPrefix(index));
+  FSessions.Take(index);
+  if (FReportThread) {
+    FReportThread->WaitUntilNotPolling(session, kStopWait);
+    FReportThread->RemoveSession(nullptr);
+  }
+  session.reset();
+  FSessionsChanged = true;
+}
+
+void TZepApp::DisplayTick() {
+  if (!FAllInitialized) return;
+  try {
+    std::vector<int> removals;
+    removals.swap(FRemoveSessions);
+    for (const int index : removals) RemoveSession(index);
+  } catch (const std::exception& e) {
+    LogErr("TMainForm.DisplayTimerTimer SourceRemove failed: " + std::string(e.what()));
+    AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SourceRemove(" + ExceptionClassName(e) + "): " + e.what(), 0);
+  }
+  ConsumeHandOver();
+  if (FSessionsChanged.exchange(false)) {
+    if (FReportThread) FReportThread->CheckSerialConnections();
+    FFrontEnd.SessionsChanged();
+  }
+}
+
+void TZepApp::ConsumeHandOver() {
+  if (const std::size_t count = FSyncList.Count(); count > 0)
+    Log("TMainForm.DisplayTimerTimer SyncList.Count=" + std::to_string(count));
+  while (std::optional<TMainSyncData> item = FSyncList.TakeFirst()) {
+    try {
+      Log("TMainForm.DisplayTimerTimer " + item->ToString());
+      FFrontEnd.HandOver(*item);
+    } catch (const std::exception& e) {
+      LogErr("TMainForm.DisplayTimerTimer Synchronize failed");
+      AddMessage(-1, 0, mtError,
+                 "Internal Exception DisplayTimer Synchronize(" + ExceptionClassName(e) + "): " + e.what(), 0);
+      return;
+    }
+  }
+}
+
+void TZepApp::CheckTick() {}
+
+// ---- shutdown --------------------------------------------------------------------------------------
+
+// The acquisition thread ends first, so no poll runs while the devices close
+// and nothing it uses is freed under it.
+void TZepApp::Shutdown() {
+  if (FShutDownDone) return;
+  FShutDownDone = true;
+  if (FReportThread) FReportThread->Stop();
+  for (const auto& session : FSessions.Sessions()) session->CloseDevice(true);
+  if (FSettings) SaveSettings(true);
+  FKeepAwake.reset();
+  Log("TMainForm.FormClose END");
+}
+
+void TZepApp::SaveSettings(bool closeViews) {
+  if (FAppCanceled) {
+    Log("TMainForm.SaveSettings AppCanceled NICHT speichern");
+    return;
+  }
+  FSettings->RemoveKeys("Session_");
+  FSettings->RemoveKeys("Info_");
+  std::vector<std::pair<int, int>> renumbered;
+  int highest = -1;
+  int next = 0;
+  for (const auto& session : FSessions.Sessions()) {
+    const int oldIndex = session->Index();
+    const int index = closeViews ? next++ : oldIndex;
+    if (index != oldIndex) {
+      renumbered.emplace_back(oldIndex, index);
+      session->UpdateIndex(index);
+    }
+    session->SaveSettings(*FSettings, SessionPrefix(index));
+    highest = std::max(highest, index);
+  }
+  if (!renumbered.empty()) RenumberSessionReferences(renumbered);
+  // The highest number + 1: with a gap, the last session is still read.
+  FSettings->SetValue("SessionCount", highest + 1 > 0 ? highest + 1 : -1);
+  FSettings->SetValue("Main_DefaultSettings", false);
+  if (!FSettings->SaveSettings()) {
+    LogErr("TMainForm.SaveSettings failed: " + FSettings->SaveError());
+    AddMessage(-1, SessionMsg::ErrorIniFile, mtError, FSettings->SaveError(), 0);
+  }
+  if (!FDebugConf->SaveSettings()) LogErr("TMainForm.SaveSettings ZEP_DebugConf.ini failed: " + FDebugConf->SaveError());
+}
+
+// Keys that store a session number follow the sessions' new numbers.
+void TZepApp::RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew) {
+  const auto renumber = [&](const std::string& name) {
+    if (!FSettings->HasKey(name)) return;
+    const int value = FSettings->GetValue(name, -1);
+    for (const auto& [from, to] : oldToNew)
+      if (value == from) {
+        FSettings->SetValue(name, to);
+        return;
+      }
+  };
+  const int views = FSettings->GetValue("ChildCount", -1);
+  for (int n = 1; n <= views; ++n) {
+    renumber("View_" + std::to_string(n) + "_Session");
+    renumber("View_" + std::to_string(n) + "_SecondSession");
+  }
+}
+
+// ---- messages and status ------------------------------------------------------------------------------
+
+void TZepApp::AddMessage(int sessionIndex, int code, TMsgType kind, const std::string& text, int subCode) {
+  if (LogWanted(FMainLogId)) {
+    const std::string line = "Message " + std::to_string(code) + " session " + std::to_string(sessionIndex) + ": " + text;
+    if (kind == mtError)
+      LogError(FMainLogId, line);
+    else
+      LogInfo(FMainLogId, line);
+  }
+  std::lock_guard lock(FMessageLock);
+  FMessages.push_back({std::chrono::system_clock::now(), sessionIndex, code, kind, text, subCode});
+  if (FMessages.size() > kMaxMessages) FMessages.pop_front();
+}
+
+std::vector<TAppMessage> TZepApp::TakeMessages() {
+  std::lock_guard lock(FMessageLock);
+  std::vector<TAppMessage> messages(FMessages.begin(), FMessages.end());
+  FMessages.clear();
+  return messages;
+}
+
+std::vector<std::string> TZepApp::StatusFields(int index) const {
+  const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FSessions.At(index));
+  if (!session) return {"-", "-", "-", "-", "-"};
+  const TVQSessionState state = session->State();
+  const int userId = Multi_GetUserID(session->MultiId());
+  return {std::string(1, session->Letter()),
+          state.ChannelCount > 0 ? "PAV: " + std::to_string(state.ChannelCount) : "-",
+          userId != TVQSessionItem::kNoUserID ? "User: " + std::to_string(userId) : "User: -",
+          "Lost: 0",
+          "Sync: " + (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))};
+}
+
+void TZepApp::SetEvaluation(TReportEvaluation evaluation) {
+  FEvaluation = std::move(evaluation);
+  for (const auto& session : FSessions.Sessions())
+    if (auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session)) counter->SetEvaluation(FEvaluation);
 }

@@ -1,7 +1,19 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "app/core/App_Sessions.h"
+#include "app/core/ZEP_Sessions.h"
+#include "app/core/ZEP_Sync.h"
 
 // Oldest device library the application works with.
 inline constexpr std::string_view ZEP_MinLibraryVersion = "20.0.2";
@@ -12,3 +24,130 @@ bool IsLibraryVersionSupported(std::string_view versionText);
 
 // The text of the exception that stops the start-up on an old library.
 std::string InvalidLibraryVersionText(std::string_view versionText);
+
+// ---- the application without windows -----------------------------------------------------
+
+
+class TZEPSettings;
+class TDebugConf;
+class TZEP_ReportThread;
+
+// What the connection dialog gives for a new session.
+struct TConnectionChoice {
+  std::string OpenString;
+  int ConnectionType = ctUnknown;
+  uint32_t Color = TSessionItem::kDefaultColor;
+  std::string FriendlyName;
+  bool ClearBuffer = true;
+};
+
+// One message of a session or of the application, as the message list will
+// show it.
+struct TAppMessage {
+  std::chrono::system_clock::time_point Time;
+  int SessionIndex = -1;  // -1: the application
+  int Code = 0;
+  TMsgType Kind = mtInfo;
+  std::string Text;
+  int SubCode = 0;
+};
+
+// What a front end (the desktop program, zep-cli) provides: the dialogs and
+// message boxes of start-up, and the main-thread reactions to hand-over items.
+class TZepFrontEnd {
+ public:
+  virtual ~TZepFrontEnd() = default;
+  // The connection for session `index`; nothing when the user cancels.
+  virtual std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) = 0;
+  // A message box.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // A hand-over item from the acquisition thread, on the main thread.
+  virtual void HandOver(const TMainSyncData&) {}
+  // Sessions were opened, closed, added or removed.
+  virtual void SessionsChanged() {}
+};
+
+struct TZepAppOptions {
+  std::string ConfigFolder;   // holds "ZEP_App.ini" and "ZEP_DebugConf.ini"
+  bool Professional = false;  // professional mode: raw data, debug defaults
+  std::string AppBaseName = "zep";  // names the main debug log file
+};
+
+// The application as a toolkit-free object: settings, sessions, the
+// acquisition thread and the hand-over to the main thread. A front end calls
+// Start once, DisplayTick every 100 ms and CheckTick every 60 s on its main
+// thread, and Shutdown at the end.
+class TZepApp {
+ public:
+  TZepApp(TZepAppOptions options, TZepFrontEnd& frontEnd);
+  ~TZepApp();  // Shutdown when not done, then frees in order
+  TZepApp(const TZepApp&) = delete;
+  TZepApp& operator=(const TZepApp&) = delete;
+
+  // Reads the settings, checks the library, creates and opens the sessions
+  // and starts the acquisition thread. False when the application must not
+  // run (no connection chosen, library too old, configuration unusable).
+  bool Start();
+  void DisplayTick();
+  void CheckTick();
+  // Stops the acquisition thread, closes every device, saves the settings.
+  void Shutdown();
+
+  // A new session in the first free slot: from its stored keys, else from
+  // the front end's connection dialog. Its index, or -1 when cancelled.
+  int NewSession();
+  // Removal is carried out by the next display tick, between polls.
+  void RequestRemoveSession(int index);
+  void SaveSettings(bool closeViews);
+
+  std::vector<std::shared_ptr<TSessionItem>> Sessions() const { return FSessions.Sessions(); }
+  std::shared_ptr<TSessionItem> Session(int index) const { return FSessions.At(index); }
+  // Messages posted since the last call (the message list comes later).
+  std::vector<TAppMessage> TakeMessages();
+  // The five status-bar fields of a session.
+  std::vector<std::string> StatusFields(int index) const;
+  TZEPSettings& Settings() { return *FSettings; }
+  TSyncList& SyncList() { return FSyncList; }
+  int MainLogId() const { return FMainLogId; }
+  bool Canceled() const { return FAppCanceled; }
+  bool Started() const { return FAllInitialized; }
+  // Sets the evaluation step of every counter session (now and later).
+  void SetEvaluation(TReportEvaluation evaluation);
+
+ private:
+  bool CreateSettings();
+  void CheckFolders();
+  bool CheckLibraryVersion();
+  void CreateSessions();
+  std::shared_ptr<TVQSessionItem> CreateSession(int index);
+  bool OpenDevice(TSessionItem& session, bool silent);
+  void RemoveSession(int index);
+  void ConsumeHandOver();
+  void AddMessage(int sessionIndex, int code, TMsgType kind, const std::string& text, int subCode);
+  void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
+  void Log(const std::string& text) const;
+  void LogErr(const std::string& text) const;
+
+  const TZepAppOptions FOptions;
+  TZepFrontEnd& FFrontEnd;
+  std::unique_ptr<TZEPSettings> FSettings;
+  std::unique_ptr<TDebugConf> FDebugConf;
+  int FMainLogId = -1;
+  TSessionList FSessions;
+  TSyncList FSyncList;
+  std::unique_ptr<TZEP_ReportThread> FReportThread;
+  TReportEvaluation FEvaluation;
+
+  bool FAllInitialized = false;
+  bool FAppCanceled = false;
+  bool FShutDownDone = false;
+  std::vector<int> FRemoveSessions;  // requested, carried out by the display tick
+  std::atomic<bool> FSessionsChanged{false};
+
+  mutable std::mutex FMessageLock;
+  std::deque<TAppMessage> FMessages;
+  static constexpr std::size_t kMaxMessages = 10000;
+
+  class TKeepAwake;
+  std::unique_ptr<TKeepAwake> FKeepAwake;
+};

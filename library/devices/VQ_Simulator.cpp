@@ -1,5 +1,7 @@
 #include "library/devices/VQ_Simulator.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -186,6 +188,7 @@ void TVQ_SimulThread::Terminate() {
 }
 
 void TVQ_SimulThread::Execute() {
+  pthread_setname_np(pthread_self(), "zep-simulator");
   try {
     while (!FTerminated.load()) {
       if (!FOwner.WaitSleep(static_cast<uint32_t>(NextWaitMs()))) break;

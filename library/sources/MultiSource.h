@@ -16,6 +16,7 @@
 #include <string>
 
 #include "library/core/VQ_CommonTypes.h"
+#include "library/core/VQ_Header.h"
 #include "library/platform/VQ_Event.h"
 
 // ---- public result codes ------------------------------------------------------

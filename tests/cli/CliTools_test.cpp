@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdlib.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -98,6 +100,23 @@ TEST(CliProgram, LinesAndPortsFromTheCommandLine) {
 
   EXPECT_EQ(std::system((std::string(ZEP_CLI_PROGRAM) + " ports > /dev/null").c_str()), 0);
   EXPECT_NE(std::system((std::string(ZEP_CLI_PROGRAM) + " lines 2> /dev/null").c_str()), 0);  // CONNECTION missing
+}
+
+// The headless application: a first start in a fresh folder runs a
+// simulated counter and leaves its settings behind.
+TEST(CliProgram, RunForFiveSecondsInAFreshFolder) {
+  char pattern[] = "/tmp/zep_cli_run_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  const std::string command = std::string(ZEP_CLI_PROGRAM) + " --config " + folder + " run --duration 5 > " + folder +
+                              "/out.txt 2>&1";
+  EXPECT_EQ(std::system(command.c_str()), 0) << ReadFile(folder + "/out.txt");
+  const std::string settings = ReadFile(folder + "/ZEP_App.ini");
+  EXPECT_NE(settings.find("Session_0_OpenString=DemoData\r\n"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("SessionCount=1\r\n"), std::string::npos) << settings;
+  const std::string output = ReadFile(folder + "/out.txt");
+  EXPECT_NE(output.find("A DemoData  second "), std::string::npos) << output;
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -1,0 +1,106 @@
+#include "cli/CliRun.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "app/core/Main.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDisplayTick = 100ms;
+constexpr auto kCheckTick = 60s;
+constexpr auto kTableEvery = 1s;
+
+// The terminal as the front end: a first start gets the simulated counter,
+// message boxes go to the error stream.
+class TConsoleFrontEnd : public TZepFrontEnd {
+ public:
+  TConsoleFrontEnd(std::ostream& out, std::ostream& err) : FOut(out), FErr(err) {}
+
+  std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override {
+    if (FChosen) return std::nullopt;  // no dialog on a terminal: one simulated counter only
+    FChosen = true;
+    TConnectionChoice choice = proposal;
+    choice.OpenString = "DemoData";
+    choice.ConnectionType = ctDemo;
+    choice.ClearBuffer = false;
+    FOut << "zep-cli: session " << index << " connects to a simulated counter (DemoData)\n";
+    return choice;
+  }
+  void ShowMessage(const std::string& text) override { FErr << "zep-cli: " << text << "\n"; }
+
+ private:
+  std::ostream& FOut;
+  std::ostream& FErr;
+  bool FChosen = false;
+};
+
+void PrintTable(TZepApp& app, std::ostream& out) {
+  for (const auto& base : app.Sessions()) {
+    const auto session = std::dynamic_pointer_cast<TVQSessionItem>(base);
+    if (!session) continue;
+    const TVQSessionState state = session->State();
+    out << session->Letter() << " " << session->OpenString() << (session->DeviceOpened() ? "" : " (closed)")
+        << "  second " << (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))
+        << "  header " << (state.DataHeader < 0x10000 ? HexText(state.DataHeader, 4) : std::string("-"))
+        << "  channels " << state.ChannelCount << "  measurements " << state.Measurements << "  lines "
+        << state.Lines << "\n";
+  }
+  out.flush();
+}
+
+void PrintMessages(TZepApp& app, std::ostream& out) {
+  for (const TAppMessage& message : app.TakeMessages()) {
+    const char* kind = message.Kind == mtError ? "E" : message.Kind == mtWarning ? "W" : "I";
+    out << kind << " " << message.Code;
+    if (message.SessionIndex >= 0) out << " " << static_cast<char>('A' + message.SessionIndex % 26);
+    out << " " << message.Text << "\n";
+  }
+}
+
+}  // namespace
+
+std::string DefaultConfigFolder() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/zep/";
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.config/zep/";
+  return "./zep/";
+}
+
+int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+  TConsoleFrontEnd frontEnd(out, err);
+  TZepAppOptions appOptions;
+  appOptions.ConfigFolder = options.ConfigFolder.empty() ? DefaultConfigFolder() : options.ConfigFolder;
+  appOptions.Professional = options.Professional;
+  appOptions.AppBaseName = "zep-cli";
+  TZepApp app(appOptions, frontEnd);
+  if (!app.Start()) {
+    PrintMessages(app, err);
+    err << "zep-cli: the application did not start\n";
+    return 1;
+  }
+  const auto start = Clock::now();
+  auto nextTable = start + kTableEvery;
+  auto nextCheck = start + kCheckTick;
+  while (!stop.load()) {
+    if (options.Duration && Clock::now() - start >= std::chrono::duration<double>(*options.Duration)) break;
+    std::this_thread::sleep_for(kDisplayTick);
+    app.DisplayTick();
+    PrintMessages(app, out);
+    if (Clock::now() >= nextCheck) {
+      app.CheckTick();
+      nextCheck += kCheckTick;
+    }
+    if (Clock::now() >= nextTable) {
+      PrintTable(app, out);
+      nextTable += kTableEvery;
+    }
+  }
+  app.Shutdown();
+  PrintMessages(app, out);
+  return 0;
+}

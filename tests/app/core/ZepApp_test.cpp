@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/core/Main.h"
+#include "support/TempFolder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The lines of a settings file in name order: saving rewrites the session
+// keys at the end, so only their order may change.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// The connection dialog and message boxes of a test: answers from a script.
+class TTestFrontEnd : public TZepFrontEnd {
+ public:
+  std::optional<TConnectionChoice> ChooseConnection(int, const TConnectionChoice& proposal) override {
+    ++FDialogs;
+    if (FAnswer.empty()) return std::nullopt;
+    TConnectionChoice choice = proposal;
+    choice.OpenString = FAnswer;
+    choice.ConnectionType = ctDemo;
+    return choice;
+  }
+  void ShowMessage(const std::string& text) override { FMessages.push_back(text); }
+
+  std::string FAnswer = "DemoData";
+  int FDialogs = 0;
+  std::vector<std::string> FMessages;
+};
+
+// Runs the display tick for a while, as a front end's timer does.
+void Tick(TZepApp& app, std::chrono::milliseconds duration) {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(100ms);
+    app.DisplayTick();
+  }
+}
+
+TZepAppOptions Options(const TTempFolder& folder) {
+  TZepAppOptions options;
+  options.ConfigFolder = folder.Path().string() + "/";
+  return options;
+}
+
+TEST(ZepApp, FirstStartRunsASimulatedCounterAndASecondStartReadsItBack) {
+  TTempFolder folder;
+  const std::string ini = folder.File("ZEP_App.ini");
+  std::string firstSave;
+  {
+    TTestFrontEnd frontEnd;
+    TZepApp app(Options(folder), frontEnd);
+    ASSERT_TRUE(app.Start());
+    EXPECT_EQ(frontEnd.FDialogs, 1);
+    Tick(app, 2000ms);
+    const auto session = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(0));
+    ASSERT_TRUE(session);
+    const TVQSessionState state = session->State();
+    EXPECT_GE(state.Measurements, 1u);
+    EXPECT_GE(state.LastSecond, 1);
+    EXPECT_EQ(state.DataHeader, 0x0900u);
+    app.Shutdown();
+    firstSave = ReadFile(ini);
+  }
+  EXPECT_NE(firstSave.find("Session_0_OpenString=DemoData\r\n"), std::string::npos) << firstSave;
+  EXPECT_NE(firstSave.find("SessionCount=1\r\n"), std::string::npos) << firstSave;
+  struct stat info {};
+  ASSERT_EQ(::stat(ini.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  TTestFrontEnd frontEnd;
+  TZepApp app(Options(folder), frontEnd);
+  ASSERT_TRUE(app.Start());
+  EXPECT_EQ(frontEnd.FDialogs, 0);
+  ASSERT_EQ(app.Sessions().size(), 1u);
+  EXPECT_EQ(app.Session(0)->OpenString(), "DemoData");
+  Tick(app, 300ms);
+  app.Shutdown();
+  EXPECT_EQ(SortedLines(ReadFile(ini)), SortedLines(firstSave));
+}
+
+TEST(ZepApp, NoConnectionAtFirstStartCancelsWithoutSaving) {
+  TTempFolder folder;
+  TTestFrontEnd frontEnd;
+  frontEnd.FAnswer.clear();
+  {
+    TZepApp app(Options(folder), frontEnd);
+    EXPECT_FALSE(app.Start());
+    EXPECT_TRUE(app.Canceled());
+  }
+  EXPECT_EQ(frontEnd.FDialogs, 2);
+  ASSERT_EQ(frontEnd.FMessages.size(), 1u);
+  EXPECT_EQ(frontEnd.FMessages[0], "Please choose a connection or app will be canceled");
+  EXPECT_EQ(ReadFile(folder.File("ZEP_App.ini")), "");
+}
+
+// Sessions saved with a gap (0 and 2): both come back, no dialog opens for
+// the missing one, and a save that closes the views renumbers them.
+TEST(ZepApp, SessionNumbersWithAGap) {
+  TTempFolder folder;
+  std::ofstream(folder.File("ZEP_App.ini"), std::ios::binary)
+      << "SessionCount=3\r\nSession_0_OpenString=DemoData\r\nSession_0_ConnectionType=6\r\n"
+      << "Session_2_OpenString=DemoData\r\nSession_2_ConnectionType=6\r\nSession_2_FriendlyName=third\r\n"
+      << "ChildCount=1\r\nView_1_Id=3\r\nView_1_Session=2\r\n";
+  TTestFrontEnd frontEnd;
+  {
+    TZepApp app(Options(folder), frontEnd);
+    ASSERT_TRUE(app.Start());
+    EXPECT_EQ(frontEnd.FDialogs, 0);
+    ASSERT_TRUE(app.Session(0));
+    EXPECT_FALSE(app.Session(1));
+    ASSERT_TRUE(app.Session(2));
+    app.Shutdown();
+  }
+  const std::string saved = ReadFile(folder.File("ZEP_App.ini"));
+  EXPECT_NE(saved.find("SessionCount=2\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_1_FriendlyName=third\r\n"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("Session_2_"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("View_1_Session=1\r\n"), std::string::npos) << saved;
+}
+
+TEST(ZepApp, UnwritableConfigurationFolderFailsClearly) {
+  TTestFrontEnd frontEnd;
+  TZepAppOptions options;
+  options.ConfigFolder = "/proc/zep-cannot-be-here/";
+  TZepApp app(options, frontEnd);
+  EXPECT_FALSE(app.Start());
+  ASSERT_EQ(frontEnd.FMessages.size(), 1u);
+  EXPECT_NE(frontEnd.FMessages[0].find("cannot be written"), std::string::npos);
+}
+
+// The whole application started and stopped again and again: no hang, no
+// leak (the sanitizer build checks), settings stay one session.
+TEST(ZepApp, StartAndStopFiftyTimes) {
+  TTempFolder folder;
+  for (int round = 0; round < 50; ++round) {
+    TTestFrontEnd frontEnd;
+    TZepApp app(Options(folder), frontEnd);
+    ASSERT_TRUE(app.Start()) << round;
+    app.DisplayTick();
+    app.Shutdown();
+  }
+  const std::string saved = ReadFile(folder.File("ZEP_App.ini"));
+  EXPECT_NE(saved.find("SessionCount=1\r\n"), std::string::npos) << saved;
+}
+
+}  // namespace
