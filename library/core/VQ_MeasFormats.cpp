@@ -89,13 +89,15 @@ TRounded RoundMagnitude(double magnitude, int digits) {
   return r;
 }
 
-constexpr std::array<uint64_t, 12> kPow10 = {1,         10,         100,         1000,         10000,        100000,
-                                             1000000,   10000000,   100000000,   1000000000,   10000000000,  100000000000};
+constexpr std::array<uint64_t, 16> kPow10 = {
+    1,           10,           100,           1000,           10000,           100000,           1000000,
+    10000000,    100000000,    1000000000,    10000000000,    100000000000,    1000000000000,    10000000000000,
+    100000000000000, 1000000000000000};
 
-// q x 2^-k (0 < k < 64, q below 2^52) rounded to `digits` (at most 11)
-// fraction digits in integers: the digits a correctly rounded decimal
-// conversion gives (ties to even), at a fraction of its cost. Phase and phase
-// difference values of byte-stream counters are of this form.
+// q x 2^-k (0 < k < 64) rounded to `digits` (at most 15) fraction digits in
+// integers: the digits a correctly rounded decimal conversion gives (ties to
+// even), at a fraction of its cost. Phase and phase difference values of
+// byte-stream counters are of this form, and so is every double.
 TRounded RoundDyadic(uint64_t q, int k, int digits) {
   using u128 = unsigned __int128;
   TRounded r;
@@ -113,6 +115,24 @@ TRounded RoundDyadic(uint64_t q, int k, int digits) {
   r.Count = static_cast<std::size_t>(digits);
   for (std::size_t i = r.Count; i-- > 0; fraction /= 10) r.Digits[i] = static_cast<char>('0' + fraction % 10);
   return r;
+}
+
+// A finite magnitude below 2^63, rounded like RoundMagnitude: a double is
+// M x 2^E with a 53-bit M, so all but the tiniest take the integer path.
+TRounded RoundDouble(double magnitude, int digits) {
+  int exponent = 0;
+  const double mantissa = std::frexp(magnitude, &exponent);
+  const auto m = static_cast<uint64_t>(std::ldexp(mantissa, 53));
+  const int e = exponent - 53;
+  if (magnitude == 0.0 || e >= 0) {
+    TRounded r;
+    r.Whole = magnitude == 0.0 ? 0 : m << e;
+    r.Count = static_cast<std::size_t>(digits);
+    std::fill_n(r.Digits.data(), r.Count, '0');
+    return r;
+  }
+  if (e >= -63) return RoundDyadic(m, -e, digits);
+  return RoundMagnitude(magnitude, digits);
 }
 
 // Decimal text of a whole number into `at`; returns the end.
@@ -298,10 +318,20 @@ double ReadLittleEndianDouble(std::string_view v) { return std::bit_cast<double>
 
 // Whole part, separator and fraction digits; "-0" for small negatives. Values
 // without a 64-bit whole part (NaN, infinities, huge) in plain fixed notation.
-std::string DemoValueText(double value, int digits, const TFormatSettings& fmt) {
-  if (!(std::fabs(value) < kTwo63)) return FloatToStrFixed(value, digits, fmt);
-  const TRounded r = RoundMagnitude(std::fabs(value), digits);
-  return (value < 0 ? "-" : "") + std::to_string(r.Whole) + fmt.DecimalSeparator + std::string(r.Fraction());
+void AppendDemoField(std::string& out, double value, int digits, std::size_t width, const TFormatSettings& fmt) {
+  out += ';';
+  if (!(std::fabs(value) < kTwo63)) {
+    AppendCutPadLeft(out, FloatToStrFixed(value, digits, fmt), width, width);
+    return;
+  }
+  const TRounded r = RoundDouble(std::fabs(value), digits);
+  std::array<char, 64> text;
+  char* end = text.data();
+  if (value < 0) *end++ = '-';
+  end = WriteWhole(end, r.Whole);
+  *end++ = fmt.DecimalSeparator;
+  end = std::copy_n(r.Digits.data(), r.Count, end);
+  AppendCutPadLeft(out, std::string_view(text.data(), static_cast<std::size_t>(end - text.data())), width, width);
 }
 
 // "%<width>.<digits>f;" with the source's separator.
@@ -417,10 +447,9 @@ std::string DemoFields(uint16_t code, std::string_view values, const TVQ_FieldOp
   const int digits = qmt ? 2 : (code >= 0x2000 && code <= 0x3FFF) ? 15 : 11;
   const std::size_t width = qmt ? 13 : kFieldWidth;
   std::string fields;
-  for (std::size_t i = 0; i + VQ_DemoValueBytes <= values.size(); i += VQ_DemoValueBytes) {
-    std::string text = DemoValueText(ReadLittleEndianDouble(values.substr(i, VQ_DemoValueBytes)), digits, opt.Format);
-    fields += ";" + CutPadLeft(std::move(text), width, width);
-  }
+  fields.reserve(kLineCodeRoom + (values.size() / VQ_DemoValueBytes + 1) * (width + 1));
+  for (std::size_t i = 0; i + VQ_DemoValueBytes <= values.size(); i += VQ_DemoValueBytes)
+    AppendDemoField(fields, ReadLittleEndianDouble(values.substr(i, VQ_DemoValueBytes)), digits, width, opt.Format);
   if (qmt) fields += ";";
   return fields;
 }

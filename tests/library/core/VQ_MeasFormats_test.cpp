@@ -602,4 +602,23 @@ TEST(MeasFormatsRounding, IntegerRoundingMatchesDecimalConversion) {
   }
 }
 
+// The simulated counter's doubles take the same integer rounding; they must
+// match a correctly rounded decimal conversion for every magnitude.
+TEST(MeasFormatsRounding, SimulatedDoublesMatchDecimalConversion) {
+  std::mt19937_64 random(11);
+  TVQ_FieldOptions opt;
+  for (int i = 0; i < 20000; ++i) {
+    const double magnitude = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 90) - 80);
+    const double value = i % 3 == 0 ? -magnitude : magnitude;
+    for (const uint16_t code : {uint16_t{0x0900}, uint16_t{0x2900}}) {
+      const int digits = code == 0x2900 ? 15 : 11;
+      std::string text = FloatToStrFixed(value, digits);
+      if (value < 0 && text.starts_with("0")) text = "-" + text;  // "-0" for small negatives
+      if (text.size() > 26) text.resize(26);
+      const std::string expected = ";" + std::string(26 - text.size(), ' ') + text;
+      EXPECT_EQ(DemoFields(code, Doubles({value}), opt), expected) << value;
+    }
+  }
+}
+
 }  // namespace
