@@ -315,25 +315,50 @@ bool TZepApp::OpenDevice(TSessionItem& session, bool silent) {
 
 void TZepApp::RequestRemoveSession(int index) { FRemoveSessions.push_back(index); }
 
-// Carried out between polls: the acquisition thread lets go of the session
-// before it is closed and freed here, on the main thread.
-void TZepApp::RemoveSession(int index) {
+void TZepApp::RequestChangeSession(int index, const TConnectionChoice& choice) {
+  FChangeSessions.emplace_back(index, choice);
+}
+
+// The acquisition thread lets go of the session before it is closed; the
+// caller's reference is then the last, so it is freed on the main thread.
+std::shared_ptr<TSessionItem> TZepApp::ReleaseSession(int index) {
   std::shared_ptr<TSessionItem> session = FSessions.At(index);
-  if (!session) return;
-  Log("TMainForm.RemoveSession " + session->ToString());
+  if (!session) return nullptr;
   if (FReportThread) {
     FReportThread->RemoveSession(session);
-    FReportThread->WaitUntilNotPolling(session, kStopWait);
+    if (!FReportThread->WaitUntilNotPolling(session, kStopWait))
+      LogErr("TMainForm.ReleaseSession: acquisition thread still busy with " + session->ToString());
   }
   session->CloseDevice(true);
-  FSettings->RemoveKeys(SessionPrefix(index));
   FSessions.Take(index);
   if (FReportThread) {
     FReportThread->WaitUntilNotPolling(session, kStopWait);
     FReportThread->RemoveSession(nullptr);
   }
-  session.reset();
   FSessionsChanged = true;
+  return session;
+}
+
+void TZepApp::RemoveSession(int index) {
+  std::shared_ptr<TSessionItem> session = FSessions.At(index);
+  if (!session) return;
+  Log("TMainForm.RemoveSession " + session->ToString());
+  ReleaseSession(index);
+  FSettings->RemoveKeys(SessionPrefix(index));
+}
+
+void TZepApp::DoSessionChange(int index, const TConnectionChoice& choice) {
+  std::shared_ptr<TSessionItem> old = ReleaseSession(index);
+  if (!old) return;
+  Log("TMainForm.DoSessionChange old=" + old->ToString());
+  old.reset();
+  std::shared_ptr<TVQSessionItem> session = CreateSession(index);
+  if (!session) return;
+  session->SetOpenParams(choice.OpenString, choice.ConnectionType, choice.Color, choice.FriendlyName);
+  session->SetClearBufferOnStart(choice.ClearBuffer);
+  FSessions.Put(index, session);
+  Log("TMainForm.DoSessionChange new=" + session->ToString());
+  OpenDevice(*session, false);
 }
 
 void TZepApp::DisplayTick() {
@@ -342,6 +367,9 @@ void TZepApp::DisplayTick() {
     std::vector<int> removals;
     removals.swap(FRemoveSessions);
     for (const int index : removals) RemoveSession(index);
+    std::vector<std::pair<int, TConnectionChoice>> changes;
+    changes.swap(FChangeSessions);
+    for (const auto& [index, choice] : changes) DoSessionChange(index, choice);
   } catch (const std::exception& e) {
     LogErr("TMainForm.DisplayTimerTimer SourceRemove failed: " + std::string(e.what()));
     AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SourceRemove(" + ExceptionClassName(e) + "): " + e.what(), 0);

@@ -96,8 +96,11 @@ class TZepApp {
   // A new session in the first free slot: from its stored keys, else from
   // the front end's connection dialog. Its index, or -1 when cancelled.
   int NewSession();
-  // Removal is carried out by the next display tick, between polls.
+  // Removal and change are carried out by the next display tick, between
+  // polls: a change replaces the session in its slot by one built from the
+  // connection dialog's values and opens it.
   void RequestRemoveSession(int index);
+  void RequestChangeSession(int index, const TConnectionChoice& choice);
   void SaveSettings(bool closeViews);
 
   std::vector<std::shared_ptr<TSessionItem>> Sessions() const { return FSessions.Sessions(); }
@@ -122,6 +125,9 @@ class TZepApp {
   std::shared_ptr<TVQSessionItem> CreateSession(int index);
   bool OpenDevice(TSessionItem& session, bool silent);
   void RemoveSession(int index);
+  void DoSessionChange(int index, const TConnectionChoice& choice);
+  // Takes the session out of the acquisition thread's hands and its slot.
+  std::shared_ptr<TSessionItem> ReleaseSession(int index);
   void ConsumeHandOver();
   void AddMessage(int sessionIndex, int code, TMsgType kind, const std::string& text, int subCode);
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
@@ -142,6 +148,7 @@ class TZepApp {
   bool FAppCanceled = false;
   bool FShutDownDone = false;
   std::vector<int> FRemoveSessions;  // requested, carried out by the display tick
+  std::vector<std::pair<int, TConnectionChoice>> FChangeSessions;
   std::atomic<bool> FSessionsChanged{false};
 
   mutable std::mutex FMessageLock;

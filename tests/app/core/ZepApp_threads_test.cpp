@@ -17,10 +17,10 @@ class TScriptedFrontEnd : public TZepFrontEnd {
   void ShowMessage(const std::string&) override {}
 };
 
-// A session removed while the acquisition thread polls three simulated
-// counters: the others go on, and the removed one is freed on this thread
-// once the acquisition thread has let go of it.
-TEST(ZepAppThreads, RemovalDuringPolling) {
+// A session removed, and one changed, while the acquisition thread polls
+// three simulated counters: the others go on, and the old ones are freed on
+// this thread once the acquisition thread has let go of them.
+TEST(ZepAppThreads, RemovalAndChangeDuringPolling) {
   TTempFolder folder;
   {
     std::ofstream ini(folder.File("ZEP_App.ini"), std::ios::binary);
@@ -49,6 +49,23 @@ TEST(ZepAppThreads, RemovalDuringPolling) {
   }
   EXPECT_GT(std::dynamic_pointer_cast<TVQSessionItem>(app.Session(2))->State().Lines, before);
   EXPECT_GT(std::dynamic_pointer_cast<TVQSessionItem>(app.Session(0))->State().Lines, 0u);
+
+  // A change replaces session 0 by a new one in the same slot.
+  std::weak_ptr<TSessionItem> replaced = app.Session(0);
+  TConnectionChoice choice;
+  choice.OpenString = "DemoData";
+  choice.ConnectionType = ctDemo;
+  choice.FriendlyName = "changed";
+  app.RequestChangeSession(0, choice);
+  app.DisplayTick();
+  EXPECT_TRUE(replaced.expired());
+  ASSERT_TRUE(app.Session(0));
+  EXPECT_EQ(app.Session(0)->FriendlyName(), "changed");
+  for (int i = 0; i < 12; ++i) {
+    std::this_thread::sleep_for(100ms);
+    app.DisplayTick();
+  }
+  EXPECT_GT(std::dynamic_pointer_cast<TVQSessionItem>(app.Session(0))->State().Measurements, 0u);
   app.Shutdown();
 }
 
