@@ -122,6 +122,7 @@ TEST(ZepApp, SessionNumbersWithAGap) {
   TTempFolder folder;
   std::ofstream(folder.File("ZEP_App.ini"), std::ios::binary)
       << "SessionCount=3\r\nSession_0_OpenString=DemoData\r\nSession_0_ConnectionType=6\r\n"
+      << "Session_0_SerialNumber=-1\r\nSession_0_Names=a, b, \r\n"
       << "Session_2_OpenString=DemoData\r\nSession_2_ConnectionType=6\r\nSession_2_FriendlyName=third\r\n"
       << "ChildCount=1\r\nView_1_Id=3\r\nView_1_Session=2\r\n";
   TTestFrontEnd frontEnd;
@@ -139,6 +140,9 @@ TEST(ZepApp, SessionNumbersWithAGap) {
   EXPECT_NE(saved.find("Session_1_FriendlyName=third\r\n"), std::string::npos) << saved;
   EXPECT_EQ(saved.find("Session_2_"), std::string::npos) << saved;
   EXPECT_NE(saved.find("View_1_Session=1\r\n"), std::string::npos) << saved;
+  // -1 is an unknown serial number too; keys of later parts survive.
+  EXPECT_NE(saved.find("Session_0_SerialNumber=4294967295\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_Names=a, b, \r\n"), std::string::npos) << saved;
 }
 
 TEST(ZepApp, UnwritableConfigurationFolderFailsClearly) {
@@ -162,8 +166,14 @@ TEST(ZepApp, StartAndStopFiftyTimes) {
     app.DisplayTick();
     app.Shutdown();
   }
+  // Stopped before any data came: the simulated counter's set-up is saved as
+  // configured, not as the unknown values of a counter without data.
   const std::string saved = ReadFile(folder.File("ZEP_App.ini"));
   EXPECT_NE(saved.find("SessionCount=1\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_DemoChannels=4\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_DemoMode=0\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_DemoRate=9\r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_Interval=1000\r\n"), std::string::npos) << saved;
 }
 
 }  // namespace
