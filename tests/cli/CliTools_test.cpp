@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdlib.h>
@@ -12,20 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // Every recording replayed with `zep-cli lines FILE` against the lines it
 // must print. The fixture folder is written as "FIXTURES" so the expected
@@ -51,7 +39,7 @@ TEST(CliLinesFixtures, ReplayedRecordingsPrintTheirLines) {
       std::ofstream(base + ".lines", std::ios::binary | std::ios::trunc) << printed;
       continue;
     }
-    EXPECT_EQ(Lines(printed), Lines(ReadFile(base + ".lines"))) << name;
+    EXPECT_EQ(TextLines(printed), TextLines(ReadFile(base + ".lines"))) << name;
   }
 }
 
@@ -65,7 +53,7 @@ TEST(CliLines, OptionsShapeTheLinesOfASimulatedCounter) {
   std::ostringstream out;
   std::ostringstream err;
   ASSERT_EQ(RunLines(options, out, err), 0) << err.str();
-  const std::vector<std::string> lines = Lines(out.str());
+  const std::vector<std::string> lines = TextLines(out.str());
   // A timestamp every 100 ms, the first measurement with the tenth.
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[0], "7016; 1");
@@ -96,7 +84,7 @@ TEST(CliProgram, LinesAndPortsFromTheCommandLine) {
   char buffer[256];
   while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
   EXPECT_EQ(::pclose(pipe), 0);
-  EXPECT_EQ(Lines(output).size(), 3u) << output;
+  EXPECT_EQ(TextLines(output).size(), 3u) << output;
 
   EXPECT_EQ(std::system((std::string(ZEP_CLI_PROGRAM) + " ports > /dev/null").c_str()), 0);
   EXPECT_NE(std::system((std::string(ZEP_CLI_PROGRAM) + " lines 2> /dev/null").c_str()), 0);  // CONNECTION missing

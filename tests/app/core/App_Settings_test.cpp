@@ -1,5 +1,6 @@
 #include "app/core/App_Settings.h"
 
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 #include <gmock/gmock.h>
@@ -22,18 +23,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 unsigned FileMode(const std::string& path) {
   struct stat st {};
@@ -233,7 +222,7 @@ TEST(AppSettingsFile, RoundTripKeepsLinesAndWritesCrLf) {
   EXPECT_EQ(settings.RawValue("B"), "x=y");
   EXPECT_EQ(settings.RawValue("C"), "");
   ASSERT_TRUE(settings.SaveSettings());
-  EXPECT_EQ(ReadText(path), "A=1\r\nB=x=y\r\nC=\r\nD=4\r\nAutoSaveSettings=False\r\nINI_Version=0\r\n");
+  EXPECT_EQ(ReadFile(path), "A=1\r\nB=x=y\r\nC=\r\nD=4\r\nAutoSaveSettings=False\r\nINI_Version=0\r\n");
 }
 
 TEST(AppSettingsFile, ByteOrderMarkIsKeptOnlyWhenRead) {
@@ -246,7 +235,7 @@ TEST(AppSettingsFile, ByteOrderMarkIsKeptOnlyWhenRead) {
     ASSERT_TRUE(settings.LoadFromFile(path));
     EXPECT_EQ(settings.RawValue("Name"), "Gr\xC3\xBC\xC3\x9F" "e");  // the mark is no part of the first name
     ASSERT_TRUE(settings.SaveSettings());
-    EXPECT_EQ(ReadText(path).starts_with(bom), withBom);
+    EXPECT_EQ(ReadFile(path).starts_with(bom), withBom);
   }
 }
 
@@ -369,7 +358,7 @@ TEST(AppSettingsFile, FailedWriteLeavesTheOldFile) {
 
   EXPECT_FALSE(saveResult);
   EXPECT_THAT(settings.SaveError(), HasSubstr("could not be written"));
-  EXPECT_EQ(ReadText(path), old);
+  EXPECT_EQ(ReadFile(path), old);
   EXPECT_THAT(OtherFiles(folder, "a.ini"), IsEmpty());
 }
 
@@ -379,13 +368,13 @@ TEST(AppSettingsFile, AutoSaveWritesEveryChangeButNotAnUnchangedValue) {
   TAppSettings settings;
   ASSERT_TRUE(settings.LoadFromFile(path));
   settings.SetAutoSaveSettings(true);
-  EXPECT_THAT(ReadText(path), HasSubstr("AutoSaveSettings=True\r\n"));
+  EXPECT_THAT(ReadFile(path), HasSubstr("AutoSaveSettings=True\r\n"));
   settings.SetValue("A", 1);
-  EXPECT_THAT(ReadText(path), HasSubstr("A=1\r\n"));
+  EXPECT_THAT(ReadFile(path), HasSubstr("A=1\r\n"));
 
   WriteText(path, "marker");
   settings.SetValue("a", 1);  // same text: nothing happens
-  EXPECT_EQ(ReadText(path), "marker");
+  EXPECT_EQ(ReadFile(path), "marker");
 }
 
 TEST(AppSettingsFile, LoadingReadsTheAutoSaveFlag) {
@@ -396,7 +385,7 @@ TEST(AppSettingsFile, LoadingReadsTheAutoSaveFlag) {
   ASSERT_TRUE(settings.LoadFromFile(path));
   EXPECT_TRUE(settings.AutoSaveSettings());
   settings.SetValue("B", "2");
-  EXPECT_THAT(ReadText(path), HasSubstr("B=2\r\n"));
+  EXPECT_THAT(ReadFile(path), HasSubstr("B=2\r\n"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/core/ZEP_DebugConf.h"
 
 #include "library/core/LogUnit.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 #include <gmock/gmock.h>
@@ -15,18 +16,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 TEST(DebugConf, MissingKeysGetTheirDefaults) {
   TTempFolder folder;
@@ -61,7 +50,7 @@ TEST(DebugConf, StoredFlagsAndReloadAfterTheFileChanged) {
   EXPECT_FALSE(conf.DebugFlag(TDebugConf::dfMenu));
   EXPECT_TRUE(conf.DebugFlag(TDebugConf::dfSync));  // missing again: default
   ASSERT_TRUE(conf.SaveSettings());
-  EXPECT_THAT(ReadText(path), HasSubstr("AllanData=True\r\n"));
+  EXPECT_THAT(ReadFile(path), HasSubstr("AllanData=True\r\n"));
 }
 
 TEST(DebugConf, LinesAreGatedByTheirFlag) {
@@ -84,7 +73,7 @@ TEST(DebugConf, LinesAreGatedByTheirFlag) {
     conf.Error("while reading", std::runtime_error("boom"));  // regardless of flags
   }
   SetLogFile(id, "", false);
-  const std::string text = ReadText(logPath);
+  const std::string text = ReadFile(logPath);
   EXPECT_THAT(text, Not(HasSubstr("menu")));
   EXPECT_THAT(text, HasSubstr("main info"));
   EXPECT_THAT(text, HasSubstr("WARN:  ungated warning"));
@@ -106,7 +95,7 @@ TEST(DebugConf, FinalizationLineAndNoLogAtAll) {
     conf->SetLogId(id);
   }
   SetLogFile(id, "", false);
-  const std::string text = ReadText(logPath);
+  const std::string text = ReadFile(logPath);
   EXPECT_THAT(text, HasSubstr("ZEP_DebugConf.pas finalization"));
   EXPECT_THAT(text, Not(HasSubstr("before the log id")));
 }

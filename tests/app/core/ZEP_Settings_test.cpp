@@ -1,5 +1,6 @@
 #include "app/core/ZEP_Settings.h"
 
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 #include <gmock/gmock.h>
@@ -17,18 +18,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 using MailCipher::TBlock;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 std::string Bytes(std::string_view hex) {
   std::string bytes;
@@ -74,7 +63,7 @@ TEST_F(ZEPSettingsFile, NewFileGetsEveryDefault) {
   EXPECT_EQ(settings.TempUnitString(), "\u00B0C");
   ASSERT_TRUE(settings.SaveSettings());
 
-  const std::string text = ReadText(Path());
+  const std::string text = ReadFile(Path());
   for (const char* line : {"INI_Version=6\r\n", "DecSepWin=.\r\n", "DecSepLog=.\r\n", "TempUnit=0\r\n",
                            "eMail_isDefault=True\r\n", "eMail_Default_Host=mail.zep.invalid\r\n",
                            "eMail_Default_Auth=True\r\n", "eMail_Default_User=zep@zep.invalid\r\n",
@@ -89,7 +78,7 @@ TEST_F(ZEPSettingsFile, StoredVersionIsKeptAndOnlyZeroBecomesCurrent) {
   EXPECT_EQ(old.VersionFormat(), 4);
   old.SetVersionFormat(5);
   ASSERT_TRUE(old.SaveSettings());
-  EXPECT_THAT(ReadText(Path()), HasSubstr("INI_Version=5\r\n"));
+  EXPECT_THAT(ReadFile(Path()), HasSubstr("INI_Version=5\r\n"));
 }
 
 TEST_F(ZEPSettingsFile, ProfessionalModeDecidesTheMainDebugLogDefault) {
@@ -117,7 +106,7 @@ TEST_F(ZEPSettingsFile, GarbageFileStartsWithDefaultsAndKeepsOtherKeys) {
   EXPECT_THAT(problems[2], HasSubstr("DecSepWin=;"));
   EXPECT_THAT(problems[3], HasSubstr("TempUnit"));
   ASSERT_TRUE(settings->SaveSettings());
-  const std::string text = ReadText(Path());
+  const std::string text = ReadFile(Path());
   EXPECT_THAT(text, HasSubstr("INI_Version=6\r\n"));
   EXPECT_THAT(text, HasSubstr("TempUnit=0\r\n"));
   EXPECT_THAT(text, HasSubstr("DecSepWin=.\r\n"));

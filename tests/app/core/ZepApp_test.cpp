@@ -9,25 +9,17 @@
 #include <thread>
 
 #include "app/core/Main.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The lines of a settings file in name order: saving rewrites the session
 // keys at the end, so only their order may change.
 std::vector<std::string> SortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::vector<std::string> lines = TextLines(text);
   std::sort(lines.begin(), lines.end());
   return lines;
 }

@@ -10,6 +10,7 @@
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Report.h"
+#include "support/FileText.h"
 #include "support/FakeDecoderHost.h"
 #include "support/TempFolder.h"
 #include "support/TestDevice.h"
@@ -409,13 +410,6 @@ TEST(DecoderLog, CutsAndShortReportsAreLogged) {
 
 // ---- recorded streams -----------------------------------------------------------
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 enum class TDecode { Bin, Esp, Demo, Text };
 
 // The lines a source would deliver for a recorded stream: the report layer
@@ -484,10 +478,7 @@ TEST(DecoderFixtures, RecordedStreamsGiveTheirLines) {
       for (const std::string& line : lines) out << line << "\n";
       continue;
     }
-    std::vector<std::string> expected;
-    std::istringstream in(ReadFile(base + ".decoded"));
-    for (std::string line; std::getline(in, line);) expected.push_back(line);
-    EXPECT_EQ(lines, expected) << base;
+    EXPECT_EQ(lines, TextLines(ReadFile(base + ".decoded"))) << base;
   }
 }
 

@@ -8,25 +8,14 @@
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
+#include "support/FileText.h"
 #include "support/TestDevice.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadFile(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::vector<std::string> ReadLines(const std::string& path) { return TextLines(ReadFile(path)); }
 
 // Every report the layer delivers now, as the fixtures write them. A call
 // that delivers nothing may still have consumed bytes (a dropped error, a

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 // Everything here goes through the library's public interface only.
@@ -17,13 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Polls `source` for `duration`, waiting on `event` while nothing arrives;
 // failures show as "! " + code + " " + message.
