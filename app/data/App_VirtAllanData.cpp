@@ -1,0 +1,484 @@
+#include "app/data/App_VirtAllanData.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "library/core/LogUnit.h"
+#include "library/core/VQ_DllCommon.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kPsPerSecond = 1e12;
+
+// 1, 2, 5 times a power of ten.
+int64_t TauOfIndex(int t) {
+  static constexpr int64_t kMantissa[3] = {1, 2, 5};
+  int64_t m = kMantissa[t % 3];
+  for (int i = 0; i < t / 3; ++i) m *= 10;
+  return m;
+}
+
+// Round half to even (the default rounding mode), for the decades of the graph.
+int RoundDecade(double value) { return static_cast<int>(std::nearbyint(value)); }
+
+bool Scalable(double d) { return std::isfinite(d) && d > 0.0; }
+
+std::string PointText(int v, int t) { return "[" + std::to_string(v) + "," + std::to_string(t) + "]="; }
+
+}  // namespace
+
+const char* AllanModeText(TAllanMode mode) {
+  switch (mode) {
+    case amFreq:
+      return "Freq";
+    case amPhaseRes:
+      return "PhaseRes";
+    case amPhaseDiff:
+      return "PhaseDiff";
+  }
+  return "";
+}
+
+void TAllanPersistEntry::AddValue(double Data) {
+  if (std::isnan(FMin)) {
+    FMin = Data;
+    FMax = Data;
+    return;
+  }
+  if (Data < FMin) FMin = Data;
+  if (Data > FMax) FMax = Data;
+}
+
+// ---- construction and sizing -------------------------------------------------
+
+TVirtAllanData::TVirtAllanData(int aLogId, int atauMax, TAllanMode aMode, const TVQ_Clock& clock)
+    : FClock(clock),
+      FMode(aMode),
+      FtauMax(std::clamp(atauMax, 0, kMaxTauIndex)),
+      FTauCount(FtauMax + 1),
+      FDbgTag(std::string("TVirtAllanData-") + AllanModeText(aMode)),
+      FLogId(aLogId) {
+  for (int t = 0; t <= FtauMax; ++t) Ftaus[t] = TauOfIndex(t);
+  if (LogOn()) Log(".Create: TauMax=" + std::to_string(FtauMax));
+}
+
+bool TVirtAllanData::LogOn() const { return LogWanted(FLogId); }
+
+void TVirtAllanData::Log(const std::string& text) const { LogInfo(FLogId, FDbgTag + text); }
+
+void TVirtAllanData::SetVirtualFactors(int aRealCount) {
+  std::lock_guard lock(FLock);
+  if (aRealCount < 0) return;
+  Resize(std::min(aRealCount, kMaxInputs));
+}
+
+void TVirtAllanData::Resize(int count) {
+  if (count == FRealCount) return;
+  if (LogOn()) Log(".SetVirtualFactors RealCount=" + std::to_string(count) + " (was " + std::to_string(FRealCount) + ")");
+  const int oldCount = std::max(FRealCount, 0);
+  const std::size_t points = static_cast<std::size_t>(count) * FTauCount;
+  // Row-major storage: resizing keeps the rows that stay and appends empty ones.
+  FRealCount = count;
+  FVirtualCount = count;
+  FRealInputs.resize(count, 0.0);
+  FSampleSum.resize(points, 0.0);
+  FSamples.resize(points, {0.0, 0.0, 0.0});
+  FBlockCount.resize(points, 0);
+  FBlockMissing.resize(points, 0);
+  FTauQuad.resize(points, 0.0);
+  FTauQuad_N.resize(points, 0.0);
+  FAdev.resize(points, 0.0);
+  FADEVMin.resize(points, kNaN);
+  FADEVMax.resize(points, kNaN);
+  FADEVMinTime.resize(points, TAllanTime{});
+  FADEVMaxTime.resize(points, TAllanTime{});
+  FPersistLists.resize(count);
+  // A new row joins the blocks in progress part-way: those blocks lack samples.
+  for (int v = oldCount; v < count; ++v)
+    for (int t = 0; t <= FtauMax; ++t) FBlockMissing[Index(v, t)] = FSampleCount % Ftaus[t] != 0;
+}
+
+// ---- feeding -----------------------------------------------------------------
+
+void TVirtAllanData::AddData(std::span<const double> Data) {
+  std::vector<TMinMaxEvent> events;
+  TAllanEvent onMin;
+  TAllanEvent onMax;
+  {
+    std::lock_guard lock(FLock);
+    if (Data.empty()) return;
+    const int n = static_cast<int>(std::min<std::size_t>(Data.size(), kMaxInputs));
+    Resize(n);
+
+    const TAllanTime now = FClock.WallNow();
+    if (!FRunning) {
+      FRunning = true;
+      FStartTime = now;
+    }
+    ++FSampleCount;
+    FNewSample.fill(false);
+    std::copy_n(Data.begin(), n, FRealInputs.begin());
+    if (LogOn()) {
+      std::string text = ".AddData sampleCount=" + std::to_string(FSampleCount) + ", Kanalanz=" + std::to_string(n) + ", Data=";
+      for (int v = 0; v < n; ++v) text += (v > 0 ? "; " : "") + FloatToStrGeneral(FRealInputs[v]);
+      Log(text);
+    }
+
+    const bool freq = FMode == amFreq;
+    for (int v = 0; v < n; ++v) {
+      TTauFlags updated{};
+      for (int t = 0; t <= FtauMax; ++t) {
+        const bool got = freq ? CalcFrequencyPoint(v, t, FRealInputs[v]) : CalcPhasePoint(v, t, FRealInputs[v]);
+        if (!got) continue;
+        updated[t] = true;
+        FNewSample[t] = true;
+        FLastTau = std::max(FLastTau, t);
+      }
+      if (LogOn())
+        Log(std::string(freq ? ".CalcADEVfrequency" : ".CalcADEVphase") + " v=" + std::to_string(v) +
+            " Input=" + FloatToStrGeneral(FRealInputs[v]) + " LastTau=" + std::to_string(FLastTau));
+      CalcMinMax(v, updated, now, events);
+    }
+    for (int t = 0; t <= FtauMax; ++t)
+      if (FNewSample[t]) ++FSampleCountPerTau[t];
+    if (events.empty()) return;
+    onMin = FOnAdevMin;
+    onMax = FOnAdevMax;
+  }
+  for (const TMinMaxEvent& e : events) {
+    const TAllanEvent& handler = e.isMin ? onMin : onMax;
+    if (handler) handler(e.row, e.tau);
+  }
+}
+
+// Block averages y(k); the difference of two consecutive complete blocks enters
+// the mean, deviation = sqrt(mean / 2).
+bool TVirtAllanData::CalcFrequencyPoint(int v, int t, double y) {
+  const std::size_t i = Index(v, t);
+  if (std::isfinite(y))
+    FSampleSum[i] += y;
+  else
+    FBlockMissing[i] = 1;
+  const int64_t m = Ftaus[t];
+  if (FSampleCount % m != 0) return false;
+
+  const bool complete = FBlockMissing[i] == 0;
+  const double average = FSampleSum[i] / static_cast<double>(m);
+  FSampleSum[i] = 0.0;
+  FBlockMissing[i] = 0;
+  if (!complete || !std::isfinite(average)) {
+    FBlockCount[i] = 0;
+    return false;
+  }
+  auto& s = FSamples[i];
+  s[0] = s[1];
+  s[1] = average;
+  if (FBlockCount[i] < 2) ++FBlockCount[i];
+  if (FBlockCount[i] < 2) return false;
+  const double diff = s[1] - s[0];
+  if (!EnterSquare(i, diff * diff)) return false;
+  FAdev[i] = std::sqrt(FTauQuad[i] / 2.0);
+  return true;
+}
+
+// Boundary phases x0, x1, x2 every m samples; the second difference enters the
+// mean, deviation = sqrt(mean / 2) / tau with x in seconds.
+bool TVirtAllanData::CalcPhasePoint(int v, int t, double x) {
+  const std::size_t i = Index(v, t);
+  const int64_t m = Ftaus[t];
+  if (FSampleCount % m != 0) return false;
+  if (!std::isfinite(x) || FIntervalMs <= 0) {
+    FBlockCount[i] = 0;
+    return false;
+  }
+  auto& s = FSamples[i];
+  s[0] = s[1];
+  s[1] = s[2];
+  s[2] = x;
+  if (FBlockCount[i] < 3) ++FBlockCount[i];
+  if (FBlockCount[i] < 3) return false;
+  const double second = s[2] - 2.0 * s[1] + s[0];
+  if (!EnterSquare(i, second * second)) return false;
+  const double tauSeconds = static_cast<double>(m) * FIntervalMs / 1000.0;
+  FAdev[i] = std::sqrt(FTauQuad[i] / 2.0) / kPsPerSecond / tauSeconds;
+  return true;
+}
+
+// Running mean of the squared differences. Its weight N grows by one per value;
+// a decay constant D caps it, so each new value then weighs 1/(D+1) and older
+// ones fade exponentially. A weight above D (D lowered during a run) is capped
+// at once, so the new constant takes effect without a reset.
+bool TVirtAllanData::EnterSquare(std::size_t i, double s) {
+  if (!std::isfinite(s)) {
+    FBlockCount[i] = 0;
+    return false;
+  }
+  double n = FTauQuad_N[i];
+  if (FDecayConst > 0) n = std::min(n, static_cast<double>(FDecayConst));
+  FTauQuad[i] = n == 0.0 ? s : (n * FTauQuad[i] + s) / (n + 1.0);
+  if (FDecayConst == 0 || FDecayConst > n) n += 1.0;
+  FTauQuad_N[i] = n;
+  return true;
+}
+
+// Only the points that got a deviation with this sample: a row without one
+// keeps its minima, maxima and persist values empty.
+void TVirtAllanData::CalcMinMax(int v, const TTauFlags& updated, TAllanTime now,
+                                std::vector<TMinMaxEvent>& events) {
+  const bool log = LogOn();
+  if (log) Log(".CalcADEVMinMax[" + std::to_string(v) + "]");
+  for (int t = 0; t <= FtauMax; ++t) {
+    if (!updated[t]) continue;
+    const std::size_t i = Index(v, t);
+    const double d = FAdev[i];
+    if (std::isnan(FADEVMin[i]) || FADEVMin[i] > d) {
+      FADEVMin[i] = d;
+      FADEVMinTime[i] = now;
+      if (log) Log(".CalcADEVMinMax FADEVMin" + PointText(v, t) + FloatToStrGeneral(d));
+      events.push_back({true, v, t});
+    }
+    if (std::isnan(FADEVMax[i]) || FADEVMax[i] < d) {
+      FADEVMax[i] = d;
+      FADEVMaxTime[i] = now;
+      if (log) Log(".CalcADEVMinMax FADEVMax" + PointText(v, t) + FloatToStrGeneral(d));
+      events.push_back({false, v, t});
+    }
+    auto& persist = FPersistLists[v];
+    while (static_cast<int>(persist.size()) <= t) persist.push_back(TAllanPersistEntry{static_cast<int>(persist.size())});
+    persist[t].AddValue(d == 0.0 ? 0.0 : std::log10(d));
+  }
+}
+
+// ---- settings and resets -----------------------------------------------------
+
+void TVirtAllanData::SetIntervalMs(int value) {
+  std::lock_guard lock(FLock);
+  FIntervalMs = value;
+}
+
+void TVirtAllanData::SetDecayConst(int value) {
+  std::lock_guard lock(FLock);
+  FDecayConst = std::max(value, 0);
+  if (LogOn()) Log(".SetDecayConst " + std::to_string(FDecayConst));
+}
+
+void TVirtAllanData::Reset() {
+  std::lock_guard lock(FLock);
+  if (LogOn()) Log(".Reset");
+  FRunning = false;
+  FStartTime = TAllanTime{};
+  FLastTau = -1;
+  FSampleCount = 0;
+  FSampleCountPerTau.fill(0);
+  FNewSample.fill(false);
+  std::fill(FRealInputs.begin(), FRealInputs.end(), 0.0);
+  std::fill(FSampleSum.begin(), FSampleSum.end(), 0.0);
+  std::fill(FSamples.begin(), FSamples.end(), std::array<double, 3>{0.0, 0.0, 0.0});
+  std::fill(FBlockCount.begin(), FBlockCount.end(), 0);
+  std::fill(FBlockMissing.begin(), FBlockMissing.end(), 0);
+  std::fill(FTauQuad.begin(), FTauQuad.end(), 0.0);
+  std::fill(FTauQuad_N.begin(), FTauQuad_N.end(), 0.0);
+  std::fill(FAdev.begin(), FAdev.end(), 0.0);
+  for (int v = 0; v < FRealCount; ++v) {
+    ClearMinMax(v);
+    FPersistLists[v].clear();
+  }
+}
+
+void TVirtAllanData::ClearMinMax(int v) {
+  for (int t = 0; t <= FtauMax; ++t) {
+    const std::size_t i = Index(v, t);
+    FADEVMin[i] = kNaN;
+    FADEVMax[i] = kNaN;
+    FADEVMinTime[i] = TAllanTime{};
+    FADEVMaxTime[i] = TAllanTime{};
+  }
+}
+
+void TVirtAllanData::ResetMinimumMaximum(int v) {
+  std::lock_guard lock(FLock);
+  if (v >= 0 && v < FRealCount) ClearMinMax(v);
+}
+
+void TVirtAllanData::ResetPersist(int v) {
+  std::lock_guard lock(FLock);
+  if (v < 0 || v >= FRealCount) return;
+  FPersistLists[v].clear();
+}
+
+void TVirtAllanData::SetOnAdevMin(TAllanEvent handler) {
+  std::lock_guard lock(FLock);
+  FOnAdevMin = std::move(handler);
+}
+
+void TVirtAllanData::SetOnAdevMax(TAllanEvent handler) {
+  std::lock_guard lock(FLock);
+  FOnAdevMax = std::move(handler);
+}
+
+// ---- queries -----------------------------------------------------------------
+
+int TVirtAllanData::GetIntervalMs() const {
+  std::lock_guard lock(FLock);
+  return FIntervalMs;
+}
+
+int TVirtAllanData::GetDecayConst() const {
+  std::lock_guard lock(FLock);
+  return FDecayConst;
+}
+
+int TVirtAllanData::GetRealCount() const {
+  std::lock_guard lock(FLock);
+  return FRealCount;
+}
+
+int TVirtAllanData::GetVirtualCount() const {
+  std::lock_guard lock(FLock);
+  return FVirtualCount;
+}
+
+bool TVirtAllanData::IsRunning() const {
+  std::lock_guard lock(FLock);
+  return FRunning;
+}
+
+TAllanTime TVirtAllanData::GetStartTime() const {
+  std::lock_guard lock(FLock);
+  return FStartTime;
+}
+
+int64_t TVirtAllanData::GetSampleCount() const {
+  std::lock_guard lock(FLock);
+  return FSampleCount;
+}
+
+int TVirtAllanData::GetLastTau() const {
+  std::lock_guard lock(FLock);
+  return FLastTau;
+}
+
+bool TVirtAllanData::GetNewSample(int t) const {
+  std::lock_guard lock(FLock);
+  return t >= 0 && t <= FtauMax && FNewSample[t];
+}
+
+double TVirtAllanData::GetTauQuadN(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FTauQuad_N[Index(v, t)] : 0.0;
+}
+
+double TVirtAllanData::GetAdev(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FAdev[Index(v, t)] : 0.0;
+}
+
+double TVirtAllanData::GetAdevMin(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FADEVMin[Index(v, t)] : 0.0;
+}
+
+double TVirtAllanData::GetAdevMax(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FADEVMax[Index(v, t)] : 0.0;
+}
+
+TAllanTime TVirtAllanData::GetAdevMinTime(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FADEVMinTime[Index(v, t)] : TAllanTime{};
+}
+
+TAllanTime TVirtAllanData::GetAdevMaxTime(int v, int t) const {
+  std::lock_guard lock(FLock);
+  return ValidPoint(v, t) ? FADEVMaxTime[Index(v, t)] : TAllanTime{};
+}
+
+int64_t TVirtAllanData::GetTau(int t) const { return t >= 0 && t <= FtauMax ? Ftaus[t] : 0; }
+
+std::vector<int64_t> TVirtAllanData::GetADEVCounts() const {
+  std::lock_guard lock(FLock);
+  return {FSampleCountPerTau.begin(), FSampleCountPerTau.begin() + (FLastTau + 1)};
+}
+
+std::vector<double> TVirtAllanData::GetTextValues(int k) const {
+  std::lock_guard lock(FLock);
+  const int v = k - 1;
+  if (v < 0 || v >= FRealCount) return {};
+  const auto first = FAdev.begin() + static_cast<std::ptrdiff_t>(Index(v, 0));
+  return {first, first + FTauCount};
+}
+
+std::vector<double> TVirtAllanData::GetGraphicValues(int k) const {
+  std::vector<double> values = GetTextValues(k);
+  for (double& d : values)
+    if (d != 0.0) d = std::log10(d);
+  return values;
+}
+
+std::vector<TAllanPersistEntry> TVirtAllanData::GetGraphicPersistValues(int k) const {
+  std::lock_guard lock(FLock);
+  const int v = k - 1;
+  if (v < 0 || v >= FRealCount) return {};
+  const auto& persist = FPersistLists[v];
+  const auto end = std::find_if(persist.begin(), persist.end(), [](const TAllanPersistEntry& e) { return !e.HasValues(); });
+  return {persist.begin(), end};
+}
+
+TAllanMinMax TVirtAllanData::GetGraphicScaleMinMax(int k) const {
+  std::lock_guard lock(FLock);
+  return ScaleOf(k, true);
+}
+
+TAllanMinMax TVirtAllanData::GetGraphicActualScaleMinMax(int k) const {
+  std::lock_guard lock(FLock);
+  return ScaleOf(k, false);
+}
+
+// Zero (a deviation of exactly 0, or none yet) and NaN (no extreme recorded)
+// have no logarithm and are left out.
+TAllanMinMax TVirtAllanData::ScaleOf(int k, bool recorded) const {
+  TAllanMinMax result;
+  result.xLastTau = FLastTau;
+  const int v = k - 1;
+  if (v < 0 || v >= FRealCount) return result;
+  double smallest = kNaN;
+  double largest = kNaN;
+  for (int t = 0; t <= FtauMax; ++t) {
+    const std::size_t i = Index(v, t);
+    const double low = recorded ? FADEVMin[i] : FAdev[i];
+    const double high = recorded ? FADEVMax[i] : FAdev[i];
+    if (Scalable(low) && !(smallest <= low)) smallest = low;
+    if (Scalable(high) && !(largest >= high)) largest = high;
+  }
+  if (!std::isnan(smallest)) result.yMin = RoundDecade(std::log10(smallest) - 1.0);
+  if (!std::isnan(largest)) result.yMax = RoundDecade(std::log10(largest) + 1.0);
+  return result;
+}
+
+std::string TVirtAllanData::GetTauCaption(int len, int intervalMs) const {
+  std::lock_guard lock(FLock);
+  std::string text;
+  if (intervalMs <= 0) return text;
+  for (int t = 0; t <= FLastTau; ++t) text += TauCaptionText(len, intervalMs, Ftaus[t]);
+  return text;
+}
+
+std::string TVirtAllanData::TauCaptionText(int len, int intervalMs, int64_t m) {
+  const int64_t ms = static_cast<int64_t>(intervalMs) * m;  // 20 000 ms x 2 000 000 needs 64 bits
+  std::string text;
+  if (ms < 1000) {
+    text = std::to_string(ms) + " ms";
+  } else {
+    text = std::to_string(ms / 1000);
+    if (const int64_t rest = ms % 1000; rest != 0) {
+      std::string fraction = std::to_string(1000 + rest).substr(1);  // three digits
+      while (fraction.back() == '0') fraction.pop_back();
+      text += "." + fraction;
+    }
+    text += " s";
+  }
+  const int width = std::clamp(len, 0, kMaxCaptionWidth);
+  if (static_cast<int>(text.size()) < width) text.insert(0, width - text.size(), ' ');
+  return text;
+}
