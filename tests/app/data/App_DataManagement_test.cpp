@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "library/core/LogUnit.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -55,13 +56,6 @@ std::vector<uint64_t> Sequence(uint64_t from, uint64_t count) {
   std::vector<uint64_t> out;
   for (uint64_t i = 0; i < count; ++i) out.push_back(from + i);
   return out;
-}
-
-std::string ReadText(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // ---- cursors while filling and after wrap-around ----------------------------------------------
@@ -468,7 +462,7 @@ TEST(DataManagementMessages, ErrorsAndWarningsReachTheSessionAndTheLog) {
   SetLogFile(logId, "", false);
 
   EXPECT_EQ(log.Take(), (Events{"error 42 0 bad line", "warning 43 0 late line", "reset 3 self", "scale hsLong 60"}));
-  const std::string text = ReadText(file);
+  const std::string text = ReadFile(file);
   for (const char* line : {"TDataManagement[3/False].BaseCreate", "TDataManagement[3/False].BaseAddError: bad line",
                            "TDataManagement[3/False].BaseAddWarning: late line",
                            "TDataManagement[3/False].Base Header changed: old=0123, new=0456",
