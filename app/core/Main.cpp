@@ -145,7 +145,10 @@ bool TZepApp::Start() {
   CheckFolders();
   Multi_SetOption(MultiOption::Report7019);
   if (FOptions.Professional) Multi_SetOption(MultiOption::RawData);
-  if (!CheckLibraryVersion()) return false;
+  if (!CheckLibraryVersion()) {
+    FAppCanceled = true;  // the application does not run: nothing to save
+    return false;
+  }
 
   Log("TMainForm.LosGehts");
   CreateSessions();
