@@ -9,8 +9,8 @@
 #include "app/core/App_Settings.h"
 #include "library/core/LogUnit.h"
 
-TSessionItem::TSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg)
-    : FIndex(aIndex), FLogId(aLogId), FOnUpdate(std::move(aOnUpdate)), FOnMsg(std::move(aOnMsg)) {}
+TSessionItem::TSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg, bool aIsCopy)
+    : FIsCopy(aIsCopy), FIndex(aIndex), FLogId(aLogId), FOnUpdate(std::move(aOnUpdate)), FOnMsg(std::move(aOnMsg)) {}
 
 TSessionItem::~TSessionItem() = default;
 

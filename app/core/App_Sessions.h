@@ -58,7 +58,7 @@ class TSessionItem : public TPolledSession {
   static constexpr uint32_t kDefaultColor = 0xFFFF00;
   static constexpr uint32_t kUnknownSerial = 0xFFFFFFFF;
 
-  TSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg);
+  TSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg, bool aIsCopy = false);
   ~TSessionItem() override;
   TSessionItem(const TSessionItem&) = delete;
   TSessionItem& operator=(const TSessionItem&) = delete;
@@ -115,7 +115,7 @@ class TSessionItem : public TPolledSession {
   void NotifyUpdate();
   void SetErrorMessage(const std::string& text);
 
-  const bool FIsCopy = false;
+  const bool FIsCopy;
   std::atomic<int> FIndex;
   const int FLogId;
   std::atomic<uint32_t> FColor{kDefaultColor};
@@ -145,6 +145,8 @@ class TSessionItem : public TPolledSession {
 
   TOnUpdate FOnUpdate;
   TOnAddMsg FOnMsg;
+
+  friend class TVQSessionItem;  // the QMT-only copy takes the base fields
 };
 
 // The application's sessions: numbered slots, some empty (a removed

@@ -125,6 +125,7 @@ TZepApp::~TZepApp() {
   // Freed in order: the thread is gone, then the sessions (closing nothing
   // more), then the settings.
   FReportThread.reset();
+  FSessionCopies.clear();
   FSessions.Clear();
   FDebugConf.reset();
   FSettings.reset();
@@ -338,8 +339,20 @@ std::shared_ptr<TSessionItem> TZepApp::ReleaseSession(int index) {
     FReportThread->WaitUntilNotPolling(session, kStopWait);
     FReportThread->RemoveSession(nullptr);
   }
+  // Its QMT-only copy goes with it.
+  std::erase_if(FSessionCopies, [&](const auto& copy) { return copy->LinkedSession() == session; });
   FSessionsChanged = true;
   return session;
+}
+
+std::shared_ptr<TVQSessionItem> TZepApp::CreateQMTCopy(int index) {
+  const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FSessions.At(index));
+  if (!session) return nullptr;
+  if (auto existing = session->LinkedSession()) return existing;
+  auto copy = TVQSessionItem::CopyQMTPart(session);
+  if (copy) FSessionCopies.push_back(copy);
+  FSessionsChanged = true;
+  return copy;
 }
 
 void TZepApp::RemoveSession(int index) {
@@ -432,6 +445,9 @@ void TZepApp::SaveSettings(bool closeViews) {
     if (index != oldIndex) {
       renumbered.emplace_back(oldIndex, index);
       session->UpdateIndex(index);
+      // The copy takes the same number.
+      if (const auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session))
+        if (const auto copy = counter->LinkedSession()) copy->UpdateIndex(index);
     }
     session->SaveSettings(*FSettings, SessionPrefix(index));
     highest = std::max(highest, index);

@@ -104,6 +104,10 @@ class TZepApp {
   void SaveSettings(bool closeViews);
 
   std::vector<std::shared_ptr<TSessionItem>> Sessions() const { return FSessions.Sessions(); }
+  // The QMT-only copy of counter session `index` (made once; the existing
+  // one afterwards), kept in the session copy list; none for other sessions.
+  std::shared_ptr<TVQSessionItem> CreateQMTCopy(int index);
+  const std::vector<std::shared_ptr<TVQSessionItem>>& SessionCopies() const { return FSessionCopies; }
   std::shared_ptr<TSessionItem> Session(int index) const { return FSessions.At(index); }
   // Messages posted since the last call (the message list comes later).
   std::vector<TAppMessage> TakeMessages();
@@ -140,6 +144,7 @@ class TZepApp {
   std::unique_ptr<TDebugConf> FDebugConf;
   int FMainLogId = -1;
   TSessionList FSessions;
+  std::vector<std::shared_ptr<TVQSessionItem>> FSessionCopies;  // main thread only
   TSyncList FSyncList;
   std::unique_ptr<TZEP_ReportThread> FReportThread;
   TReportEvaluation FEvaluation;

@@ -43,7 +43,41 @@ TVQSessionItem::TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnA
   Log(".Created: MultiID=" + std::to_string(FMultiId));
 }
 
+TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
+    : TSessionItem(original.FLogId, original.Index(), original.FOnUpdate, original.FOnMsg, true),
+      FMultiId(original.FMultiId) {
+  SetOpenParams(original.OpenString(), original.ConnectionType(), original.Color(), original.FriendlyName());
+  {
+    std::lock_guard lock(FTextLock);
+    FDebugPath = original.DebugPath();
+  }
+  FSessionType = original.FSessionType;
+  FUseDeviceCalibration = original.FUseDeviceCalibration;
+  FDecSep = original.FDecSep.load();
+  FQMTonly = true;
+  FIntervalMs = 1000;
+  Log(".CopyQMTPart: MultiID=" + std::to_string(FMultiId));
+}
+
+std::shared_ptr<TVQSessionItem> TVQSessionItem::CopyQMTPart(const std::shared_ptr<TVQSessionItem>& original) {
+  if (!original || original->IsCopy()) return nullptr;
+  auto copy = std::shared_ptr<TVQSessionItem>(new TVQSessionItem(TCopyTag{}, *original));
+  copy->FLinkedSession = original;
+  original->FLinkedSession = copy;
+  return copy;
+}
+
+std::shared_ptr<TVQSessionItem> TVQSessionItem::LinkedSession() const { return FLinkedSession.lock(); }
+
+// A copy is as open as the session it shows.
+bool TVQSessionItem::DeviceOpened() const {
+  if (!IsCopy()) return TSessionItem::DeviceOpened();
+  const auto original = FLinkedSession.lock();
+  return original && original->DeviceOpened();
+}
+
 TVQSessionItem::~TVQSessionItem() {
+  if (IsCopy()) return;  // the source belongs to the original
   std::lock_guard lock(FOpenLock);
   if (FDeviceOpened) Multi_CloseConnection(FMultiId);
 }
@@ -87,6 +121,7 @@ void TVQSessionItem::SetDecimalSeparator(char separator) {
 // ---- opening and closing ------------------------------------------------------------
 
 std::string TVQSessionItem::OpenDevice() {
+  if (IsCopy()) return {};  // the original opens the shared source
   std::lock_guard lock(FOpenLock);
   std::string connection = OpenString();
   Log(".OpenDevice: " + connection);
@@ -146,6 +181,7 @@ bool TVQSessionItem::SendCommand(const std::string& command) {
 }
 
 void TVQSessionItem::CloseDevice(bool stopServer) {
+  if (IsCopy()) return;
   std::lock_guard lock(FOpenLock);
   CloseDeviceLocked(stopServer);
 }
@@ -163,6 +199,7 @@ void TVQSessionItem::CloseDeviceLocked(bool) {
 // ---- polling ----------------------------------------------------------------------------
 
 bool TVQSessionItem::GetReport() {
+  if (IsCopy()) return false;  // the original polls the shared source
   std::string line;
   int64_t deviceMs = -1;
   const int code = Multi_GetReportEx(FMultiId, line, deviceMs);

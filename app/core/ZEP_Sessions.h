@@ -42,6 +42,14 @@ class TVQSessionItem : public TSessionItem {
   TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg);
   ~TVQSessionItem() override;
 
+  // The QMT-only copy of a counter session: it shows the time-interval part
+  // of the same counter, shares its source (it never opens, closes or polls
+  // it) and is linked to it both ways.
+  static std::shared_ptr<TVQSessionItem> CopyQMTPart(const std::shared_ptr<TVQSessionItem>& original);
+  std::shared_ptr<TVQSessionItem> LinkedSession() const;
+  bool QMTonly() const { return FQMTonly.load(); }
+  bool DeviceOpened() const override;
+
   // ---- TPolledSession ----------------------------------------------------------
   bool GetReport() override;
   bool IsSerialColdfire() const override;
@@ -83,7 +91,12 @@ class TVQSessionItem : public TSessionItem {
   void SendOpenCommands(const std::string& connection);
   void CloseDeviceLocked(bool stopServer);
 
+  struct TCopyTag {};
+  TVQSessionItem(TCopyTag, const TVQSessionItem& original);
+
   const int FMultiId;
+  std::weak_ptr<TVQSessionItem> FLinkedSession;  // the copy, or the session a copy was made from
+  std::atomic<bool> FQMTonly{false};
   std::mutex FOpenLock;  // open and close come from both threads
 
   // Settings of the connection.

@@ -137,6 +137,39 @@ TEST(ZepApp, SessionNumbersWithAGap) {
   EXPECT_NE(saved.find("Session_0_Names=a, b, \r\n"), std::string::npos) << saved;
 }
 
+// The QMT-only copy shares the counter's source, is never polled, follows the
+// original's number and goes away with it.
+TEST(ZepApp, QmtOnlyCopyOfACounterSession) {
+  TTempFolder folder;
+  std::ofstream(folder.File("ZEP_App.ini"), std::ios::binary)
+      << "SessionCount=3\r\nSession_0_OpenString=DemoData\r\nSession_2_OpenString=DemoData\r\n";
+  TTestFrontEnd frontEnd;
+  TZepApp app(Options(folder), frontEnd);
+  ASSERT_TRUE(app.Start());
+  const auto original = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(2));
+  const auto copy = app.CreateQMTCopy(2);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(app.CreateQMTCopy(2), copy);
+  EXPECT_TRUE(copy->IsCopy());
+  EXPECT_TRUE(copy->QMTonly());
+  EXPECT_EQ(copy->MultiId(), original->MultiId());
+  EXPECT_EQ(copy->LinkedSession(), original);
+  EXPECT_EQ(original->LinkedSession(), copy);
+  EXPECT_EQ(copy->IntervalMs(), 1000);
+  EXPECT_TRUE(copy->DeviceOpened());
+  EXPECT_FALSE(copy->GetReport());
+  EXPECT_EQ(copy->ToString().substr(0, 22), "TVQSessionItem[2/True]");
+  EXPECT_FALSE(app.CreateQMTCopy(1));  // no session there
+
+  app.SaveSettings(true);  // numbers 0, 2 are written as 0, 1
+  EXPECT_EQ(copy->Index(), 1);
+  app.RequestRemoveSession(2);  // the slot is still 2
+  app.DisplayTick();
+  EXPECT_TRUE(app.SessionCopies().empty());
+  EXPECT_FALSE(copy->DeviceOpened());
+  app.Shutdown();
+}
+
 TEST(ZepApp, UnwritableConfigurationFolderFailsClearly) {
   TTestFrontEnd frontEnd;
   TZepAppOptions options;
