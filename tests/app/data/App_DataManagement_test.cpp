@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "library/core/LogUnit.h"
+#include "TestStore.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -21,42 +22,6 @@ namespace {
 using HS = THorizontalScale;
 constexpr int kRing = TDataManagement::kRingSize;
 
-// A store with one series per ring, written the way every store writes: under
-// the lock, at the next position, then AfterAddValues. Each entry holds its
-// running number since the last reset, so a reader can tell which one it got.
-class TTestStore : public TDataManagement {
- public:
-  TTestStore() : TDataManagement(-1, 7, false) {}
-
-  void Add(HS ring, int times = 1) {
-    for (int i = 0; i < times; ++i) {
-      auto lock = Lock();
-      const int r = static_cast<int>(ring);
-      FValues[r][FlaufX[r]] = FTotal[r];
-      AfterAddValues(ring);
-    }
-  }
-  uint64_t At(HS ring, int x) const {
-    auto lock = Lock();
-    return FValues[static_cast<int>(ring)][x & kRingMask];
-  }
-  // The running numbers of `count` entries from position x onwards.
-  std::vector<uint64_t> ReadFrom(HS ring, int x, int count) const {
-    auto lock = Lock();
-    std::vector<uint64_t> out;
-    for (int i = 0; i < count; ++i) out.push_back(At(ring, GetNextX(x, i)));
-    return out;
-  }
-
- private:
-  std::array<std::array<uint64_t, kRing>, kRingCount> FValues{};
-};
-
-std::vector<uint64_t> Sequence(uint64_t from, uint64_t count) {
-  std::vector<uint64_t> out;
-  for (uint64_t i = 0; i < count; ++i) out.push_back(from + i);
-  return out;
-}
 
 // ---- cursors while filling and after wrap-around ----------------------------------------------
 
@@ -222,35 +187,6 @@ TEST(DataManagementReadSince, AResetMakesTheReaderStartAgain) {
   EXPECT_EQ(far.Count, kRing);
   EXPECT_EQ(far.Missed, 10u);
   EXPECT_FALSE(store.ReadSince(HS::hsNone, far.Next).Restarted);
-}
-
-// Writer and reader on two threads: the reader sees consecutive running
-// numbers, and what it read plus what it missed is everything written.
-TEST(DataManagementReadSince, ConcurrentWriterAndReader) {
-  TTestStore store;
-  constexpr int kValues = 200000;
-  std::atomic<bool> done{false};
-  std::thread writer([&] {
-    for (int i = 0; i < kValues; ++i) store.Add(HS::hsNone);
-    done = true;
-  });
-
-  TRingCursor cursor{0, store.ResetGeneration()};
-  uint64_t read = 0, missed = 0;
-  bool ordered = true;
-  for (bool last = false; !last;) {
-    last = done.load();
-    auto lock = store.Lock();
-    const TRingRead r = store.ReadSince(HS::hsNone, cursor);
-    ordered = ordered && !r.Restarted &&
-              store.ReadFrom(HS::hsNone, r.FirstX, r.Count) == Sequence(r.Next.Total - r.Count, r.Count);
-    read += r.Count;
-    missed += r.Missed;
-    cursor = r.Next;
-  }
-  writer.join();
-  EXPECT_TRUE(ordered);
-  EXPECT_EQ(read + missed, static_cast<uint64_t>(kValues));
 }
 
 // ---- reset, header and channel count ------------------------------------------------------------------
