@@ -11,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "library/platform/VQ_File.h"
+
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
@@ -139,16 +141,6 @@ TFileRead ReadWholeFile(const std::string& fileName) {
   ::close(fd);
   if (!result.Ok) result.Content.clear();
   return result;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 // A decimal integer; blanks around it and a "+" sign are allowed.

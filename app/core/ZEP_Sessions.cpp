@@ -98,7 +98,7 @@ void TVQSessionItem::SetEvaluation(TReportEvaluation evaluation) {
 }
 
 void TVQSessionItem::SetDemoSetup(int channels, int mode, int rate) {
-  FDemoChannels = channels;
+  FDemoChannels = channels >= 0 && channels <= 23 ? channels : 0;
   FDemoMode = mode;
   FDemoRate = rate;
 }
@@ -161,7 +161,6 @@ void TVQSessionItem::SendOpenCommands(const std::string& connection) {
   const bool demo = connection == kDemoConnection;
   SendCommand(FClearBufferOnStart && !demo ? "\x81" : "\x01");
   if (!demo) return;
-  if (FDemoChannels < 0 || FDemoChannels > 23) FDemoChannels = 0;
   SendCommand(DemoChannelCommand(FDemoChannels));
   SendCommand(std::string(1, static_cast<char>(64 + std::clamp(FDemoMode, 0, 5))));
   SendCommand(std::string(1, static_cast<char>(32 + std::clamp(FDemoRate, 0, 13))));
@@ -320,7 +319,9 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
     FClearBufferOnStart = settings.GetValue(prefix + "ClearBuffer", true);
     FSerialNumberINI = SerialFromText(settings.GetValue(prefix + "SerialNumber", std::string("4294967295")));
     if (OpenString() == kDemoConnection) {
+      // 0 means all 24 channels; anything beyond 23 is taken as 0 as well.
       FDemoChannels = settings.GetValue(prefix + "DemoChannels", 4);
+      if (FDemoChannels < 0 || FDemoChannels > 23) FDemoChannels = 0;
       FDemoMode = settings.GetValue(prefix + "DemoMode", 0);
       FDemoRate = settings.GetValue(prefix + "DemoRate", 9);
       FDemoPDI = settings.GetValue(prefix + "DemoPDI", true);

@@ -17,6 +17,7 @@
 
 #include "app/core/ZEP_Sync.h"
 #include "library/core/LogUnit.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -150,10 +151,7 @@ class TTestLog {
   int Id() const { return FId; }
   std::string Text() {
     SetLogFile(FId, "", false);
-    std::ifstream in(FFile, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFile(FFile);
   }
 
  private:

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "library/core/LogUnit.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -27,13 +28,6 @@ class TNamedSession : public TPolledSession {
   int FIndex;
   bool FCopy;
 };
-
-std::string ReadText(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(SyncWhatName, NamesEveryKindAndFlagsOthers) {
   const std::pair<int, std::string> cases[] = {
@@ -105,7 +99,7 @@ TEST(SyncList, AddSyncLogsTheItemOnlyWhileALogIsGiven) {
   list.AddSync(TMainSyncData(SyncWhat::PPI, 4, 0, "quiet"));
   SetLogFile(logId, "", false);
 
-  const std::string text = ReadText(file);
+  const std::string text = ReadFile(file);
   EXPECT_NE(text.find("ZEP_Sync.AddSync TMainSyncData PPI Code=3, aInt=0, logged, Sender=nil"), std::string::npos)
       << text;
   EXPECT_EQ(text.find("quiet"), std::string::npos) << text;

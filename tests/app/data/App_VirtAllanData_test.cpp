@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -505,13 +507,11 @@ TEST(VirtAllanData, DebugLogCarriesTheTag) {
   const std::string file = FindLogger(logId)->InternLogFileName();
   SetLogFile(logId, "", false);
 
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
+  const std::string text = ReadFile(file);
   for (const char* line : {"TVirtAllanData-PhaseDiff.Create: TauMax=19\r\n", "TVirtAllanData-PhaseDiff.SetDecayConst 10\r\n",
                            "TVirtAllanData-PhaseDiff.AddData sampleCount=3, Kanalanz=1, Data=300\r\n",
                            "TVirtAllanData-PhaseDiff.CalcADEVphase v=0 Input=300 LastTau=0\r\n",
                            "TVirtAllanData-PhaseDiff.CalcADEVMinMax[0]\r\n",
                            "TVirtAllanData-PhaseDiff.CalcADEVMinMax FADEVMin[0,0]=7.07106781186548E-11\r\n"})
-    EXPECT_NE(text.str().find(line), std::string::npos) << line << "\nin:\n" << text.str();
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }

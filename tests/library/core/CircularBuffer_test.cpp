@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -329,13 +331,6 @@ TEST(CircularBufferWithoutEventOrLock, WorksTheSame) {
   ring.WriteAnsiString("d");
   ring.Clear();
   EXPECT_TRUE(ring.BufferCleared());
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 TEST(CircularBufferLog, WritesItsLinesToItsLog) {

@@ -1,5 +1,6 @@
 #include "library/core/LogUnit.h"
 
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 #include <gmock/gmock.h>
@@ -34,16 +35,9 @@ std::vector<std::string> FileNames(const fs::path& folder) {
   return names;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // The file's lines without their CR LF; a stray LF would show up inside a line.
 std::vector<std::string> ReadLines(const std::string& path) {
-  const std::string text = ReadText(path);
+  const std::string text = ReadFile(path);
   std::vector<std::string> lines;
   std::size_t start = 0;
   for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -368,7 +362,7 @@ TEST_F(LoggerTest, WriteErrorClosesTheLogSilently) {
   EXPECT_FALSE(log.GetLogEnabled());
   EXPECT_FALSE(log.KeepsLines());
   log.LogIt("after");
-  EXPECT_THAT(ReadText(path), ::testing::Not(HasSubstr("after")));
+  EXPECT_THAT(ReadFile(path), ::testing::Not(HasSubstr("after")));
 
   log.SetLogFileName(path);  // the same name opens again
   EXPECT_TRUE(log.GetLogEnabled());
@@ -400,7 +394,7 @@ TEST_F(LoggerTest, OverwriteWrapsAtTheLimitAndKeepsTheFileSize) {
   EXPECT_TRUE(ContainsLine(lines, "LogSizeLimit (1000) reached "));
 
   log.SetLogFileName("");
-  const std::string text = ReadText(path);
+  const std::string text = ReadFile(path);
   const std::string stars(57, '*');
   EXPECT_THAT(text, HasSubstr("measurement line 79\r\n\r\n" + stars + "\r\n" + stars + "\r\n"));
   EXPECT_THAT(text, HasSubstr("Log file closed, "));

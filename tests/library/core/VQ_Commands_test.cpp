@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -182,10 +184,8 @@ TEST(CommandInterpreter, MissingCommandIsLoggedAsAnError) {
   EXPECT_FALSE(cmds.CheckCommand(""));
   const std::string file = FindLogger(logId)->InternLogFileName();
   SetLogFile(logId, "", false);
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("TVQ_CommandInterpreter.CheckCommand: no command"), std::string::npos) << text.str();
+  const std::string text = ReadFile(file);
+  EXPECT_NE(text.find("TVQ_CommandInterpreter.CheckCommand: no command"), std::string::npos) << text;
 }
 
 }  // namespace

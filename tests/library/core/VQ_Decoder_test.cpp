@@ -398,10 +398,7 @@ TEST(DecoderLog, CutsAndShortReportsAreLogged) {
   decoder.ProcessBinReport(Report(0x7021, ""), false);
   SetLogFile(logId, "", false);
 
-  std::ifstream in(folder.File("decoder.txt"), std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string log = text.str();
+  const std::string log = ReadFile(folder.File("decoder.txt"));
   EXPECT_NE(log.find("TSourceItem[4].CheckHeader Measured data too long, 25 channels reported, truncated to 24 channels"),
             std::string::npos);
   EXPECT_NE(log.find("TSourceItem[4].Decode 7055: payload too short, 1 bytes, 15 needed"), std::string::npos);

@@ -1,6 +1,7 @@
 #include "library/core/VQ_MeasFormats.h"
 
 #include "library/core/LogUnit.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -95,9 +96,7 @@ class MeasFormatsLog : public ::testing::Test {
 
   // The lines logged so far, without time stamp and CR LF.
   std::vector<std::string> Lines() const {
-    std::ifstream in(FFile, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
+    std::istringstream text(ReadFile(FFile));
     std::vector<std::string> lines;
     std::string line;
     while (std::getline(text, line)) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -17,13 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Crt = TCmdResponseType;
-
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::size_t Occurrences(const std::string& text, const std::string& part) {
   std::size_t count = 0;
@@ -41,7 +36,7 @@ class BaseDeviceTest : public ::testing::Test {
   }
   void TearDown() override { SetLogFile(logId, "", false); }
 
-  std::string LogText() const { return ReadWhole(FindLogger(logId)->InternLogFileName()); }
+  std::string LogText() const { return ReadFile(FindLogger(logId)->InternLogFileName()); }
   void Advance(std::chrono::milliseconds step) { clock.Advance(step); }
 
   TTempFolder folder;
@@ -647,7 +642,7 @@ TEST_F(BaseDeviceTest, CaptureWritesReceivedBytesIntoAFreshExclusiveFile) {
   EXPECT_TRUE(device.StopSaveBinaryData());
   EXPECT_FALSE(device.StopSaveBinaryData());
   ASSERT_TRUE(device.Feed("not captured"));
-  EXPECT_EQ(ReadWhole(file), "\x00\xBF\x01\xFF"s);
+  EXPECT_EQ(ReadFile(file), "\x00\xBF\x01\xFF"s);
 
   const std::string raw = folder.File("RawCapture.bin");
   ASSERT_TRUE(device.StartSaveBinaryData(raw));

@@ -14,6 +14,7 @@
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_Report.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -22,30 +23,11 @@ using namespace std::chrono_literals;
 
 constexpr uint32_t kRing = TCircularBuffer::kCapacity;
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(ReadWhole(path));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-void WriteWhole(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
-
 // A file written into a fresh folder and a device created for it.
 struct TReplay {
   TReplay(const std::string& name, const std::string& content, const TVQ_Clock& clock = SystemClock()) {
     path = folder.File(name);
-    WriteWhole(path, content);
+    WriteText(path, content);
     device = std::make_unique<TVQ_FileDeviceItem>(-1, 0, &event, true, path, clock);
   }
   void Open() {
@@ -300,12 +282,12 @@ TEST(FileDevice, IdentityAndIgnoredCommands) {
   EXPECT_EQ(command, "\x85" "Eb\x01");
   EXPECT_EQ(first.device->GetBufferAmount(), 4u);
   EXPECT_EQ(first.device->DeviceRead(4), "0123");
-  EXPECT_EQ(ReadWhole(first.path), "0123");
+  EXPECT_EQ(ReadFile(first.path), "0123");
 }
 
 TEST(FileDevice, FailedCreationIsRecordedAndLeavesADeadDevice) {
   TTempFolder folder;
-  WriteWhole(folder.File("day_VQ_RawData.bin"), "raw");
+  WriteText(folder.File("day_VQ_RawData.bin"), "raw");
   struct TCase {
     std::string path;
     TVQ_DeviceType type;
@@ -430,7 +412,7 @@ TEST(FileDevice, DebugLogFollowsTheReplay) {
   {
     TTempFolder folder;
     const std::string path = folder.File("run_VQ_ReportData.txt");
-    WriteWhole(path, "0600; 1\r\n" + std::string(TVQ_FileDeviceItem::kMaxLineLength + 1, 'x'));
+    WriteText(path, "0600; 1\r\n" + std::string(TVQ_FileDeviceItem::kMaxLineLength + 1, 'x'));
     TVQ_Event event;
     TVQ_FileDeviceItem device(logId, 0, &event, true, path);
     std::string message;
@@ -441,7 +423,7 @@ TEST(FileDevice, DebugLogFollowsTheReplay) {
     EXPECT_EQ(ReadAllLines(device).size(), 3u);
   }
   SetLogFile(logId, "", false);
-  const std::string log = ReadWhole(logFolder.File("file.log"));
+  const std::string log = ReadFile(logFolder.File("file.log"));
   for (const char* step : {"TVQ_FileDeviceItem.Create filename=", "### Opened FileDevice ",
                            "FileDevice.ReadFileIntoBuffer: EOF", "### Close FileDevice "})
     EXPECT_NE(log.find(step), std::string::npos) << step;
@@ -461,7 +443,7 @@ TEST(FileDeviceReportLayer, RecordedStreamsGiveTheirReports) {
     std::string message;
     ASSERT_TRUE(device.OpenPort(message)) << message;
     TVQ_ReportDevice layer(device, 0);
-    std::vector<std::string> expected = ReadLines(Fixture(kind, "reports"));
+    std::vector<std::string> expected = TextLines(ReadFile(Fixture(kind, "reports")));
     expected.push_back(kEnd);
     EXPECT_EQ(DrainToEnd(layer, false), expected) << kind;
     EXPECT_EQ(device.PeerType(), kind == "esp" ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
@@ -470,8 +452,8 @@ TEST(FileDeviceReportLayer, RecordedStreamsGiveTheirReports) {
 
 // A recording larger than the ring: frames cut by a refill still decode.
 TEST(FileDeviceReportLayer, StreamLargerThanTheRingGivesEveryReport) {
-  const std::string stream = ReadWhole(Fixture("usb", "bin"));
-  const std::vector<std::string> reports = ReadLines(Fixture("usb", "reports"));
+  const std::string stream = ReadFile(Fixture("usb", "bin"));
+  const std::vector<std::string> reports = TextLines(ReadFile(Fixture("usb", "reports")));
   ASSERT_FALSE(stream.empty());
   const std::size_t copies = kRing * 5 / 2 / stream.size() + 1;
   std::string content;

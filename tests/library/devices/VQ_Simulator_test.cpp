@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FileText.h"
+
 #include <bit>
 #include <cmath>
 #include <fstream>
@@ -513,13 +515,6 @@ TEST_F(SimulatorTest, ReportLayerReadsEveryFrame) {
   EXPECT_EQ(device.HardFeature(), 0x4001);
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Frames go to the report log (the log after the device's) as hex, and with
 // the low-level log on also to the device log, tagged by their kind.
 TEST(Simulator, FramesAreLoggedAsHex) {
@@ -540,8 +535,8 @@ TEST(Simulator, FramesAreLoggedAsHex) {
     for (int k = 0; k < 10; ++k) sim.StepWorker();
     sim.ClosePort();
   }
-  const std::string deviceLog = ReadWhole(FindLogger(logId)->InternLogFileName());
-  const std::string reportLog = ReadWhole(FindLogger(reportLogId)->InternLogFileName());
+  const std::string deviceLog = ReadFile(FindLogger(logId)->InternLogFileName());
+  const std::string reportLog = ReadFile(FindLogger(reportLogId)->InternLogFileName());
   SetLogFile(logId, "", false);
   SetLogFile(reportLogId, "", false);
   EXPECT_NE(deviceLog.find("TVQ_SimulDevice.OpenPort"), std::string::npos);

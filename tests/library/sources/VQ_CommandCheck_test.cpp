@@ -11,6 +11,7 @@
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_VersionInfo.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -486,13 +487,6 @@ TEST(CommandCheckTopBit, EspCountersGetTheCommandWithoutIt) {
 
 // ---- debug lines ------------------------------------------------------------
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(CommandCheckLog, RefusalsByTheCounterLeaveADebugLine) {
   TTempFolder folder;
   const int logId = NewLog();
@@ -505,7 +499,7 @@ TEST(CommandCheckLog, RefusalsByTheCounterLeaveADebugLine) {
   const std::string file = FindLogger(logId)->InternLogFileName();
   SetLogFile(logId, "", false);
 
-  const std::string text = ReadAll(file);
+  const std::string text = ReadFile(file);
   for (const char* line : {"TSourceItem(1).SendCommand PAV2: omit MSB from 83\r\n",
                            "TSourceItem(1).SendCommand PAV2: Command not supported\r\n",
                            "TSourceItem(1).SendCommand: Mode raw data not supported\r\n"})
