@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <cmath>
+#include <limits>
 
 #include "app/core/App_Settings.h"
+#include "app/core/ZEP_Settings.h"
+#include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
 #include "library/core/LogUnit.h"
 
 namespace {
@@ -36,11 +42,129 @@ uint32_t SerialFromText(const std::string& text) {
   return static_cast<uint32_t>(value);
 }
 
+constexpr int kNomFreqKeys = 6;  // "NomFreq1_4" .. "NomFreq21_24"
+constexpr int kSamplerReconnected = 16;
+
+std::string NomFreqKey(int group) {
+  const int first = 4 * group + 1;
+  return "NomFreq" + std::to_string(first) + "_" + std::to_string(first + 3);
+}
+
+// Four values of one "NomFreq" key, split at "; "; an item that is missing,
+// no number, not finite or not positive gives 0 (no nominal frequency).
+std::array<double, 4> NomFreqItems(const std::string& text, const TFormatSettings& fmt) {
+  std::array<double, 4> values{};
+  const std::vector<std::string_view> items = SplitText(text, "; ");
+  for (std::size_t j = 0; j < values.size() && j < items.size(); ++j) {
+    const std::string item = ConvertDecimalMark(Trim(items[j]), fmt.DecimalSeparator);
+    const double value = TryStrToFloat(item, fmt).value_or(0.0);
+    values[j] = std::isfinite(value) && value > 0.0 ? value : 0.0;
+  }
+  return values;
+}
+
+// Up to 24 factors, each followed by ";"; an item that is no number reads as 0.
+TDataManagement::TFactorRow FactorItems(const std::string& text, const TFormatSettings& fmt) {
+  TDataManagement::TFactorRow row{};
+  const std::vector<std::string_view> items = SplitText(text, ";");
+  for (std::size_t j = 0; j < row.size() && j < items.size(); ++j) {
+    const double value = TryStrToFloat(ConvertDecimalMark(Trim(items[j]), fmt.DecimalSeparator), fmt).value_or(0.0);
+    row[j] = std::isfinite(value) ? value : 0.0;
+  }
+  return row;
+}
+
+int64_t MonotonicNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+// What the report evaluation reaches of its session and the library.
+class TVQSessionItem::TEvalHost final : public TReportEvalHost {
+ public:
+  explicit TEvalHost(TVQSessionItem& session) : FSession(session) {}
+
+  bool SendCommand(const std::string& command) override { return FSession.SendCommand(command); }
+  void PostMessage(TMsgType kind, int code, int subCode, const std::string& text) override {
+    if (kind == mtError)
+      FSession.AddError(code, subCode, text);
+    else if (kind == mtWarning)
+      FSession.AddWarning(code, subCode, text);
+    else
+      FSession.AddInfo(code, subCode, text);
+  }
+  void PostSync(int what, int code, int aInt, const std::string& text) override {
+    FSession.PostSync(what, code, aInt, text);
+  }
+  void Log(const std::string& text) override { FSession.Log(text); }
+  void LogErr(const std::string& text) override { FSession.LogErr(text); }
+  bool LogWanted() const override { return ::LogWanted(FSession.LogId()); }
+  bool ReportDebug() const override { return FSession.FReportDebug && ::LogWanted(FSession.LogId()); }
+  void SamplerEvent(int event, const std::string& text) override { FSession.SamplerEvent(event, text); }
+  void SamplerTimeStamp(int64_t time100ms) override { FSession.SamplerTimeStamp(time100ms); }
+  int DeviceStartState() override { return Multi_GetDeviceStartState(FSession.FMultiId); }
+  uint16_t HardFeature() override { return Multi_GetHardFeature(FSession.FMultiId); }
+  int FirmwareVersion() override { return Multi_GetFirmwareVersion(FSession.FMultiId); }
+  int ReadPVHData() override { return Multi_ReadPVHData(FSession.FMultiId); }
+  void SetIntervalMs(int ms) override {
+    if (ms > 0) FSession.FIntervalMs = ms;
+  }
+  void FeatureBitsChanged(uint16_t feature, bool, bool) override {
+    FSession.FHardFeature = feature;
+    if (const auto linked = FSession.LinkedSession()) linked->FHardFeature = feature;
+  }
+  TUtcMs NowUtcMs() override { return UtcNowMs(); }
+  int64_t MonotonicMs() override { return MonotonicNowMs(); }
+
+ private:
+  TVQSessionItem& FSession;
+};
 
 TVQSessionItem::TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg)
     : TSessionItem(aLogId, aIndex, std::move(aOnUpdate), std::move(aOnMsg)), FMultiId(Multi_NewSource()) {
+  CreateStores();
   Log(".Created: MultiID=" + std::to_string(FMultiId));
+}
+
+void TVQSessionItem::CreateStores() {
+  FPAV_DM = std::make_shared<TPAV_DataManagement>(FLogId, Index(), false);
+  FQMT_DM = std::make_shared<TQMT_DataManagement>(FLogId, Index(), false);
+  FPAV_DM->SetMultiId(FMultiId);
+  FQMT_DM->SetMultiId(FMultiId);
+  FPAV_DM->SetSessionLetter(Letter());
+  FQMT_DM->SetSessionLetter(Letter());
+  FPAV_DM->SetLogDecimalSeparator(FDecSep);  // the library writes the lines with it
+  FQMT_DM->SetLogDecimalSeparator(FDecSep);
+  WireStoreHooks();
+  FEvalHost = std::make_unique<TEvalHost>(*this);
+  FEval = std::make_unique<TVQReportEvaluation>(*FEvalHost, *FPAV_DM, *FQMT_DM);
+  UpdateEvalOptions();
+}
+
+// The stores' messages become the session's; their resets and channel counts
+// reach the main thread as hand-over items. The hooks run on the acquisition
+// thread and only post.
+void TVQSessionItem::WireStoreHooks() {
+  auto onError = [this](int code, int aInt, const std::string& text) { AddError(code, aInt, text); };
+  auto onWarning = [this](int code, int aInt, const std::string& text) { AddWarning(code, aInt, text); };
+  auto onInfo = [this](int code, int aInt, const std::string& text) { AddInfo(code, aInt, text); };
+  {
+    auto lock = FPAV_DM->Lock();
+    FPAV_DM->FOnError = onError;
+    FPAV_DM->FOnWarning = onWarning;
+    FPAV_DM->FOnInfo = onInfo;
+    FPAV_DM->FOnReset = [this](int code, TDataManagement&) { PostSync(SyncWhat::DataReset, code, 0, {}); };
+    FPAV_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::ChannelCount, code, count, {}); };
+    FPAV_DM->FOnPDICount = [this](int code, int count) { PostSync(SyncWhat::PDICards, code, count, {}); };
+  }
+  auto lock = FQMT_DM->Lock();
+  FQMT_DM->FOnError = onError;
+  FQMT_DM->FOnWarning = onWarning;
+  FQMT_DM->FOnInfo = onInfo;
+  FQMT_DM->FOnReset = [this](int code, TDataManagement&) { PostSync(SyncWhat::DataResetQMT, code, 0, {}); };
+  FQMT_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::QMTChannels, code, count, {}); };
 }
 
 TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
@@ -56,6 +180,14 @@ TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
   FDecSep = original.FDecSep.load();
   FQMTonly = true;
   FIntervalMs = 1000;
+  FPAV_DM = original.FPAV_DM;
+  FQMT_DM = original.FQMT_DM;
+  FQMT_DM->SetSessIsCopy(true);
+  FHardFeature = original.FHardFeature.load();
+  {
+    std::lock_guard lock(original.FHookLock);
+    FTimeOptions = original.FTimeOptions;
+  }
   Log(".CopyQMTPart: MultiID=" + std::to_string(FMultiId));
 }
 
@@ -78,8 +210,137 @@ bool TVQSessionItem::DeviceOpened() const {
 
 TVQSessionItem::~TVQSessionItem() {
   if (IsCopy()) return;  // the source belongs to the original
-  std::lock_guard lock(FOpenLock);
-  if (FDeviceOpened) Multi_CloseConnection(FMultiId);
+  {
+    std::lock_guard lock(FOpenLock);
+    if (FDeviceOpened) Multi_CloseConnection(FMultiId);
+  }
+  // A copy may keep the stores: their hooks must not reach this session.
+  for (TDataManagement* store : {static_cast<TDataManagement*>(FPAV_DM.get()), static_cast<TDataManagement*>(FQMT_DM.get())}) {
+    auto lock = store->Lock();
+    store->FOnError = nullptr;
+    store->FOnWarning = nullptr;
+    store->FOnInfo = nullptr;
+    store->FOnReset = nullptr;
+    store->FOnChannelCount = nullptr;
+  }
+  auto lock = FPAV_DM->Lock();
+  FPAV_DM->FOnPDICount = nullptr;
+}
+
+TReportEvalState TVQSessionItem::EvalState() const {
+  if (FEval) return FEval->State();
+  if (const auto original = FLinkedSession.lock(); original && original->FEval) return original->FEval->State();
+  return {};
+}
+
+bool TVQSessionItem::ReferenceClockError() const { return FEval && FEval->State().ReferenceClockError; }
+
+void TVQSessionItem::SetSyncSink(TSessionSyncSink sink) {
+  std::lock_guard lock(FHookLock);
+  FSyncSink = std::move(sink);
+}
+
+void TVQSessionItem::ConnectSyncList(const std::shared_ptr<TVQSessionItem>& session, TSyncList& list) {
+  if (!session) return;
+  std::weak_ptr<TVQSessionItem> sender = session;
+  session->SetSyncSink([sender, &list](TMainSyncData item) {
+    item.SetSender(sender.lock());
+    list.AddSync(std::move(item));
+  });
+}
+
+void TVQSessionItem::PostSync(int what, int code, int aInt, const std::string& text) {
+  TSessionSyncSink sink;
+  {
+    std::lock_guard lock(FHookLock);
+    sink = FSyncSink;
+  }
+  if (sink) sink(TMainSyncData(what, code, aInt, text));
+}
+
+void TVQSessionItem::SetSamplerHooks(TSessionSamplerEvent onEvent, TSessionSamplerTime onTimeStamp) {
+  std::lock_guard lock(FHookLock);
+  FOnSamplerEvent = std::move(onEvent);
+  FOnSamplerTime = std::move(onTimeStamp);
+}
+
+void TVQSessionItem::SamplerEvent(int event, const std::string& text) {
+  TSessionSamplerEvent hook;
+  {
+    std::lock_guard lock(FHookLock);
+    hook = FOnSamplerEvent;
+  }
+  if (hook) hook(Index(), IsCopy(), event, text);
+}
+
+void TVQSessionItem::SamplerTimeStamp(int64_t time100ms) {
+  TSessionSamplerTime hook;
+  {
+    std::lock_guard lock(FHookLock);
+    hook = FOnSamplerTime;
+  }
+  if (hook) hook(Index(), IsCopy(), time100ms);
+}
+
+TSessionTimeOptions TVQSessionItem::TimeOptions() const {
+  std::lock_guard lock(FHookLock);
+  return FTimeOptions;
+}
+
+void TVQSessionItem::SetTimeOptions(const TSessionTimeOptions& options) {
+  bool zoneChanged = false;
+  {
+    std::lock_guard lock(FHookLock);
+    zoneChanged = FTimeOptions.LogTimeZoneSystem != options.LogTimeZoneSystem;
+    FTimeOptions = options;
+  }
+  UpdateEvalOptions();
+  // The stored origin was written in the display zone: read it again in the
+  // new one, as long as it has not been checked yet.
+  if (zoneChanged && !DeviceOpened()) ApplyStoredTimeOrigin();
+}
+
+void TVQSessionItem::UpdateEvalOptions() {
+  if (!FEval) return;
+  const TSessionTimeOptions time = TimeOptions();
+  TReportEvalOptions options = FEval->Options();
+  options.LogTimeFormat = time.LogTimeFormat;
+  options.LogTimeSourcePAV = time.LogTimeSourcePAV;
+  options.LogTimeZoneSystem = time.LogTimeZoneSystem;
+  options.ProfessionalMode = time.ProfessionalMode;
+  options.UseDeviceCalibration = FUseDeviceCalibration;
+  options.RawAvg = FRawAvg;
+  options.RawIntervalIndex = FRawIntervalIndex;
+  options.DecSep = FDecSep.load();
+  FEval->SetOptions(options);
+}
+
+void TVQSessionItem::ApplyStoredTimeOrigin() {
+  if (!FEval) return;
+  std::optional<TUtcMs> origin;
+  if (FIniDateTimeNumber)
+    if (const auto parts = DateTimeNumberToParts(*FIniDateTimeNumber))
+      origin = ZonePartsToMs(*parts, TimeOptions().LogTimeZoneSystem);
+  FEval->SetStoredTimeOrigin(origin);
+}
+
+std::optional<TUtcMs> TVQSessionItem::TimeOrigin() const {
+  if (FEval) return FEval->TimeOrigin();
+  const auto original = FLinkedSession.lock();
+  return original ? original->TimeOrigin() : std::nullopt;
+}
+
+void TVQSessionItem::SetWindowDecimalSeparator(char separator) {
+  const char sep = separator == ',' ? ',' : '.';
+  FPAV_DM->SetWindowDecimalSeparator(sep);
+  FQMT_DM->SetWindowDecimalSeparator(sep);
+}
+
+void TVQSessionItem::SetNomFrequencies(const std::array<double, 24>& values) {
+  FPAV_DM->BeginUpdate();
+  for (int k = 1; k <= 24; ++k)
+    if (values[static_cast<std::size_t>(k - 1)] != 0.0) FPAV_DM->SetNomFreq(k, values[static_cast<std::size_t>(k - 1)]);
+  FPAV_DM->EndUpdate();
 }
 
 bool TVQSessionItem::IsSerialColdfire() const {
@@ -110,12 +371,16 @@ std::string TVQSessionItem::Debug(bool value) {
 
 void TVQSessionItem::DebugFlags(bool report, bool lowLevel) {
   TSessionItem::DebugFlags(report, lowLevel);
+  FReportDebug = report;
   Multi_DebugFlags(FMultiId, report, lowLevel);
 }
 
 void TVQSessionItem::SetDecimalSeparator(char separator) {
   FDecSep = separator;
   Multi_SetDecimalSeparator(FMultiId, separator);
+  FPAV_DM->SetLogDecimalSeparator(separator);
+  FQMT_DM->SetLogDecimalSeparator(separator);
+  UpdateEvalOptions();
 }
 
 // ---- opening and closing ------------------------------------------------------------
@@ -148,6 +413,13 @@ std::string TVQSessionItem::OpenDevice() {
   Multi_SetDecimalSeparator(FMultiId, FDecSep);
   Multi_SetSend7016(FMultiId, true);
   if (FRunLocalTcpServer) AddError(81, 0, "Local TPC Server Error: " + Multi_GetTcpServerError(FMultiId));
+  FPAV_DM->DeviceOpened();
+  FQMT_DM->DeviceOpened();
+  // The answers to the opening commands are awaited before data count:
+  // a cleared transmit buffer (7022) and the PVH table.
+  const bool replay = ConnectionType() == ctTCPServer || ConnectionType() == ctFile;
+  const bool clearing = !replay && FClearBufferOnStart && connection != kDemoConnection;
+  FEval->DeviceOpened(clearing, clearing, false);
   AddInfo(SessionMsg::Connection, 0, "Connected to: " + OpenString());
   NotifyUpdate();
   SendOpenCommands(connection);
@@ -209,7 +481,7 @@ bool TVQSessionItem::GetReport() {
       EvaluateLine(line, deviceMs);
       break;
     case MultiCode::Other:
-      if (FReferenceClockError && line.find("Data transfer interrupted") != std::string::npos)
+      if (line.find("Data transfer interrupted") != std::string::npos && ReferenceClockError())
         Log(".GetReport " + line);
       else
         AddError(SessionMsg::ReadingReportFailed, 0, line);
@@ -238,7 +510,8 @@ bool TVQSessionItem::GetReport() {
       break;
     case MultiCode::Reconnected:
       AddError(SessionMsg::DataLoss, 0, line);
-      FReferenceClockError = false;
+      SamplerEvent(kSamplerReconnected, line);
+      if (FEval) FEval->ClearReferenceClockError();
       break;
     case MultiCode::Recovered:
       AddInfo(SessionMsg::ConnectionRunningAgain, 0, line);
@@ -300,13 +573,10 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
       FState.IsESP = line.find("VERSION PAV2") != std::string::npos;
     } else if (code == VQ_Code::HeaderChanged) {
       if (const auto header = HexAfterDollar(line)) FState.DataHeader = *header & 0x7FFF;
-    } else if (code == VQ_Code::ReferenceError) {
-      FReferenceClockError = true;
-    } else if (code == VQ_Code::ReferenceOk) {
-      FReferenceClockError = false;
     }
     evaluation = FEvaluation;
   }
+  if (FEval) FEval->ReportAuswerten(line, deviceMs);
   if (evaluation) evaluation(*this, line, deviceMs);
 }
 
@@ -341,9 +611,87 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
     LogErr(".ReadSettings " + text);
     if (error.empty()) error = text;
   }
+  try {
+    ReadStoreSettings(settings, prefix);
+  } catch (const std::exception& e) {
+    const std::string text = "Error reading " + prefix + " settings: " + e.what();
+    LogErr(".ReadSettings " + text);
+    if (error.empty()) error = text;
+  }
   const char separator = settings.FormatSettings().DecimalSeparator;
   SetDecimalSeparator(separator == ',' ? ',' : '.');
+  FReportDebug = FDebugReport;
+  UpdateEvalOptions();
   return error;
+}
+
+// The keys that set up the stores and the time base.
+void TVQSessionItem::ReadStoreSettings(TAppSettings& settings, const std::string& prefix) {
+  auto* zep = dynamic_cast<TZEPSettings*>(&settings);
+  if (zep) {
+    TSessionTimeOptions options;
+    options.LogTimeFormat = zep->LogTimeFormat();
+    options.LogTimeSourcePAV = zep->LogTimeSourcePAV();
+    options.LogTimeZoneSystem = zep->LogTimeZoneSystem();
+    options.ProfessionalMode = zep->ProfessionalMode();
+    std::lock_guard lock(FHookLock);
+    FTimeOptions = options;
+  }
+  const TFormatSettings fmt = settings.FormatSettings();
+  std::array<double, 24> nominal{};
+  if (zep && zep->GlobalNomFrequ() && zep->ProfessionalMode()) {
+    for (int k = 1; k <= 24; ++k) {
+      nominal[static_cast<std::size_t>(k - 1)] = zep->NomFreq(k);
+      if (zep->NomFreq(k) != 0.0)
+        Log(".ReadSettings GlobalNominalFrequency[" + std::to_string(k) + "]=" + FloatToStrGeneral(zep->NomFreq(k)));
+    }
+  } else {
+    for (int group = 0; group < kNomFreqKeys; ++group) {
+      const std::array<double, 4> values = NomFreqItems(settings.GetValue(prefix + NomFreqKey(group), std::string()), fmt);
+      for (std::size_t j = 0; j < values.size(); ++j) nominal[static_cast<std::size_t>(4 * group) + j] = values[j];
+    }
+  }
+  SetNomFrequencies(nominal);
+  FPAV_DM->SetAllanDecay(settings.GetValue(prefix + "AllanDecay", 0));
+  for (int k = 1; k <= 24; ++k) {
+    const std::string key = prefix + "V_" + std::to_string(k) + "_Factors";
+    if (settings.HasKey(key)) FPAV_DM->SetVirtualFactors(k, FactorItems(settings.GetValue(key, std::string()), fmt));
+    const std::string qmtKey = prefix + "VQMT_" + std::to_string(k) + "_Factors";
+    if (settings.HasKey(qmtKey)) FQMT_DM->SetVirtualFactors(k, FactorItems(settings.GetValue(qmtKey, std::string()), fmt));
+  }
+  FIniDateTimeNumber.reset();
+  try {
+    const double start = settings.GetValue(prefix + "PAVDateTimeStart", std::numeric_limits<double>::quiet_NaN());
+    if (std::isfinite(start)) FIniDateTimeNumber = start;
+  } catch (const std::exception& e) {
+    LogErr(".ReadSettings PAVDateTimeStart ignored: " + std::string(e.what()));
+  }
+  ApplyStoredTimeOrigin();
+  if (zep) SetWindowDecimalSeparator(zep->FormatSettingsWin().DecimalSeparator);
+}
+
+void TVQSessionItem::SaveStoreSettings(TAppSettings& settings, const std::string& prefix) {
+  TFormatSettings fmt = settings.FormatSettings();
+  if (const auto* zep = dynamic_cast<const TZEPSettings*>(&settings)) fmt = zep->FormatSettingsWin();
+  for (int group = 0; group < kNomFreqKeys; ++group) {
+    std::string text;
+    for (int j = 1; j <= 4; ++j) {
+      std::string value = FloatToStrFixed(FPAV_DM->GetNomFreqUser(4 * group + j), 11, fmt);
+      if (value.size() < 22) value.insert(0, 22 - value.size(), ' ');
+      text += value + "; ";
+    }
+    settings.SetValue(prefix + NomFreqKey(group), text);
+  }
+  settings.SetValue(prefix + "AllanDecay", FPAV_DM->AllanDecay());
+  // The origin in the zone it is shown in; one never computed keeps what was
+  // read. The simulated counter starts its clock at every opening: its origin
+  // says nothing about the next run and is not kept.
+  if (OpenString() == kDemoConnection) return;
+  if (const std::optional<TUtcMs> origin = TimeOrigin())
+    settings.SetValue(prefix + "PAVDateTimeStart",
+                      PartsToDateTimeNumber(ZoneParts(*origin, TimeOptions().LogTimeZoneSystem)));
+  else if (FIniDateTimeNumber)
+    settings.SetValue(prefix + "PAVDateTimeStart", *FIniDateTimeNumber);
 }
 
 void TVQSessionItem::SaveSettings(TAppSettings& settings, const std::string& prefix) {
@@ -370,6 +718,7 @@ void TVQSessionItem::SaveSettings(TAppSettings& settings, const std::string& pre
   settings.SetValue(prefix + "Ref20MHz", FRef20MHz);
   settings.SetValue(prefix + "TCPDataPort", FDataPortINI);
   settings.SetValue(prefix + "UserID", static_cast<int>(FUserIdINI.load()));
+  if (!IsCopy()) SaveStoreSettings(settings, prefix);
   WriteForeignKeys(settings, prefix);
   settings.SetVersionFormat(kFormatVersion);
 }

@@ -1,16 +1,38 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "app/core/App_DateTime.h"
 #include "app/core/App_Sessions.h"
+#include "app/core/ZEP_ReportEval.h"
+#include "app/core/ZEP_Sync.h"
 #include "library/sources/MultiSource.h"
 
 class TVQSessionItem;
+class TPAV_DataManagement;
+class TQMT_DataManagement;
+class TZEPSettings;
+
+// Hand-over items of a session for the main thread (acquisition thread).
+using TSessionSyncSink = std::function<void(TMainSyncData item)>;
+// Multi-sampler events and counter time stamps (100 ms units) of a session.
+using TSessionSamplerEvent = std::function<void(int sessIndex, bool sessIsCopy, int event, const std::string& text)>;
+using TSessionSamplerTime = std::function<void(int sessIndex, bool sessIsCopy, int64_t time100ms)>;
+
+// The application options the report evaluation follows.
+struct TSessionTimeOptions {
+  std::string LogTimeFormat = "YYMMDD HHNNSS.ZZZ";
+  bool LogTimeSourcePAV = false;
+  bool LogTimeZoneSystem = false;
+  bool ProfessionalMode = false;
+};
 
 // The evaluation step of a counter session: every report line the session
 // polls, with the counter time in ms (-1 unknown), on the acquisition thread.
@@ -65,8 +87,38 @@ class TVQSessionItem : public TSessionItem {
   // Sends command bytes through the library; false (with error 76 posted)
   // when the library refuses them.
   bool SendCommand(const std::string& command);
+  // The separator of the counter's report lines and of the log values (the
+  // library's and both stores').
   void SetDecimalSeparator(char separator);
+  // An extra step after the session's own evaluation of every line.
   void SetEvaluation(TReportEvaluation evaluation);
+
+  // ---- stores and evaluation ---------------------------------------------------
+  // The counter and time-interval stores; a QMT-only copy shares both.
+  TPAV_DataManagement& PAV() const { return *FPAV_DM; }
+  TQMT_DataManagement& QMT() const { return *FQMT_DM; }
+  std::shared_ptr<TPAV_DataManagement> PAVShared() const { return FPAV_DM; }
+  std::shared_ptr<TQMT_DataManagement> QMTShared() const { return FQMT_DM; }
+  // The evaluation's view of the counter (the original's for a copy).
+  TReportEvalState EvalState() const;
+  // Feature bits of the counter (bit 0 phase channels, bit 1 QMT channels).
+  uint16_t HardFeature() const { return FHardFeature.load(); }
+  // The evaluation itself; null for a copy.
+  TVQReportEvaluation* Evaluation() const { return FEval.get(); }
+
+  // Where hand-over items go; without a sink they are dropped.
+  void SetSyncSink(TSessionSyncSink sink);
+  // Hands the session's items to `list` with the session as sender.
+  static void ConnectSyncList(const std::shared_ptr<TVQSessionItem>& session, TSyncList& list);
+  void SetSamplerHooks(TSessionSamplerEvent onEvent, TSessionSamplerTime onTimeStamp);
+  TSessionTimeOptions TimeOptions() const;
+  void SetTimeOptions(const TSessionTimeOptions& options);
+  void SetWindowDecimalSeparator(char separator);
+  // Nominal frequencies of channels 1..24 (index 0 = channel 1) applied in
+  // one update; 0 leaves a channel as it is.
+  void SetNomFrequencies(const std::array<double, 24>& values);
+  // The counter time origin as the settings keep it; nothing while unknown.
+  std::optional<TUtcMs> TimeOrigin() const;
 
   int MultiId() const { return FMultiId; }
   TVQSessionState State() const;
@@ -90,6 +142,18 @@ class TVQSessionItem : public TSessionItem {
   void ReopenAfterLoss(const std::string& line);
   void SendOpenCommands(const std::string& connection);
   void CloseDeviceLocked(bool stopServer);
+  void CreateStores();
+  void WireStoreHooks();
+  void PostSync(int what, int code, int aInt, const std::string& text);
+  void SamplerEvent(int event, const std::string& text);
+  void SamplerTimeStamp(int64_t time100ms);
+  void ReadStoreSettings(TAppSettings& settings, const std::string& prefix);
+  void SaveStoreSettings(TAppSettings& settings, const std::string& prefix);
+  void ApplyStoredTimeOrigin();
+  void UpdateEvalOptions();
+  bool ReferenceClockError() const;
+
+  class TEvalHost;
 
   struct TCopyTag {};
   TVQSessionItem(TCopyTag, const TVQSessionItem& original);
@@ -121,5 +185,20 @@ class TVQSessionItem : public TSessionItem {
   mutable std::mutex FStateLock;
   TVQSessionState FState;
   TReportEvaluation FEvaluation;
-  std::atomic<bool> FReferenceClockError{false};
+
+  // Stores (shared with the QMT-only copy) and the evaluation (original only).
+  std::shared_ptr<TPAV_DataManagement> FPAV_DM;
+  std::shared_ptr<TQMT_DataManagement> FQMT_DM;
+  std::unique_ptr<TEvalHost> FEvalHost;
+  std::unique_ptr<TVQReportEvaluation> FEval;
+  std::atomic<uint16_t> FHardFeature{0};
+  std::atomic<bool> FReportDebug{true};  // the evaluation's copy of FDebugReport
+
+  // Hooks and options (main thread sets, acquisition thread uses).
+  mutable std::mutex FHookLock;
+  TSessionSyncSink FSyncSink;
+  TSessionSamplerEvent FOnSamplerEvent;
+  TSessionSamplerTime FOnSamplerTime;
+  TSessionTimeOptions FTimeOptions;
+  std::optional<double> FIniDateTimeNumber;  // "PAVDateTimeStart" as read
 };
