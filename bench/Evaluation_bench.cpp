@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "app/core/ZEP_ReportEval.h"
 #include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
 
 namespace {
 
@@ -65,5 +67,55 @@ void BM_StoreExtractData(benchmark::State& state) {
   state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_StoreExtractData)->Unit(benchmark::kMicrosecond);
+
+// A session that accepts everything and keeps nothing.
+class TQuietHost : public TReportEvalHost {
+ public:
+  bool SendCommand(const std::string&) override { return true; }
+  void PostMessage(TMsgType, int, int, const std::string&) override {}
+  void PostSync(int, int, int, const std::string&) override {}
+  void Log(const std::string&) override {}
+  void LogErr(const std::string&) override {}
+  bool LogWanted() const override { return false; }
+  bool ReportDebug() const override { return false; }
+  void SamplerEvent(int, const std::string&) override {}
+  void SamplerTimeStamp(int64_t) override {}
+  int DeviceStartState() override { return 1; }
+  uint16_t HardFeature() override { return 3; }
+  int FirmwareVersion() override { return -1; }
+  int ReadPVHData() override { return 0; }
+  void SetIntervalMs(int) override {}
+  void FeatureBitsChanged(uint16_t, bool, bool) override {}
+  TUtcMs NowUtcMs() override { return TUtcMs{1'796'000'000'000}; }
+  int64_t MonotonicMs() override { return 0; }
+};
+
+// The same lines through the report evaluation, with a 100 ms time stamp
+// every tenth line as the counter sends them at this rate.
+void BM_EvaluationAndStore(benchmark::State& state) {
+  const std::vector<std::string>& lines = Lines();
+  TQuietHost host;
+  TPAV_DataManagement pav(-1, 0, false);
+  TQMT_DataManagement qmt(-1, 0, false);
+  TVQReportEvaluation evaluation(host, pav, qmt);
+  evaluation.DeviceOpened(false, false, false);
+  int64_t deviceMs = 0;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (i % 10 == 0) evaluation.ReportAuswerten("7016; " + std::to_string(deviceMs / 100), deviceMs);
+    benchmark::DoNotOptimize(evaluation.ReportAuswerten(lines[i], deviceMs));
+    deviceMs += kGateMs;
+    if (++i == lines.size()) {
+      i = 0;
+      pav.Reset();
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  // Guards against measuring lines the evaluation held back.
+  state.counters["channels"] = pav.ChannelCount();
+  state.counters["allan_taus"] = pav.GetAllanLastTau(amFreq) + 1;
+}
+BENCHMARK(BM_EvaluationAndStore)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "app/core/Main.h"
+#include "app/data/PAV_DataManagement.h"
+#include "cli/CliTable.h"
 
 namespace {
 
@@ -40,6 +42,13 @@ class TConsoleFrontEnd : public TZepFrontEnd {
   bool FChosen = false;
 };
 
+// "0900 (Phase, 1 s)", "-" before the first data.
+std::string HeaderText(uint32_t header) {
+  if (header >= 0x10000) return "-";
+  const TVQHeader decoded(static_cast<uint16_t>(header));
+  return HexText(header, 4) + " (" + std::string(decoded.ModeText()) + ", " + std::string(decoded.IntervalText()) + ")";
+}
+
 void PrintTable(TZepApp& app, std::ostream& out) {
   for (const auto& base : app.Sessions()) {
     const auto session = std::dynamic_pointer_cast<TVQSessionItem>(base);
@@ -47,9 +56,10 @@ void PrintTable(TZepApp& app, std::ostream& out) {
     const TVQSessionState state = session->State();
     out << session->Letter() << " " << session->OpenString() << (session->DeviceOpened() ? "" : " (closed)")
         << "  second " << (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))
-        << "  header " << (state.DataHeader < 0x10000 ? HexText(state.DataHeader, 4) : std::string("-"))
+        << "  header " << HeaderText(state.DataHeader)
         << "  channels " << state.ChannelCount << "  measurements " << state.Measurements << "  lines "
         << state.Lines << "\n";
+    out << ChannelValueTable(session->PAV(), session->Letter());
   }
   out.flush();
 }

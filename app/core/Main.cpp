@@ -269,6 +269,7 @@ std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
   session->SetDebugPath(FSettings->DebugRootFolder());
   if (const std::string error = session->ReadSettings(*FSettings, prefix); !error.empty())
     AddMessage(index, SessionMsg::ErrorIniFile, mtError, error, 0);
+  TVQSessionItem::ConnectSyncList(session, FSyncList);
   if (FEvaluation) session->SetEvaluation(FEvaluation);
   return session;
 }

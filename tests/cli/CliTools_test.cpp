@@ -104,6 +104,14 @@ TEST(CliProgram, RunForFiveSecondsInAFreshFolder) {
   EXPECT_NE(settings.find("SessionCount=1\r\n"), std::string::npos) << settings;
   const std::string output = ReadFile(folder + "/out.txt");
   EXPECT_NE(output.find("A DemoData  second "), std::string::npos) << output;
+  // The value table of the simulated counter's first channel: near 10 MHz.
+  const std::size_t row = output.rfind("\n  A1 ");
+  ASSERT_NE(row, std::string::npos) << output;
+  std::istringstream fields(output.substr(row + 1));
+  std::string id;
+  double frequency = 0;
+  fields >> id >> frequency;
+  EXPECT_NEAR(frequency, 1e7, 1.0) << output;
   std::filesystem::remove_all(folder);
 }
 
