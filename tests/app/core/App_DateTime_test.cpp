@@ -7,28 +7,9 @@
 #include <string>
 
 #include "app/core/App_DateTime.h"
+#include "support/TimeZone.h"
 
 namespace {
-
-// Switches the process's time zone for one test and restores it.
-class TZoneGuard {
- public:
-  explicit TZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~TZoneGuard() {
-    if (FOld)
-      ::setenv("TZ", FOld->c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> FOld;
-};
 
 TDateTimeParts Parts(int y, int mo, int d, int h, int mi, int s, int ms) {
   TDateTimeParts p;

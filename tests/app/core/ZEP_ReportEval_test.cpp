@@ -18,6 +18,7 @@
 #include "app/core/ZEP_Sync.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "support/TimeZone.h"
 
 namespace {
 
@@ -147,25 +148,6 @@ TUtcMs Utc(int y, int mo, int d, int h, int mi, int s, int ms) {
   p.Millisecond = ms;
   return UtcPartsToMs(p);
 }
-
-class TZoneGuard {
- public:
-  explicit TZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) FOld = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~TZoneGuard() {
-    if (FOld)
-      ::setenv("TZ", FOld->c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> FOld;
-};
 
 std::string PVHLine(const std::string& first = "0;0;0") {
   std::string line = "7902; " + first;
