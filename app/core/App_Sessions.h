@@ -89,7 +89,7 @@ class TSessionItem : public TPolledSession {
   void AddWarning(int code, int subCode, const std::string& text);
   void AddInfo(int code, int subCode, const std::string& text);
 
-  void UpdateIndex(int aIndex);
+  virtual void UpdateIndex(int aIndex);
   int SessionType() const { return FSessionType; }
   int ConnectionType() const { return FConnectionType.load(); }
   uint32_t Color() const { return FColor.load(); }

@@ -128,6 +128,14 @@ TVQSessionItem::TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnA
   Log(".Created: MultiID=" + std::to_string(FMultiId));
 }
 
+void TVQSessionItem::UpdateIndex(int aIndex) {
+  TSessionItem::UpdateIndex(aIndex);
+  FPAV_DM->SetSessId(aIndex);
+  FQMT_DM->SetSessId(aIndex);
+  FPAV_DM->SetSessionLetter(Letter());
+  FQMT_DM->SetSessionLetter(Letter());
+}
+
 void TVQSessionItem::CreateStores() {
   FPAV_DM = std::make_shared<TPAV_DataManagement>(FLogId, Index(), false);
   FQMT_DM = std::make_shared<TQMT_DataManagement>(FLogId, Index(), false);

@@ -71,6 +71,8 @@ class TVQSessionItem : public TSessionItem {
   std::shared_ptr<TVQSessionItem> LinkedSession() const;
   bool QMTonly() const { return FQMTonly.load(); }
   bool DeviceOpened() const override;
+  // Also renumbers the stores, whose sampler records and events name the session.
+  void UpdateIndex(int aIndex) override;
 
   // ---- TPolledSession ----------------------------------------------------------
   bool GetReport() override;

@@ -340,6 +340,21 @@ void TDataManagement::SetSamplerLogTypes(uint32_t value) {
 
 // ---- session ---------------------------------------------------------------------------------------------------------
 
+int TDataManagement::SessId() const {
+  std::lock_guard lock(FLockObj);
+  return FSessId;
+}
+
+void TDataManagement::SetSessId(int value) {
+  {
+    std::lock_guard lock(FLockObj);
+    if (FSessId == value) return;
+    FSessId = value;
+    UpdateDbgTag();
+  }
+  if (LogWanted(FLogId)) LogLine(".BaseSetSessId " + std::to_string(value));
+}
+
 bool TDataManagement::SessIsCopy() const {
   std::lock_guard lock(FLockObj);
   return FSessIsCopy;

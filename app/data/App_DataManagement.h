@@ -153,7 +153,9 @@ class TDataManagement {
 
   // ---- session ------------------------------------------------------------------------
   int LogId() const { return FLogId; }
-  int SessId() const { return FSessId; }
+  int SessId() const;
+  // The session's new number after the session list was renumbered.
+  void SetSessId(int value);
   bool SessIsCopy() const;
   void SetSessIsCopy(bool value);
   std::string OutputPath() const;
@@ -184,7 +186,7 @@ class TDataManagement {
 
   mutable std::recursive_mutex FLockObj;
   const int FLogId;
-  const int FSessId;
+  int FSessId;
   bool FSessIsCopy;
   std::string FDbgClass = "TDataManagement";  // subclasses set their class name, then UpdateDbgTag()
   std::string FDbgTag;

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "app/core/Main.h"
+#include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -163,6 +165,10 @@ TEST(ZepApp, QmtOnlyCopyOfACounterSession) {
 
   app.SaveSettings(true);  // numbers 0, 2 are written as 0, 1
   EXPECT_EQ(copy->Index(), 1);
+  // The shared stores name the session by its new number and letter.
+  EXPECT_EQ(original->PAV().SessId(), 1);
+  EXPECT_EQ(original->QMT().SessId(), 1);
+  EXPECT_EQ(original->PAV().SessionLetter(), 'B');
   app.RequestRemoveSession(2);  // the slot is still 2
   app.DisplayTick();
   EXPECT_TRUE(app.SessionCopies().empty());
