@@ -14,6 +14,7 @@
 #include "app/core/ZEP_DebugConf.h"
 #include "app/core/ZEP_ReportThread.h"
 #include "app/core/ZEP_Settings.h"
+#include "app/data/PAV_DataManagement.h"
 #include "library/core/LogUnit.h"
 #include "library/sources/MultiSource.h"
 
@@ -270,6 +271,7 @@ std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
   if (const std::string error = session->ReadSettings(*FSettings, prefix); !error.empty())
     AddMessage(index, SessionMsg::ErrorIniFile, mtError, error, 0);
   TVQSessionItem::ConnectSyncList(session, FSyncList);
+  session->PAV().SetAllanDebug(FDebugConf->DebugFlag(15));  // "AllanData"
   if (FEvaluation) session->SetEvaluation(FEvaluation);
   return session;
 }

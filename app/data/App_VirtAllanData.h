@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -79,7 +80,9 @@ class TVirtAllanData {
   // Sample interval (gate time). The phase modes need it to turn phase into
   // deviation: while it is not positive their samples count as missing.
   void SetIntervalMs(int value);
-  void SetDecayConst(int value);  // 0 = plain mean; negative counts as 0
+  void SetDecayConst(int value);
+  // Debug log of the computation; -1 = none.
+  void SetLogId(int aLogId) { FLogId = aLogId; }  // 0 = plain mean; negative counts as 0
   void Reset();
   void ResetMinimumMaximum(int v);  // row v (0-based)
   void ResetPersist(int v);         // row v (0-based)
@@ -154,7 +157,7 @@ class TVirtAllanData {
   const int FtauMax;
   const int FTauCount;  // FtauMax + 1
   const std::string FDbgTag;
-  const int FLogId;
+  std::atomic<int> FLogId;
   std::array<int64_t, kMaxTauIndex + 1> Ftaus{};
 
   mutable std::mutex FLock;

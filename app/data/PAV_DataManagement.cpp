@@ -1031,6 +1031,10 @@ int64_t TPAV_DataManagement::DeviceMs() const {
 
 // ---- Allan deviation -----------------------------------------------------------------------------------
 
+void TPAV_DataManagement::SetAllanDebug(bool on) {
+  for (auto& allan : FAllanData) allan->SetLogId(on ? FLogId : -1);
+}
+
 int TPAV_DataManagement::AllanDecay() const {
   auto lock = Lock();
   return FAllanData[amFreq]->GetDecayConst();

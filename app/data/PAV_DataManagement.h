@@ -161,6 +161,8 @@ class TPAV_DataManagement : public TDataManagement {
   int64_t DeviceMs() const;
 
   // ---- Allan deviation -------------------------------------------------------------------
+  // The store's debug log also carries the Allan computation (off at creation).
+  void SetAllanDebug(bool on);
   int AllanDecay() const;
   void SetAllanDecay(int value);
   // "" when the accumulator has values in the current report mode, else why not.
