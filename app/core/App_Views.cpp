@@ -1,0 +1,1 @@
+#include "app/core/App_Views.h"
