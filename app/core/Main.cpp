@@ -169,6 +169,7 @@ bool TZepApp::Start() {
   FReportThread = std::make_unique<TZEP_ReportThread>(
       FSessions, FDebugConf->DebugFlag(13) ? FMainLogId : -1,
       [this](const std::string& text) { AddMessage(-1, 0, mtError, text, 0); });
+  UpdateSessionColors();
   FAllInitialized = true;
   FKeepAwake = std::make_unique<TKeepAwake>(FMainLogId);
   Log("TMainForm.LosGehts END");
@@ -188,6 +189,12 @@ bool TZepApp::CreateSettings() {
   FDebugConf = std::make_unique<TDebugConf>(folder + "ZEP_DebugConf.ini");
   FDebugConf->GetConfig();
   FMainLogId = NewLog();
+  FMsgList.SetLogId(FMainLogId);
+  FMsgList.SetSessionColor([this](int index) -> std::optional<uint32_t> {
+    std::lock_guard lock(FColorLock);
+    const auto it = FSessionColors.find(index);
+    return it == FSessionColors.end() ? std::nullopt : std::optional<uint32_t>(it->second);
+  });
   FDebugConf->SetLogId(FMainLogId);
   FSyncList.SetLogId(FDebugConf->DebugFlag(10) ? FMainLogId : -1);
   SetLogLimit(FMainLogId, TLogLimitType::logCreateNew, 0);
@@ -264,9 +271,7 @@ std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
   const bool debug = FDebugConf->GetValue("Source" + std::to_string(index), FDebugConf->DebugFlag(9));
   auto session = std::make_shared<TVQSessionItem>(
       debug ? FMainLogId : -1, index, [this](TSessionItem&) { FSessionsChanged = true; },
-      [this](int sessionIndex, int code, TMsgType type, const std::string& text, int subCode) {
-        AddMessage(sessionIndex, code, type, text, subCode);
-      });
+      FMsgList.Callback());
   session->SetDebugPath(FSettings->DebugRootFolder());
   if (const std::string error = session->ReadSettings(*FSettings, prefix); !error.empty())
     AddMessage(index, SessionMsg::ErrorIniFile, mtError, error, 0);
@@ -395,9 +400,18 @@ void TZepApp::DisplayTick() {
   }
   ConsumeHandOver();
   if (FSessionsChanged.exchange(false)) {
+    UpdateSessionColors();
     if (FReportThread) FReportThread->CheckSerialConnections();
     FFrontEnd.SessionsChanged();
   }
+  if (FMsgList.DisplayTick().ShowWindow) FFrontEnd.ShowMessageWindow();
+}
+
+void TZepApp::UpdateSessionColors() {
+  std::map<int, uint32_t> colors;
+  for (const auto& session : FSessions.Sessions()) colors[session->Index()] = session->Color();
+  std::lock_guard lock(FColorLock);
+  FSessionColors.swap(colors);
 }
 
 void TZepApp::ConsumeHandOver() {
@@ -494,15 +508,29 @@ void TZepApp::AddMessage(int sessionIndex, int code, TMsgType kind, const std::s
     else
       LogInfo(FMainLogId, line);
   }
-  std::lock_guard lock(FMessageLock);
-  FMessages.push_back({std::chrono::system_clock::now(), sessionIndex, code, kind, text, subCode});
-  if (FMessages.size() > kMaxMessages) FMessages.pop_front();
+  FMsgList.Add(sessionIndex < 0 ? TMessageItem::kAppSource : sessionIndex, code, kind, text, subCode, false);
 }
 
 std::vector<TAppMessage> TZepApp::TakeMessages() {
-  std::lock_guard lock(FMessageLock);
-  std::vector<TAppMessage> messages(FMessages.begin(), FMessages.end());
-  FMessages.clear();
+  const TMsgChanges changes = FMsgList.ReadChanges(FTakeCursor);
+  FTakeCursor = changes.Next;
+  std::vector<TAppMessage> messages;
+  const auto take = [&](const TMessageItem& item) {
+    TAppMessage message;
+    message.Time = std::chrono::system_clock::time_point(std::chrono::milliseconds(item.Time));
+    message.SessionIndex = item.sIndex;
+    message.Code = item.Code;
+    message.Kind = item.MsgType;
+    message.Text = item.Count > 1 ? item.Text + " (" + std::to_string(item.Count) + ")" : item.Text;
+    message.SubCode = item.SubCode;
+    messages.push_back(std::move(message));
+  };
+  if (changes.Rebuild) {
+    for (const TMessageItem& item : changes.Items) take(item);
+  } else {
+    for (const TMsgChange& change : changes.Changes)
+      if (change.Kind == TMsgChange::TKind::Added) take(change.Item);
+  }
   return messages;
 }
 

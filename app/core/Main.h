@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/App_MessageList.h"
 #include "app/core/App_Sessions.h"
 #include "app/core/ZEP_Sessions.h"
 #include "app/core/ZEP_Sync.h"
@@ -65,6 +67,8 @@ class TZepFrontEnd {
   virtual void HandOver(const TMainSyncData&) {}
   // Sessions were opened, closed, added or removed.
   virtual void SessionsChanged() {}
+  // An error or warning arrived: bring the message window up.
+  virtual void ShowMessageWindow() {}
 };
 
 struct TZepAppOptions {
@@ -109,7 +113,9 @@ class TZepApp {
   std::shared_ptr<TVQSessionItem> CreateQMTCopy(int index);
   const std::vector<std::shared_ptr<TVQSessionItem>>& SessionCopies() const { return FSessionCopies; }
   std::shared_ptr<TSessionItem> Session(int index) const { return FSessions.At(index); }
-  // Messages posted since the last call (the message list comes later).
+  // The application-wide message list; windows read it through its change log.
+  TMessageList& Messages() { return FMsgList; }
+  // Messages added to the list since the last call (for a terminal).
   std::vector<TAppMessage> TakeMessages();
   // The five status-bar fields of a session.
   std::vector<std::string> StatusFields(int index) const;
@@ -134,12 +140,20 @@ class TZepApp {
   std::shared_ptr<TSessionItem> ReleaseSession(int index);
   void ConsumeHandOver();
   void AddMessage(int sessionIndex, int code, TMsgType kind, const std::string& text, int subCode);
+  void UpdateSessionColors();
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
   void Log(const std::string& text) const;
   void LogErr(const std::string& text) const;
 
   const TZepAppOptions FOptions;
   TZepFrontEnd& FFrontEnd;
+  // Before every producer of messages, so it is freed after all of them.
+  TMessageList FMsgList;
+  uint64_t FTakeCursor = 0;  // TakeMessages' position in the change log
+  // Session colours for the list, kept by the main thread: a lookup from the
+  // acquisition thread must never hold (and so possibly free) a session.
+  mutable std::mutex FColorLock;
+  std::map<int, uint32_t> FSessionColors;
   std::unique_ptr<TZEPSettings> FSettings;
   std::unique_ptr<TDebugConf> FDebugConf;
   int FMainLogId = -1;
@@ -156,9 +170,6 @@ class TZepApp {
   std::vector<std::pair<int, TConnectionChoice>> FChangeSessions;
   std::atomic<bool> FSessionsChanged{false};
 
-  mutable std::mutex FMessageLock;
-  std::deque<TAppMessage> FMessages;
-  static constexpr std::size_t kMaxMessages = 10000;
 
   class TKeepAwake;
   std::unique_ptr<TKeepAwake> FKeepAwake;

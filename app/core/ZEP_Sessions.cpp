@@ -124,8 +124,33 @@ class TVQSessionItem::TEvalHost final : public TReportEvalHost {
 
 TVQSessionItem::TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg)
     : TSessionItem(aLogId, aIndex, std::move(aOnUpdate), std::move(aOnMsg)), FMultiId(Multi_NewSource()) {
+  FChannels.Initialise(Letter());
   CreateStores();
   Log(".Created: MultiID=" + std::to_string(FMultiId));
+}
+
+void TVQSessionItem::SetChannels(const TSessionChannelData& channels) {
+  FChannels = channels;
+  for (int k = 1; k <= TVQ_ChannelData::kChannels; ++k) FPAV_DM->SetChannelName(k, FChannels.Counter.Name(k));
+  for (int k = 1; k <= TVQ_ChannelData::kChannels; ++k) FQMT_DM->SetChannelName(k, FChannels.QMT.Name(k));
+}
+
+// The channel keys are the session's own: they must not come back as kept
+// foreign keys when a save leaves them out (all names empty).
+void TVQSessionItem::ReadChannelSettings(const TAppSettings& settings, const std::string& prefix) {
+  for (const char* group : {"", "V_", "QMT_", "VQMT_"}) {
+    const std::string g = group;
+    std::erase_if(FForeignKeys, [&g](const auto& entry) {
+      const std::string& name = entry.first;
+      if (name.compare(0, g.size(), g) != 0) return false;
+      const std::string_view rest = std::string_view(name).substr(g.size());
+      return rest == "Ids" || rest == "Names" || rest == "Colors" || rest.starts_with("Name_") ||
+             rest.starts_with("Color_");
+    });
+  }
+  TSessionChannelData channels = FChannels;
+  channels.ReadSettings(settings, prefix);
+  SetChannels(channels);
 }
 
 void TVQSessionItem::UpdateIndex(int aIndex) {
@@ -188,6 +213,7 @@ TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
   FDecSep = original.FDecSep.load();
   FQMTonly = true;
   FIntervalMs = 1000;
+  FChannels = original.FChannels;
   FPAV_DM = original.FPAV_DM;
   FQMT_DM = original.FQMT_DM;
   FQMT_DM->SetSessIsCopy(true);
@@ -620,6 +646,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
     if (error.empty()) error = text;
   }
   try {
+    ReadChannelSettings(settings, prefix);
     ReadStoreSettings(settings, prefix);
   } catch (const std::exception& e) {
     const std::string text = "Error reading " + prefix + " settings: " + e.what();
@@ -727,6 +754,7 @@ void TVQSessionItem::SaveSettings(TAppSettings& settings, const std::string& pre
   settings.SetValue(prefix + "TCPDataPort", FDataPortINI);
   settings.SetValue(prefix + "UserID", static_cast<int>(FUserIdINI.load()));
   if (!IsCopy()) SaveStoreSettings(settings, prefix);
+  FChannels.SaveSettings(settings, prefix);
   WriteForeignKeys(settings, prefix);
   settings.SetVersionFormat(kFormatVersion);
 }

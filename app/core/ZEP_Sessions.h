@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "app/core/App_ChannelData.h"
 #include "app/core/App_DateTime.h"
 #include "app/core/App_Sessions.h"
 #include "app/core/ZEP_ReportEval.h"
@@ -122,6 +123,11 @@ class TVQSessionItem : public TSessionItem {
   // The counter time origin as the settings keep it; nothing while unknown.
   std::optional<TUtcMs> TimeOrigin() const;
 
+  // Names, ids, colours and enabled flags of the counter, virtual, QMT and
+  // virtual QMT channels. Main thread only.
+  const TSessionChannelData& Channels() const { return FChannels; }
+  void SetChannels(const TSessionChannelData& channels);
+
   int MultiId() const { return FMultiId; }
   TVQSessionState State() const;
   bool ClearBufferOnStart() const { return FClearBufferOnStart; }
@@ -150,6 +156,7 @@ class TVQSessionItem : public TSessionItem {
   void SamplerEvent(int event, const std::string& text);
   void SamplerTimeStamp(int64_t time100ms);
   void ReadStoreSettings(TAppSettings& settings, const std::string& prefix);
+  void ReadChannelSettings(const TAppSettings& settings, const std::string& prefix);
   void SaveStoreSettings(TAppSettings& settings, const std::string& prefix);
   void ApplyStoredTimeOrigin();
   void UpdateEvalOptions();
@@ -187,6 +194,8 @@ class TVQSessionItem : public TSessionItem {
   mutable std::mutex FStateLock;
   TVQSessionState FState;
   TReportEvaluation FEvaluation;
+
+  TSessionChannelData FChannels;
 
   // Stores (shared with the QMT-only copy) and the evaluation (original only).
   std::shared_ptr<TPAV_DataManagement> FPAV_DM;

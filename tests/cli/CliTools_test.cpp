@@ -108,9 +108,9 @@ TEST(CliProgram, RunForFiveSecondsInAFreshFolder) {
   const std::size_t row = output.rfind("\n  A1 ");
   ASSERT_NE(row, std::string::npos) << output;
   std::istringstream fields(output.substr(row + 1));
-  std::string id;
+  std::string id, name;
   double frequency = 0;
-  fields >> id >> frequency;
+  fields >> id >> name >> frequency;
   EXPECT_NEAR(frequency, 1e7, 1.0) << output;
   std::filesystem::remove_all(folder);
 }

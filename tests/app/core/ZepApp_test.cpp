@@ -115,8 +115,8 @@ TEST(ZepApp, NoConnectionAtFirstStartCancelsWithoutSaving) {
 TEST(ZepApp, SessionNumbersWithAGap) {
   TTempFolder folder;
   std::ofstream(folder.File("ZEP_App.ini"), std::ios::binary)
-      << "SessionCount=3\r\nSession_0_OpenString=DemoData\r\nSession_0_ConnectionType=6\r\n"
-      << "Session_0_SerialNumber=-1\r\nSession_0_Names=a, b, \r\n"
+      << "INI_Version=6\r\nSessionCount=3\r\nSession_0_OpenString=DemoData\r\nSession_0_ConnectionType=6\r\n"
+      << "Session_0_SerialNumber=-1\r\nSession_0_Names=a, b, \r\nSession_0_SensorKey=kept\r\n"
       << "Session_2_OpenString=DemoData\r\nSession_2_ConnectionType=6\r\nSession_2_FriendlyName=third\r\n"
       << "ChildCount=1\r\nView_1_Id=3\r\nView_1_Session=2\r\n";
   TTestFrontEnd frontEnd;
@@ -134,9 +134,11 @@ TEST(ZepApp, SessionNumbersWithAGap) {
   EXPECT_NE(saved.find("Session_1_FriendlyName=third\r\n"), std::string::npos) << saved;
   EXPECT_EQ(saved.find("Session_2_"), std::string::npos) << saved;
   EXPECT_NE(saved.find("View_1_Session=1\r\n"), std::string::npos) << saved;
-  // -1 is an unknown serial number too; keys of later parts survive.
+  // -1 is an unknown serial number too; the channel names read are saved
+  // for all 24 channels; keys of later parts survive.
   EXPECT_NE(saved.find("Session_0_SerialNumber=4294967295\r\n"), std::string::npos) << saved;
-  EXPECT_NE(saved.find("Session_0_Names=a, b, \r\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_Names=a, b, Channel_3, "), std::string::npos) << saved;
+  EXPECT_NE(saved.find("Session_0_SensorKey=kept\r\n"), std::string::npos) << saved;
 }
 
 // The QMT-only copy shares the counter's source, is never polled, follows the
