@@ -8,7 +8,8 @@ scripts/deps.sh
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 if [[ -n ${DISPLAY:-} && -x build/ui/zep ]]; then
-  exec build/ui/zep "$@"
+  # --connect only serves a first start: later starts use the saved sessions.
+  exec build/ui/zep --connect DemoData "$@"
 elif [[ -x build/cli/zep-cli ]] && build/cli/zep-cli run --help >/dev/null 2>&1; then
   exec build/cli/zep-cli run "$@"
 elif [[ -x build/cli/zep-cli ]]; then

@@ -1,1 +1,743 @@
 #include "ui/ZepMainWindow.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTimer>
+#include <cstdlib>
+
+#include "app/core/App_Settings.h"
+#include "app/core/ZEP_Sessions.h"
+#include "app/core/ZEP_Settings.h"
+#include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
+#include "library/core/VQ_CommonTypes.h"
+#include "library/core/VQ_DllCommon.h"
+#include "library/core/LogUnit.h"
+#include "library/core/VQ_Header.h"
+#include "ui/ConnectionDialog.h"
+#include "ui/ViewAllan.h"
+#include "ui/ViewGraph.h"
+#include "ui/ViewMessages.h"
+#include "ui/ViewText.h"
+
+namespace {
+
+constexpr int kStatusFieldsPerSession = 5;
+constexpr int kMaxModes = 7;
+// Counter command bytes.
+constexpr char kReSyncCommand = 0x0F;
+constexpr char kResetPhaseDiffCommand = 0x0A;
+constexpr char kClearBufferCommand = static_cast<char>(0x80);  // bit 7: clear the buffer, nothing else
+
+std::string DefaultConfigFolder() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/zep/";
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.config/zep/";
+  return "./zep/";
+}
+
+std::string WithSlash(std::string folder) {
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  return folder;
+}
+
+QString ModeName(int mode) {
+  const TVQHeader header(static_cast<uint16_t>(mode << 12));
+  const std::string_view text = header.ModeText();
+  return text.empty() ? QString::number(mode) : QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString IntervalName(int index) {
+  const uint32_t ms = VQ_IntervalTableMs[static_cast<std::size_t>(index)];
+  return ms < 1000 ? QStringLiteral("%1 ms").arg(ms) : QStringLiteral("%1 s").arg(ms / 1000);
+}
+
+}  // namespace
+
+TZepMainWindow::TZepMainWindow(TMainWindowOptions options, QWidget* parent)
+    : QMainWindow(parent), FOptions(std::move(options)), FSlots([this](const std::string& line) {
+        if (FApp && LogWanted(FApp->MainLogId())) LogInfo(FApp->MainLogId(), line);
+      }) {
+  setWindowTitle(QStringLiteral("ZEP  Version 3.3.2 - 2024-08-09"));
+  resize(1280, 860);
+  FMdi = new QMdiArea(this);
+  FMdi->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  FMdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setCentralWidget(FMdi);
+  statusBar()->setSizeGripEnabled(true);
+
+  TZepAppOptions appOptions;
+  appOptions.ConfigFolder = WithSlash(FOptions.ConfigFolder.empty() ? DefaultConfigFolder() : FOptions.ConfigFolder);
+  appOptions.Professional = FOptions.Professional;
+  appOptions.AppBaseName = "zep";
+  FApp = std::make_unique<TZepApp>(appOptions, *this);
+
+  FDisplayTimer = new QTimer(this);
+  FDisplayTimer->setInterval(kDisplayTickMs);
+  connect(FDisplayTimer, &QTimer::timeout, this, &TZepMainWindow::DisplayTick);
+  FCheckTimer = new QTimer(this);
+  FCheckTimer->setInterval(kCheckTickMs);
+  connect(FCheckTimer, &QTimer::timeout, this, &TZepMainWindow::CheckTick);
+  BuildMenus();
+  connect(FMdi, &QMdiArea::subWindowActivated, this, [this] { RebuildSessionMenu(); });
+}
+
+TZepMainWindow::~TZepMainWindow() {
+  if (!FClosed && FStarted) {
+    SaveViewSettings();
+    FApp->Shutdown();
+  }
+  FDisplayTimer->stop();
+  FCheckTimer->stop();
+  // The views hold the sessions' stores: they go before the application.
+  for (QMdiSubWindow* frame : FMdi->subWindowList()) delete frame;
+  FApp.reset();
+}
+
+// ---- start-up ---------------------------------------------------------------------------------
+
+bool TZepMainWindow::Start() {
+  if (!FApp->Start()) return false;
+  FStarted = true;
+  try {
+    TAppSettings& settings = FApp->Settings();
+    const int left = settings.GetValue("Main_Left", -1);
+    const int top = settings.GetValue("Main_Top", -1);
+    const int width = settings.GetValue("Main_Width", -1);
+    const int height = settings.GetValue("Main_Height", -1);
+    if (width >= 400 && height >= 300 && width <= 20000 && height <= 20000) resize(width, height);
+    if (left > -20000 && top > -20000 && left < 20000 && top < 20000 && left != -1) move(left, top);
+  } catch (const std::exception& e) {
+    ShowMessage(std::string("Main window bounds unreadable: ") + e.what());
+  }
+  CreateStartViews();
+  RebuildSessionMenu();
+  UpdateStatusBar();
+  if (FOptions.StartTimers) {
+    FDisplayTimer->start();
+    FCheckTimer->start();
+  }
+  return true;
+}
+
+void TZepMainWindow::CreateStartViews() {
+  TAppSettings& settings = FApp->Settings();
+  int childCount = -1;
+  try {
+    childCount = settings.GetValue("ChildCount", -1);
+  } catch (const std::exception&) {
+    childCount = -1;
+  }
+  if (childCount == -1 || settings.TestKeys("ViewMessage_")) {
+    TViewMessages* messages = EnsureMessageView();
+    if (settings.TestKeys("ViewMessage_")) {
+      try {
+        messages->ReadSettings(settings, "ViewMessage_");
+      } catch (const std::exception&) {
+      }
+    }
+  }
+  if (childCount == -1) {
+    if (FApp->Session(0)) CreateDefaultViews(0);
+  } else if (childCount > 0) {
+    ReadSavedViews(childCount);
+  }
+  RenumberCaptions();
+}
+
+void TZepMainWindow::CreateDefaultViews(int sessionIndex) {
+  if (auto* graph = static_cast<TViewGraph*>(CreateView(TViewKind::vkGraph, sessionIndex))) graph->SetMode(gmPhase);
+  if (auto* graph = static_cast<TViewGraph*>(CreateView(TViewKind::vkGraph, sessionIndex))) graph->SetMode(gmFreqRel);
+  CreateView(TViewKind::vkText, sessionIndex);
+  CreateView(TViewKind::vkQMT, sessionIndex);
+  if (FOptions.Professional) CreateView(TViewKind::vkDebug, sessionIndex);
+  ArrangeDefault();
+}
+
+// Graphs on the left, one above the other; the tables on the right; the
+// message window (and the debug view) along the bottom.
+void TZepMainWindow::ArrangeDefault() {
+  const QSize area = FMdi->viewport()->size().isEmpty() ? QSize(1260, 760) : FMdi->viewport()->size();
+  const int bottom = area.height() * 22 / 100;
+  const int upper = area.height() - bottom;
+  const int left = area.width() * 58 / 100;
+  int graphs = 0, tables = 0, bottoms = 0;
+  std::vector<QMdiSubWindow*> graphFrames, tableFrames, bottomFrames;
+  for (TViewChild* view : Views()) {
+    auto* frame = qobject_cast<QMdiSubWindow*>(view->parentWidget());
+    if (!frame) continue;
+    switch (view->Kind()) {
+      case TViewKind::vkGraph:
+      case TViewKind::vkAllan: graphFrames.push_back(frame); break;
+      case TViewKind::vkMessage:
+      case TViewKind::vkDebug: bottomFrames.push_back(frame); break;
+      default: tableFrames.push_back(frame); break;
+    }
+  }
+  graphs = static_cast<int>(graphFrames.size());
+  tables = static_cast<int>(tableFrames.size());
+  bottoms = static_cast<int>(bottomFrames.size());
+  for (int i = 0; i < graphs; ++i)
+    graphFrames[static_cast<std::size_t>(i)]->setGeometry(0, upper * i / graphs, left, upper / graphs);
+  for (int i = 0; i < tables; ++i)
+    tableFrames[static_cast<std::size_t>(i)]->setGeometry(left, upper * i / tables, area.width() - left, upper / tables);
+  for (int i = 0; i < bottoms; ++i)
+    bottomFrames[static_cast<std::size_t>(i)]->setGeometry(area.width() * i / bottoms, upper, area.width() / bottoms, bottom);
+}
+
+void TZepMainWindow::ReadSavedViews(int childCount) {
+  TAppSettings& settings = FApp->Settings();
+  const int version = StoredFormatVersion(settings);
+  // A damaged count must not make the start-up loop for ever.
+  constexpr int kMaxSavedViews = 1000;
+  for (int n = 1; n <= std::min(childCount, kMaxSavedViews); ++n) {
+    const std::string prefix = "View_" + std::to_string(n) + "_";
+    try {
+      int id = settings.GetValue(prefix + "Id", 0);
+      if (version < 5) id = TranslateOldViewId(id);
+      if (id < kFirstViewKind || id > kLastViewKind || id == static_cast<int>(TViewKind::vkMessage)) continue;
+      if (id == static_cast<int>(TViewKind::vkDebug) && !FOptions.Professional) continue;
+      const int session = settings.GetValue(prefix + "Session", 0);
+      const bool copy = settings.GetValue(prefix + "SessionCopy", false);
+      FCreatingFromSettings = true;
+      TViewChild* view = CreateView(static_cast<TViewKind>(id), session, copy);
+      FCreatingFromSettings = false;
+      if (view) view->ReadSettings(settings, prefix);
+    } catch (const std::exception& e) {
+      FCreatingFromSettings = false;
+      ShowMessage("Settings of view " + std::to_string(n) + " unreadable: " + e.what());
+    }
+  }
+}
+
+// ---- views ----------------------------------------------------------------------------------------
+
+TViewChild* TZepMainWindow::CreateView(TViewKind kind, int sessionIndex, bool copy) {
+  if (kind == TViewKind::vkMessage) return EnsureMessageView();
+  std::shared_ptr<TVQSessionItem> session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(sessionIndex));
+  if (session && copy) session = FApp->CreateQMTCopy(sessionIndex);
+  if (!session) return nullptr;
+  TViewChild* view = nullptr;
+  switch (kind) {
+    case TViewKind::vkGraph: view = new TViewGraph(session, session->QMTonly() ? gmQMTdiff : gmFreqAbs); break;
+    case TViewKind::vkAllan: view = new TViewAllan(session); break;
+    case TViewKind::vkText: view = new TViewCounterText(session); break;
+    case TViewKind::vkRaw: view = new TViewRaw(session); break;
+    case TViewKind::vkAllanText: view = new TViewAllanText(session); break;
+    case TViewKind::vkQMT: view = new TViewQmtText(session); break;
+    case TViewKind::vkSensorText: view = new TViewSensor(session); break;
+    case TViewKind::vkPDI: view = new TViewDigitalInputs(session); break;
+    case TViewKind::vkDebug: view = new TViewDebug(session); break;
+    case TViewKind::vkMessage:
+    case TViewKind::vkNone: break;
+  }
+  if (!view) return nullptr;
+  if (!AddSubWindow(view, FCreatingFromSettings)) return nullptr;
+  view->Tick();
+  return view;
+}
+
+TViewMessages* TZepMainWindow::EnsureMessageView() {
+  if (auto* existing = MessageView()) return existing;
+  auto* view = new TViewMessages(FApp->Messages());
+  return AddSubWindow(view, false) ? view : nullptr;
+}
+
+// Puts the view into a slot of the slot array and an MDI frame; false (and
+// the view freed) when no slot can be had.
+QMdiSubWindow* TZepMainWindow::AddSubWindow(TViewChild* view, bool fromSettings) {
+  const int slot = FSlots.Reserve(view->Kind(), fromSettings, FApp->Settings());
+  if (slot < 0) {
+    delete view;
+    return nullptr;
+  }
+  const int tag = slot + 1;
+  view->AttachToSlot(tag, [this](TViewAction action, int actionTag) { OnViewAction(action, actionTag); });
+  FSlots.Attach(slot, &view->Model());
+  FViewsByTag[tag] = view;
+  QMdiSubWindow* frame = FMdi->addSubWindow(view);
+  frame->setAttribute(Qt::WA_DeleteOnClose);
+  frame->resize(560, 360);
+  frame->show();
+  FCaptionsDirty = true;
+  return frame;
+}
+
+void TZepMainWindow::OnViewAction(TViewAction action, int tag) {
+  if (action == TViewAction::vaDestroyed) {
+    FSlots.ChildDestroyed(tag);
+    FViewsByTag.erase(tag);
+    FCaptionsDirty = true;
+  } else {
+    FSlots.ChildActivated(tag);
+  }
+}
+
+std::vector<TViewChild*> TZepMainWindow::Views() const {
+  std::vector<TViewChild*> views;
+  for (const auto& [tag, view] : FViewsByTag)
+    if (view) views.push_back(view);
+  return views;
+}
+
+TViewMessages* TZepMainWindow::MessageView() const {
+  const auto found = FViewsByTag.find(1);
+  return found == FViewsByTag.end() ? nullptr : qobject_cast<TViewMessages*>(found->second.data());
+}
+
+void TZepMainWindow::RenumberCaptions() {
+  FCaptionsDirty = false;
+  FSlots.RenumberCaptions();
+}
+
+void TZepMainWindow::OpenEveryKind() {
+  for (int kind = kFirstViewKind; kind <= kLastViewKind; ++kind) CreateView(static_cast<TViewKind>(kind), 0);
+  FMdi->tileSubWindows();
+  RenumberCaptions();
+}
+
+// ---- timers -----------------------------------------------------------------------------------------
+
+void TZepMainWindow::RunStep(const char* step, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    FApp->Messages().AddError(TMessageItem::kAppSource, 0, 0,
+                       std::string("Internal Exception DisplayTimer ") + step + "(" + ExceptionClassName(e) + "): " + e.what());
+  }
+}
+
+void TZepMainWindow::DisplayTick() {
+  if (!FStarted || FClosed) return;
+  RunStep("Core", [this] { FApp->DisplayTick(); });
+  RunStep("Sessions", [this] { RebindViews(); });
+  RunStep("Views", [this] { TickViews(); });
+  RunStep("Messages", [this] { RefreshMessages(); });
+  RunStep("StatusBar", [this] { UpdateStatusBar(); });
+  RunStep("Info", [this] { UpdateInfoWindows(); });
+  if (FCaptionsDirty) RenumberCaptions();
+}
+
+void TZepMainWindow::CheckTick() {
+  if (!FStarted || FClosed) return;
+  FApp->CheckTick();
+}
+
+// A view follows the session in its slot: a replaced session is rebound,
+// the views of a removed one close.
+void TZepMainWindow::RebindViews() {
+  for (TViewChild* view : Views()) {
+    if (!view->Session()) continue;
+    const int index = view->Session()->Index();
+    auto current = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(index));
+    if (current && view->Session()->IsCopy()) current = FApp->CreateQMTCopy(index);
+    if (current == view->SessionShared()) continue;
+    if (!current) {
+      if (view->parentWidget()) view->parentWidget()->close();
+      continue;
+    }
+    view->Rebind(current);
+    FCaptionsDirty = true;
+  }
+}
+
+void TZepMainWindow::TickViews() {
+  for (TViewChild* view : Views()) {
+    if (view->Kind() == TViewKind::vkMessage) continue;
+    // The channel count may change between two hand-over items (a reset and
+    // the next measurement): the selection follows the store itself.
+    view->ChannelCountChanged();
+    view->Tick();
+  }
+}
+
+// The core's display tick hands the messages of producer threads on and asks
+// for the window when an error or warning arrived; the window shows the rest.
+void TZepMainWindow::RefreshMessages() {
+  if (TViewMessages* view = MessageView()) view->Tick();
+}
+
+void TZepMainWindow::ShowMessageWindow() { EnsureMessageView(); }
+
+void TZepMainWindow::UpdateStatusBar() {
+  const auto sessions = FApp->Sessions();
+  int slotCount = 0;
+  for (const auto& session : sessions) slotCount = std::max(slotCount, session->Index() + 1);
+  const std::size_t wanted = static_cast<std::size_t>(slotCount * kStatusFieldsPerSession);
+  while (FStatusLabels.size() < wanted) {
+    auto* label = new QLabel(QStringLiteral("-"), this);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setMinimumWidth(40);
+    statusBar()->addPermanentWidget(label);
+    FStatusLabels.push_back(label);
+  }
+  while (FStatusLabels.size() > wanted) {
+    delete FStatusLabels.back();
+    FStatusLabels.pop_back();
+  }
+  for (int index = 0; index < slotCount; ++index) {
+    const std::vector<std::string> fields = FApp->StatusFields(index);
+    const auto session = FApp->Session(index);
+    for (int f = 0; f < kStatusFieldsPerSession; ++f) {
+      QLabel* label = FStatusLabels[static_cast<std::size_t>(index * kStatusFieldsPerSession + f)];
+      const QString text = static_cast<std::size_t>(f) < fields.size() ? QString::fromStdString(fields[static_cast<std::size_t>(f)])
+                                                                       : QStringLiteral("-");
+      if (label->text() != text) label->setText(text);
+      if (f == 0 && session) {
+        const QString style = QStringLiteral("background-color: %1; padding: 0 4px;").arg(ColorFromBgr(session->Color()).name());
+        if (label->styleSheet() != style) label->setStyleSheet(style);
+      }
+    }
+  }
+}
+
+QStringList TZepMainWindow::StatusTexts() const {
+  QStringList texts;
+  for (const QLabel* label : FStatusLabels) texts << label->text();
+  return texts;
+}
+
+// ---- hand-over ----------------------------------------------------------------------------------
+
+template <typename F>
+void TZepMainWindow::ForViewsOf(const TMainSyncData& item, F&& action) {
+  if (!item.HasSender()) return;
+  const auto sender = item.Sender();
+  if (!sender) return;
+  // A QMT-only copy shares its original's stores: its views follow both.
+  for (TViewChild* view : Views())
+    if (view->Session() && view->Session()->Index() == sender->Index()) action(*view);
+}
+
+void TZepMainWindow::HandOver(const TMainSyncData& item) {
+  switch (item.What) {
+    case SyncWhat::DataReset: ForViewsOf(item, [](TViewChild& v) { v.DataReset(); }); break;
+    case SyncWhat::DataResetQMT: ForViewsOf(item, [](TViewChild& v) { v.DataResetQMT(); }); break;
+    case SyncWhat::ChannelCount:
+    case SyncWhat::QMTChannels:
+    case SyncWhat::PDICards: ForViewsOf(item, [](TViewChild& v) { v.ChannelCountChanged(); }); break;
+    case SyncWhat::RateIndex: ForViewsOf(item, [&](TViewChild& v) { v.RateChanged(item.aInt); }); break;
+    case SyncWhat::Mode:
+      ForViewsOf(item, [](TViewChild& v) { v.ModeChanged(); });
+      RebuildSessionMenu();
+      break;
+    case SyncWhat::PhaseDiffReset: ForViewsOf(item, [](TViewChild& v) { v.PhaseDiffReset(); }); break;
+    case SyncWhat::QMTCalibration: ForViewsOf(item, [](TViewChild& v) { v.ClearQMT(); }); break;
+    case SyncWhat::PAVOnly:
+    case SyncWhat::QMTOnly:
+      RebuildSessionMenu();
+      FCaptionsDirty = true;
+      break;
+    case SyncWhat::Peer:
+      // An older counter generation has no debug output.
+      // (The simulated counter has debug output whatever generation it reports.)
+      if (item.Code == 0)
+        ForViewsOf(item, [](TViewChild& v) {
+          if (v.Kind() == TViewKind::vkDebug && v.Session() && !v.Session()->State().Demo && v.parentWidget())
+            v.parentWidget()->close();
+        });
+      break;
+    case SyncWhat::PVHData:
+      ForViewsOf(item, [](TViewChild& v) {
+        if (auto* graph = qobject_cast<TViewGraph*>(&v); graph && graph->Mode() != gmQMTdiff && graph->Mode() != gmSensor)
+          graph->DataReset();
+      });
+      break;
+    default: break;  // the info window reads scrambler, rate, PPI and re-sync state itself
+  }
+}
+
+void TZepMainWindow::SessionsChanged() {
+  RebindViews();
+  RebuildSessionMenu();
+  FCaptionsDirty = true;
+}
+
+// ---- front end ------------------------------------------------------------------------------------
+
+std::optional<TConnectionChoice> TZepMainWindow::ChooseConnection(int index, const TConnectionChoice& proposal) {
+  if (!FOptions.Connect.empty() && !FConnectUsed) {
+    FConnectUsed = true;
+    TConnectionChoice choice = proposal;
+    choice.OpenString = FOptions.Connect;
+    choice.ConnectionType = ctUnknown;
+    if (const auto form = ParseConnectionString(FOptions.Connect))
+      choice.ConnectionType = BuildConnectionString(*form).ConnectionType;
+    choice.ClearBuffer = choice.ConnectionType != ctDemo && choice.ConnectionType != ctFile;
+    return choice;
+  }
+  if (!FOptions.Interactive) return std::nullopt;
+  TConnectionDialog dialog(proposal, isVisible() ? this : nullptr);
+  dialog.setWindowTitle(tr("Connection of session %1").arg(QChar('A' + index % 26)));
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.Choice();
+}
+
+void TZepMainWindow::ShowMessage(const std::string& text) {
+  if (FOptions.Interactive) {
+    QMessageBox::warning(isVisible() ? this : nullptr, QStringLiteral("ZEP"), QString::fromStdString(text));
+    return;
+  }
+  FApp->Messages().AddWarning(TMessageItem::kAppSource, 0, 0, text);
+}
+
+// ---- shutdown -------------------------------------------------------------------------------------------
+
+void TZepMainWindow::SystemShutdown() {
+  FShutDown = true;
+  close();
+}
+
+void TZepMainWindow::closeEvent(QCloseEvent* event) {
+  if (FClosed) {
+    event->accept();
+    return;
+  }
+  // No measurement log files exist yet, so there is nothing to ask before
+  // closing; an operating-system shutdown (FShutDown) never asks anyway.
+  FClosed = true;
+  FDisplayTimer->stop();
+  FCheckTimer->stop();
+  if (FStarted) {
+    SaveViewSettings();
+    FApp->Shutdown();
+  }
+  event->accept();
+}
+
+void TZepMainWindow::SaveViewSettings() {
+  TAppSettings& settings = FApp->Settings();
+  settings.RemoveKeys("ViewMessage_");
+  if (TViewMessages* messages = MessageView()) {
+    messages->SaveSettings(settings, "ViewMessage_");
+    settings.SetValue("ViewMessage_Session", -1);
+    settings.SetValue("ViewMessage_SessionCopy", false);
+  }
+  settings.RemoveKeys("View_");
+  int n = 0;
+  for (TViewChild* view : Views()) {
+    if (view->Kind() == TViewKind::vkMessage || !view->Session()) continue;
+    const std::string prefix = "View_" + std::to_string(++n) + "_";
+    view->SaveSettings(settings, prefix);
+    settings.SetValue(prefix + "Id", static_cast<int>(view->Kind()));
+    settings.SetValue(prefix + "Session", view->Session()->Index());
+    settings.SetValue(prefix + "SessionCopy", view->Session()->IsCopy());
+    settings.SetValue(prefix + "SecondSession", -1);
+    settings.SetValue(prefix + "SecondSessionCopy", false);
+  }
+  settings.SetValue("ChildCount", n);
+  const QRect bounds = geometry();
+  settings.SetValue("Main_Left", bounds.left());
+  settings.SetValue("Main_Top", bounds.top());
+  settings.SetValue("Main_Width", bounds.width());
+  settings.SetValue("Main_Height", bounds.height());
+}
+
+// ---- menus ------------------------------------------------------------------------------------------
+
+void TZepMainWindow::BuildMenus() {
+  FSessionMenu = menuBar()->addMenu(tr("&Session"));
+  FSessionMenu->addAction(tr("&New..."), this, &TZepMainWindow::NewSession);
+  FSessionMenu->addAction(tr("&Change..."), this, &TZepMainWindow::ChangeSession);
+  FSessionMenu->addAction(tr("&Remove"), this, &TZepMainWindow::RemoveSession);
+  FSessionMenu->addSeparator();
+  FSessionMenu->addAction(tr("&Open"), this, &TZepMainWindow::OpenSession);
+  FSessionMenu->addAction(tr("C&lose"), this, &TZepMainWindow::CloseSession);
+  FSessionMenu->addAction(tr("&Info"), this, &TZepMainWindow::ShowSessionInfo);
+  FSessionMenu->addSeparator();
+  FSessionMenu->addAction(tr("&Save Settings"), this, [this] {
+    SaveViewSettings();
+    FApp->SaveSettings(false);
+  });
+  FSessionMenu->addAction(tr("E&xit"), this, &QWidget::close);
+
+  QMenu* counter = menuBar()->addMenu(tr("&Counter"));
+  QMenu* interval = counter->addMenu(tr("&Interval"));
+  for (int index = 0; index < static_cast<int>(VQ_IntervalTableMs.size()); ++index)
+    interval->addAction(IntervalName(index), this, [this, index] {
+      SendToActive(std::string(1, static_cast<char>(32 + index)), tr("interval"));
+    });
+  QMenu* mode = counter->addMenu(tr("&Mode"));
+  for (int m = 0; m < kMaxModes; ++m)
+    mode->addAction(ModeName(m), this, [this, m] { SendToActive(std::string(1, static_cast<char>(64 + m)), tr("mode")); });
+  QMenu* channels = counter->addMenu(tr("&Channels"));
+  channels->addAction(tr("All 24 channels"), this, [this] { SendToActive(TVQSessionItem::DemoChannelCommand(0), tr("channel count")); });
+  for (int n = 1; n <= 23; ++n)
+    channels->addAction(n == 1 ? tr("Channel 1") : tr("Channels 1..%1").arg(n), this,
+                        [this, n] { SendToActive(TVQSessionItem::DemoChannelCommand(n), tr("channel count")); });
+  QMenu* scrambler = counter->addMenu(tr("&Scrambler"));
+  scrambler->addAction(tr("Off"), this, [this] { SendToActive("P", tr("scrambler")); });
+  scrambler->addAction(tr("Auto"), this, [this] { SendToActive("^", tr("scrambler")); });
+  scrambler->addAction(tr("Trim"), this, [this] { SendToActive("_", tr("scrambler")); });
+  counter->addSeparator();
+  counter->addAction(tr("&Re-synchronise"), this, [this] { SendToActive(std::string(1, kReSyncCommand), tr("re-synchronise")); });
+  counter->addAction(tr("Reset &phase difference"), this,
+                     [this] { SendToActive(std::string(1, kResetPhaseDiffCommand), tr("phase difference reset")); });
+  counter->addAction(tr("Clear &buffer"), this, [this] { SendToActive(std::string(1, kClearBufferCommand), tr("clear buffer")); });
+
+  QMenu* views = menuBar()->addMenu(tr("&View"));
+  for (int kind = kFirstViewKind; kind <= kLastViewKind; ++kind) {
+    if (kind == static_cast<int>(TViewKind::vkDebug) && !FOptions.Professional) continue;
+    views->addAction(ViewKindTitle(static_cast<TViewKind>(kind)), this, [this, kind] {
+      const int index = ActiveSessionIndex();
+      if (kind != static_cast<int>(TViewKind::vkMessage) && index < 0) return;
+      CreateView(static_cast<TViewKind>(kind), index);
+      RenumberCaptions();
+    });
+  }
+  QMenu* window = menuBar()->addMenu(tr("&Window"));
+  window->addAction(tr("&Tile"), FMdi, &QMdiArea::tileSubWindows);
+  window->addAction(tr("&Cascade"), FMdi, &QMdiArea::cascadeSubWindows);
+  window->addAction(tr("&Default arrangement"), this, &TZepMainWindow::ArrangeDefault);
+  FActiveSessionMenu = menuBar()->addMenu(tr("Active: -"));
+}
+
+// The menu that names the session the commands go to and lets the user pick it.
+void TZepMainWindow::RebuildSessionMenu() {
+  if (!FActiveSessionMenu) return;
+  const auto active = ActiveSession();
+  FActiveSessionMenu->setTitle(active ? tr("Active: %1").arg(QChar(active->Letter())) : tr("Active: -"));
+  FActiveSessionMenu->clear();
+  for (const auto& session : FApp->Sessions()) {
+    const QString text = QStringLiteral("%1: %2%3")
+                             .arg(QChar(session->Letter()))
+                             .arg(QString::fromStdString(session->OpenString()))
+                             .arg(session->DeviceOpened() ? QString() : tr(" (closed)"));
+    QAction* action = FActiveSessionMenu->addAction(text);
+    action->setEnabled(false);
+  }
+}
+
+int TZepMainWindow::ActiveSessionIndex() const {
+  if (QMdiSubWindow* frame = FMdi->activeSubWindow())
+    if (auto* view = qobject_cast<TViewChild*>(frame->widget()); view && view->Session()) return view->Session()->Index();
+  const auto sessions = FApp->Sessions();
+  return sessions.empty() ? -1 : sessions.front()->Index();
+}
+
+std::shared_ptr<TVQSessionItem> TZepMainWindow::ActiveSession() const {
+  const int index = ActiveSessionIndex();
+  return index < 0 ? nullptr : std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(index));
+}
+
+void TZepMainWindow::SendToActive(const std::string& command, const QString& what) {
+  const auto session = ActiveSession();
+  if (!session || !session->DeviceOpened()) {
+    ShowMessage(tr("No open counter session for the %1 command").arg(what).toStdString());
+    return;
+  }
+  session->SendCommand(command);  // a refusal is posted as a message by the session
+}
+
+void TZepMainWindow::NewSession() {
+  const int index = FApp->NewSession();
+  if (index < 0) return;
+  const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(index));
+  if (session && session->OpenString() != "none") {
+    CreateView(TViewKind::vkText, index);
+    CreateView(TViewKind::vkQMT, index);
+    CreateView(TViewKind::vkGraph, index);
+  }
+  SessionsChanged();
+}
+
+void TZepMainWindow::ChangeSession() {
+  const auto session = ActiveSession();
+  if (!session) return;
+  TConnectionChoice proposal;
+  proposal.OpenString = session->OpenString();
+  proposal.ConnectionType = session->ConnectionType();
+  proposal.Color = session->Color();
+  proposal.FriendlyName = session->FriendlyName();
+  proposal.ClearBuffer = session->ClearBufferOnStart();
+  TConnectionDialog dialog(proposal, this);
+  dialog.setWindowTitle(tr("Change session %1").arg(QChar(session->Letter())));
+  if (dialog.exec() != QDialog::Accepted) return;
+  FApp->RequestChangeSession(session->Index(), dialog.Choice());
+}
+
+void TZepMainWindow::RemoveSession() {
+  const auto session = ActiveSession();
+  if (!session) return;
+  const auto answer = QMessageBox::question(this, tr("Remove session"),
+                                            tr("Remove session %1 (%2) and close its windows?")
+                                                .arg(QChar(session->Letter()))
+                                                .arg(QString::fromStdString(session->OpenString())));
+  if (answer == QMessageBox::Yes) FApp->RequestRemoveSession(session->Index());
+}
+
+void TZepMainWindow::OpenSession() {
+  const auto session = ActiveSession();
+  if (!session || session->DeviceOpened()) return;
+  const std::string error = session->OpenDevice();
+  if (!error.empty()) ShowMessage(error);
+  RebuildSessionMenu();
+}
+
+void TZepMainWindow::CloseSession() {
+  const auto session = ActiveSession();
+  if (!session) return;
+  session->CloseDevice(false);
+  RebuildSessionMenu();
+}
+
+// ---- session info windows ----------------------------------------------------------------------------
+
+void TZepMainWindow::ShowSessionInfo() {
+  const int index = ActiveSessionIndex();
+  if (index < 0) return;
+  if (auto found = FInfoWindows.find(index); found != FInfoWindows.end() && found->second) {
+    if (auto* frame = qobject_cast<QMdiSubWindow*>(found->second->parentWidget())) FMdi->setActiveSubWindow(frame);
+    return;
+  }
+  auto* edit = new QPlainTextEdit;
+  edit->setReadOnly(true);
+  edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  edit->setAttribute(Qt::WA_DeleteOnClose);
+  edit->setWindowTitle(tr("[%1] Session Info").arg(QChar('A' + index % 26)));
+  QMdiSubWindow* frame = FMdi->addSubWindow(edit);
+  frame->setAttribute(Qt::WA_DeleteOnClose);
+  frame->resize(460, 300);
+  frame->show();
+  FInfoWindows[index] = edit;
+  UpdateInfoWindows();
+}
+
+void TZepMainWindow::UpdateInfoWindows() {
+  for (auto it = FInfoWindows.begin(); it != FInfoWindows.end();) {
+    const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(it->first));
+    if (!it->second || !session) {
+      if (it->second && it->second->parentWidget()) it->second->parentWidget()->close();
+      it = FInfoWindows.erase(it);
+      continue;
+    }
+    const TVQSessionState state = session->State();
+    std::string text = "Session:      " + std::string(1, session->Letter()) + "\n";
+    text += "Connection:   " + session->OpenString() + (session->DeviceOpened() ? " (open)" : " (closed)") + "\n";
+    text += "Name:         " + session->FriendlyName() + "\n";
+    text += "Counter:      " + state.VersionString + (state.Demo ? " (simulated)" : "") + "\n";
+    if (state.DataHeader < 0x10000) {
+      const TVQHeader header(static_cast<uint16_t>(state.DataHeader));
+      text += "Mode:         " + std::string(header.ModeText()) + "\n";
+      text += "Interval:     " + std::string(header.IntervalText()) + "\n";
+      text += "Scrambler:    " + std::string(header.ScramblerText()) + "\n";
+      text += "PPI:          " + std::string(header.PPIText()) + "\n";
+    }
+    text += "Channels:     " + std::to_string(state.ChannelCount) + "\n";
+    text += "QMT channels: " + std::to_string(session->QMT().ChannelCount()) + "\n";
+    text += "Measurements: " + std::to_string(state.Measurements) + "\n";
+    if (session->ErrorMessage().size()) text += "Last error:   " + session->ErrorMessage() + "\n";
+    const QString shown = QString::fromStdString(text);
+    if (it->second->toPlainText() != shown) it->second->setPlainText(shown);
+    ++it;
+  }
+}

@@ -1,1 +1,127 @@
 #pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/core/App_MessageList.h"
+#include "app/core/Main.h"
+#include "ui/ViewBase.h"
+
+class QLabel;
+class QMdiArea;
+class QMdiSubWindow;
+class QMenu;
+class QPlainTextEdit;
+class QTimer;
+class TViewMessages;
+
+struct TMainWindowOptions {
+  std::string ConfigFolder;  // empty: $XDG_CONFIG_HOME/zep or ~/.config/zep
+  std::string Connect;       // connection of a first start, instead of the dialog
+  bool Professional = false;
+  bool Interactive = true;   // dialogs and message boxes; off for tests and screenshots
+  bool StartTimers = true;   // off when a test drives the ticks itself
+};
+
+// The desktop program's main window: drives the application core with the
+// display timer (100 ms) and the check timer (60 s), carries out the
+// hand-over items on its views, shows the sessions' status fields, and holds
+// every view as an MDI child.
+class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
+  Q_OBJECT
+ public:
+  static constexpr int kDisplayTickMs = 100;
+  static constexpr int kCheckTickMs = 60000;
+
+  explicit TZepMainWindow(TMainWindowOptions options, QWidget* parent = nullptr);
+  ~TZepMainWindow() override;
+
+  // Starts the core, then opens the saved views (or the default windows of a
+  // first start). False when the application must not run.
+  bool Start();
+  TZepApp& App() { return *FApp; }
+
+  // A new view of `kind` for session `sessionIndex` (its QMT-only copy with
+  // `copy`); nullptr when the session does not exist.
+  TViewChild* CreateView(TViewKind kind, int sessionIndex, bool copy = false);
+  // Views in slot order (slot 0, the message window, first when present).
+  std::vector<TViewChild*> Views() const;
+  TViewMessages* MessageView() const;
+  TMessageList& Messages() { return FApp->Messages(); }
+  QMdiArea* MdiArea() const { return FMdi; }
+  // The texts of the status bar fields, 5 per session.
+  QStringList StatusTexts() const;
+
+  void DisplayTick();
+  void CheckTick();
+  // Ends the program as an operating-system shutdown does: no question,
+  // settings saved.
+  void SystemShutdown();
+  // Every view kind for session 0, tiled (screenshots).
+  void OpenEveryKind();
+  void ArrangeDefault();
+
+  // ---- TZepFrontEnd ----------------------------------------------------------------
+  std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override;
+  void ShowMessage(const std::string& text) override;
+  void HandOver(const TMainSyncData& item) override;
+  void SessionsChanged() override;
+  void ShowMessageWindow() override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+
+  void BuildMenus();
+  void RebuildSessionMenu();
+  void CreateStartViews();
+  void CreateDefaultViews(int sessionIndex);
+  void ReadSavedViews(int childCount);
+  QMdiSubWindow* AddSubWindow(TViewChild* view, bool fromSettings);
+  void OnViewAction(TViewAction action, int tag);
+  void RenumberCaptions();
+  void SaveViewSettings();
+  void RebindViews();
+  void TickViews();
+  void RefreshMessages();
+  void UpdateStatusBar();
+  void UpdateInfoWindows();
+  template <typename F>
+  void ForViewsOf(const TMainSyncData& item, F&& action);
+  TViewMessages* EnsureMessageView();
+
+  // Session commands.
+  int ActiveSessionIndex() const;
+  std::shared_ptr<TVQSessionItem> ActiveSession() const;
+  void SendToActive(const std::string& command, const QString& what);
+  void NewSession();
+  void ChangeSession();
+  void RemoveSession();
+  void OpenSession();
+  void CloseSession();
+  void ShowSessionInfo();
+  void RunStep(const char* step, const std::function<void()>& body);
+
+  const TMainWindowOptions FOptions;
+  std::unique_ptr<TZepApp> FApp;
+  QMdiArea* FMdi = nullptr;
+  QTimer* FDisplayTimer = nullptr;
+  QTimer* FCheckTimer = nullptr;
+  TViewSlots FSlots;
+  std::map<int, QPointer<TViewChild>> FViewsByTag;
+  std::vector<QLabel*> FStatusLabels;
+  std::map<int, QPointer<QPlainTextEdit>> FInfoWindows;
+  QMenu* FSessionMenu = nullptr;
+  QMenu* FActiveSessionMenu = nullptr;
+  bool FConnectUsed = false;
+  bool FShutDown = false;   // the operating system (a signal) ends the program
+  bool FClosed = false;
+  bool FStarted = false;
+  bool FCaptionsDirty = false;
+  bool FCreatingFromSettings = false;
+};

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+
+#include "ui/ConnectionDialog.h"
+#include "ui/ViewBase.h"
+#include "ui/ViewMessages.h"
+#include "ui/ViewText.h"
+#include "UiTestSupport.h"
+
+namespace {
+
+TEST(TextTable, AlignsValuesUnderTheirCaptions) {
+  const std::string table = FormatTextTable({"Channel", "Frequency [Hz]"}, {{"A1", "10.5"}, {"A10", "9999999.25"}});
+  EXPECT_EQ(table,
+            "Channel  Frequency [Hz]\n"
+            "A1                 10.5\n"
+            "A10          9999999.25\n");
+}
+
+TEST(PlotColors, AreTheSettingsColoursReadableOnWhite) {
+  EXPECT_EQ(ColorFromBgr(0x0000FF), QColor(255, 0, 0));  // red in the low byte
+  EXPECT_EQ(ColorFromBgr(0xFF0000), QColor(0, 0, 255));
+  EXPECT_LT(PlotColor(0x00FFFF).lightness(), 171);  // yellow is darkened
+  EXPECT_EQ(PlotColor(0x800080), ColorFromBgr(0x800080));
+}
+
+// The window follows the list: new messages are appended, a folded one
+// rewrites its line, a cleared list empties the window.
+TEST(MessageWindow, FollowsTheMessageList) {
+  TestApplication();
+  TMessageList list;
+  TViewMessages view(list);
+  list.AddError(0, 72, 0, "Connect Source Failed");
+  list.AddWarning(1, 41, 0, "Clock alarm");
+  view.Tick();
+  QStringList lines = view.Text().split('\n');
+  ASSERT_EQ(lines.size(), 2) << view.Text().toStdString();
+  EXPECT_TRUE(lines[0].contains("Connect Source Failed"));
+  EXPECT_TRUE(lines[1].contains("Clock alarm"));
+  list.AddError(0, 72, 0, "Connect Source Failed");
+  view.Tick();
+  lines = view.Text().split('\n');
+  ASSERT_EQ(lines.size(), 2) << view.Text().toStdString();
+  EXPECT_TRUE(lines[1].contains("Connect Source Failed (2)")) << lines[1].toStdString();
+  list.Clear();
+  view.Tick();
+  EXPECT_TRUE(view.Text().isEmpty());
+}
+
+// The change dialog opens on the session's connection and gives it back
+// unchanged, with the name, colour and buffer option of the proposal.
+TEST(ConnectionDialog, StartsFromTheSessionsConnection) {
+  TestApplication();
+  for (const char* connection : {"DemoData", "TCP:10.0.0.2:5025", "ARCHIVE:10.0.0.2:5025 20240801_120000",
+                                 "CAN:RACK3 CHANNEL1", "HOST:/counter.local:4001"}) {
+    SCOPED_TRACE(connection);
+    TConnectionChoice proposal;
+    proposal.OpenString = connection;
+    proposal.FriendlyName = "Lab";
+    proposal.Color = 0x00FF00;
+    proposal.ClearBuffer = false;
+    TConnectionDialog dialog(proposal);
+    const TConnectionChoice choice = dialog.Choice();
+    EXPECT_EQ(choice.OpenString, connection);
+    EXPECT_EQ(choice.FriendlyName, "Lab");
+    EXPECT_EQ(choice.Color, 0x00FF00u);
+    EXPECT_FALSE(choice.ClearBuffer);
+    EXPECT_TRUE(dialog.Preview().contains(connection)) << dialog.Preview().toStdString();
+  }
+}
+
+}  // namespace

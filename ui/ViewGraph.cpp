@@ -1,0 +1,283 @@
+#include "ui/ViewGraph.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+#include <cmath>
+#include <qcustomplot.h>
+
+#include "app/core/App_Settings.h"
+#include "app/core/ZEP_Sessions.h"
+#include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
+
+namespace {
+
+constexpr int kChannels = TDataManagement::kMaxChannels;
+constexpr TGraphMode kOfferedModes[] = {gmPhase,     gmFreqAbs, gmFreqRel,         gmPhaseTrim,
+                                        gmPhaseTheo, gmPhasePredecessor, gmQMTdiff};
+
+QString ValueAxisTitle(TGraphMode mode) {
+  switch (mode) {
+    case gmPhase: return QStringLiteral("Phase difference [ps]");
+    case gmPhaseTrim: return QStringLiteral("Phase diff., trimmed [ps]");
+    case gmPhaseTheo: return QStringLiteral("Phase residual [ps]");
+    case gmPhasePredecessor: return QStringLiteral("Phase diff. to prev. ch. [ps]");
+    case gmFreqAbs: return QStringLiteral("Frequency offset [Hz]");
+    case gmFreqRel: return QStringLiteral("Relative frequency");
+    case gmQMTdiff: return QStringLiteral("QMT difference [ns]");
+    case gmSensor: return QStringLiteral("Sensor value");
+  }
+  return {};
+}
+
+}  // namespace
+
+QString GraphModeName(TGraphMode mode) {
+  switch (mode) {
+    case gmPhase: return QStringLiteral("Phase difference");
+    case gmFreqAbs: return QStringLiteral("Frequency (absolute)");
+    case gmFreqRel: return QStringLiteral("Frequency (relative)");
+    case gmSensor: return QStringLiteral("Sensor");
+    case gmPhaseTrim: return QStringLiteral("Phase difference (trimmed)");
+    case gmQMTdiff: return QStringLiteral("QMT difference");
+    case gmPhaseTheo: return QStringLiteral("Phase residual");
+    case gmPhasePredecessor: return QStringLiteral("Phase to previous channel");
+  }
+  return {};
+}
+
+TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode, QWidget* parent)
+    : TViewChild(TViewKind::vkGraph, std::move(session), parent), FMode(mode) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(2, 2, 2, 2);
+  auto* bar = new QHBoxLayout;
+  FModeBox = new QComboBox(this);
+  for (TGraphMode offered : kOfferedModes) FModeBox->addItem(GraphModeName(offered), static_cast<int>(offered));
+  FModeBox->setCurrentIndex(FModeBox->findData(static_cast<int>(FMode)));
+  bar->addWidget(FModeBox);
+  FNote = new QLabel(this);
+  bar->addWidget(FNote, 1);
+  layout->addLayout(bar);
+  FPlot = new QCustomPlot(this);
+  FPlot->setMinimumSize(200, 120);
+  FPlot->setNoAntialiasingOnDrag(true);
+  FPlot->setNotAntialiasedElements(QCP::aeAll);
+  QSharedPointer<QCPAxisTickerTime> timeTicker(new QCPAxisTickerTime);
+  timeTicker->setTimeFormat(QStringLiteral("%h:%m:%s"));
+  timeTicker->setTickCount(4);
+  FPlot->xAxis->setTicker(timeTicker);
+  FPlot->xAxis->setLabel(QStringLiteral("Counter time [h:m:s]"));
+  FPlot->yAxis->setNumberFormat(QStringLiteral("gb"));
+  for (int k = 1; k <= kChannels; ++k) {
+    QCPGraph* curve = FPlot->addGraph();
+    curve->setName(QStringLiteral("%1").arg(k));
+    curve->setAdaptiveSampling(true);
+    FCurves[static_cast<std::size_t>(k - 1)] = curve;
+  }
+  layout->addWidget(FPlot, 1);
+  ApplyChannels();
+  UpdateAxisTitles();
+  FModel.OnChannelsChanged = [this](int) { ApplyChannels(); };
+  connect(FModeBox, &QComboBox::currentIndexChanged, this,
+          [this](int index) { SetMode(static_cast<TGraphMode>(FModeBox->itemData(index).toInt())); });
+  if (FSession) FIntervalMs = FSession->PAV().IntervalMs() > 0 ? FSession->PAV().IntervalMs() : 1000;
+}
+
+void TViewGraph::SetMode(TGraphMode mode) {
+  if (mode == FMode) return;
+  FMode = mode;
+  const int index = FModeBox->findData(static_cast<int>(mode));
+  if (index >= 0 && FModeBox->currentIndex() != index) FModeBox->setCurrentIndex(index);
+  ApplyChannels();
+  UpdateAxisTitles();
+  DataReset();
+}
+
+bool TViewGraph::CurveShown(int channel) const {
+  return channel >= 1 && channel <= kChannels && FCurves[static_cast<std::size_t>(channel - 1)]->visible();
+}
+
+int TViewGraph::PointCount(int channel) const {
+  if (channel < 1 || channel > kChannels) return 0;
+  return FCurves[static_cast<std::size_t>(channel - 1)]->dataCount();
+}
+
+// Colours and visibility of the curves from the channel selection; QMT
+// channels take their own palette.
+void TViewGraph::ApplyChannels() {
+  const TVQ_ChannelData& data = FModel.ChannelData();
+  FAppliedChannels = data.EnabledText() + std::to_string(data.MaxChannels());
+  for (int k = 1; k <= kChannels; ++k) {
+    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
+    const TColor color = IsQMTMode() ? ChannelColors::PaletteColor(TChannelPalette::cpQMT, k) : data.Color(k);
+    // A one-pixel cosmetic pen keeps the raster engine on its fast line path:
+    // wider pens go through the stroker, which takes far longer than a tick.
+    QPen pen(PlotColor(color), 1);
+    pen.setCosmetic(true);
+    curve->setPen(pen);
+    curve->setVisible(data.Enabled(k) || IsQMTMode());
+  }
+  FDirty = true;
+}
+
+void TViewGraph::UpdateAxisTitles() {
+  FPlot->yAxis->setLabel(ValueAxisTitle(FMode));
+  FPlot->xAxis->setLabel(IsQMTMode() ? QStringLiteral("Time since start [h:m:s]")
+                                     : QStringLiteral("Counter time [h:m:s]"));
+}
+
+void TViewGraph::ClearCurves() {
+  for (QCPGraph* curve : FCurves) curve->data()->clear();
+  FTrimTaken.fill(false);
+  FCursor = {};
+  FDirty = true;
+}
+
+void TViewGraph::DataReset() {
+  if (!IsQMTMode()) ClearCurves();
+}
+
+void TViewGraph::DataResetQMT() {
+  if (IsQMTMode()) ClearCurves();
+}
+
+void TViewGraph::ClearQMT() { DataResetQMT(); }
+
+void TViewGraph::RateChanged(int intervalMs) {
+  if (intervalMs > 0) FIntervalMs = intervalMs;
+}
+
+void TViewGraph::PhaseDiffReset() {
+  if (FMode == gmPhase || FMode == gmPhaseTrim || FMode == gmPhasePredecessor) ClearCurves();
+}
+
+bool TViewGraph::ReadCounterData() {
+  TPAV_DataManagement& store = FSession->PAV();
+  auto lock = store.Lock();
+  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, FCursor);
+  if (read.Restarted) ClearCurves();
+  FCursor = read.Next;
+  if (read.Count <= 0) return false;
+  const int channels = std::min(store.ChannelCount(), kChannels);
+  std::vector<double> keys(static_cast<std::size_t>(read.Count));
+  const uint64_t firstTotal = read.Next.Total - static_cast<uint64_t>(read.Count);
+  for (int i = 0; i < read.Count; ++i) {
+    const int64_t ms = store.GetPAVTimeGraphic(TDataManagement::GetNextX(read.FirstX, i));
+    // Without a counter time the entry number and the interval give the time.
+    keys[static_cast<std::size_t>(i)] =
+        ms >= 0 ? ms / 1000.0 : static_cast<double>(firstTotal + static_cast<uint64_t>(i)) * FIntervalMs / 1000.0;
+  }
+  std::string why;
+  for (int k = 1; k <= channels; ++k) {
+    TPAV_DataManagement::TSeries values;
+    switch (FMode) {
+      case gmPhase:
+      case gmPhaseTrim: values = store.GetPhaDiffPs(false, k, read.FirstX, read.Count); break;
+      case gmPhaseTheo: values = store.GetTheoPhaseDiffPs(false, k, read.FirstX, read.Count); break;
+      case gmPhasePredecessor: values = store.GetPhaPredecessorPs(false, k, read.FirstX, read.Count); break;
+      case gmFreqAbs: values = store.GetFrequDiff(false, k, read.FirstX, read.Count); break;
+      case gmFreqRel: values = store.GetFrequDiffRelative(false, k, read.FirstX, read.Count); break;
+      default: break;
+    }
+    if (values.empty() && why.empty()) {
+      why = FMode == gmPhaseTheo ? store.GetTheoPhaseDiffPsNoData(k)
+            : (FMode == gmFreqAbs || FMode == gmFreqRel) ? store.GetFrequDiffNoData()
+                                                         : store.GetPhaDiffPsNoData(k);
+    }
+    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
+    for (std::size_t i = 0; i < values.size() && i < keys.size(); ++i) {
+      double value = values[i];
+      if (!std::isfinite(value)) continue;
+      if (FMode == gmPhaseTrim) {
+        if (!FTrimTaken[static_cast<std::size_t>(k)]) {
+          FTrimOffset[static_cast<std::size_t>(k)] = value;
+          FTrimTaken[static_cast<std::size_t>(k)] = true;
+        }
+        value -= FTrimOffset[static_cast<std::size_t>(k)];
+      }
+      curve->addData(keys[i], value);
+    }
+  }
+  FNote->setText(QString::fromStdString(why));
+  return true;
+}
+
+bool TViewGraph::ReadQMTData() {
+  TQMT_DataManagement& store = FSession->QMT();
+  auto lock = store.Lock();
+  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, FCursor);
+  if (read.Restarted) ClearCurves();
+  FCursor = read.Next;
+  if (read.Count <= 0) return false;
+  const int channels = std::min(store.ChannelCount(), kChannels);
+  const uint64_t firstTotal = read.Next.Total - static_cast<uint64_t>(read.Count);
+  // The time-interval lines carry no counter time: one entry per interval.
+  const double step = FIntervalMs / 1000.0;
+  for (int k = 1; k <= channels; ++k) {
+    const auto values = store.GetQMTDiff(false, k, read.FirstX, read.Count);
+    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (std::isfinite(values[i])) curve->addData(static_cast<double>(firstTotal + i) * step, values[i]);
+  }
+  FNote->setText(channels == 0 ? QStringLiteral("No QMT channels") : QString());
+  return true;
+}
+
+void TViewGraph::Rescale() {
+  bool any = false;
+  QCPRange keys;
+  QCPRange values;
+  for (QCPGraph* curve : FCurves) {
+    // A strip chart keeps the ring's length of points per curve.
+    const int excess = curve->dataCount() - TDataManagement::kRingSize;
+    if (excess > 0) curve->data()->removeBefore((curve->data()->constBegin() + excess)->key);
+    if (curve->dataCount() == 0) continue;
+    bool found = false;
+    const QCPRange k = curve->getKeyRange(found);
+    if (!found) continue;
+    const QCPRange v = curve->getValueRange(found);
+    if (!found) continue;
+    keys = any ? QCPRange(std::min(keys.lower, k.lower), std::max(keys.upper, k.upper)) : k;
+    values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
+    any = true;
+  }
+  if (!any) return;
+  if (keys.size() <= 0) keys = QCPRange(keys.lower - 1, keys.upper + 1);
+  if (values.size() <= 0) {
+    const double pad = std::abs(values.lower) > 0 ? std::abs(values.lower) * 1e-3 : 1.0;
+    values = QCPRange(values.lower - pad, values.upper + pad);
+  } else {
+    const double pad = values.size() * 0.05;
+    values = QCPRange(values.lower - pad, values.upper + pad);
+  }
+  FPlot->xAxis->setRange(keys);
+  FPlot->yAxis->setRange(values);
+  // About one time label per 110 pixels, so "hh:mm:ss" labels never overlap.
+  FPlot->xAxis->ticker()->setTickCount(std::max(2, FPlot->width() / 110));
+}
+
+void TViewGraph::Tick() {
+  if (!FSession) return;
+  // The selection changes with the channel count the session learns.
+  const TVQ_ChannelData& data = FModel.ChannelData();
+  if (data.EnabledText() + std::to_string(data.MaxChannels()) != FAppliedChannels) ApplyChannels();
+  const bool added = IsQMTMode() ? ReadQMTData() : ReadCounterData();
+  if (!added && !FDirty) return;
+  FDirty = false;
+  Rescale();
+  if (isVisible()) FPlot->replot();
+}
+
+void TViewGraph::ReadSettings(TAppSettings& settings, const std::string& prefix) {
+  TViewChild::ReadSettings(settings, prefix);
+  const int mode = settings.GetValue(prefix + "GraphMode", static_cast<int>(FMode));
+  for (TGraphMode offered : kOfferedModes)
+    if (offered == mode) SetMode(offered);
+}
+
+void TViewGraph::SaveSettings(TAppSettings& settings, const std::string& prefix) {
+  TViewChild::SaveSettings(settings, prefix);
+  settings.SetValue(prefix + "GraphMode", static_cast<int>(FMode));
+}

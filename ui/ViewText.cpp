@@ -1,0 +1,254 @@
+#include "ui/ViewText.h"
+
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "app/core/App_Settings.h"
+#include "app/core/ZEP_Sessions.h"
+#include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
+#include "library/core/VQ_DllCommon.h"
+#include "ui/ViewAllan.h"
+
+namespace {
+
+constexpr int kColumnCount = 6;
+constexpr TTextModePAV kColumnModes[kColumnCount] = {tmPhase,           tmPhaseDiff,       tmFreqAbs,
+                                                     tmFreqRel,         tmPhasePredecessor, tmPhaseResiduum};
+constexpr TTextModeQMT kQmtModes[] = {tmQMT, tmQMTDiff, tmQMTShortAvg, tmQMTLongAvg};
+constexpr std::size_t kMaxCellWidth = 64;  // a store text longer than this is cut, not the table
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1).substr(0, kMaxCellWidth);
+}
+
+std::string ChannelId(char letter, int k) { return std::string(1, letter) + std::to_string(k); }
+
+// Deviation as "1.234e-11" with the window's decimal separator.
+std::string DeviationText(double value, char separator) {
+  if (!std::isfinite(value) || value <= 0) return "-";
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 3);
+  std::string text(buffer, result.ptr);
+  std::replace(text.begin(), text.end(), '.', separator);
+  return text;
+}
+
+}  // namespace
+
+std::string FormatTextTable(const std::vector<std::string>& captions,
+                            const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths(captions.size(), 0);
+  for (std::size_t c = 0; c < captions.size(); ++c) widths[c] = captions[c].size();
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size() && c < widths.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  const auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+      const std::string& cell = c < cells.size() ? cells[c] : std::string();
+      const std::string pad(widths[c] - std::min(widths[c], cell.size()), ' ');
+      if (c > 0) text += "  ";
+      text += c == 0 ? cell + pad : pad + cell;
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text + "\n";
+  };
+  std::string text = line(captions);
+  for (const auto& row : rows) text += line(row);
+  return text;
+}
+
+std::string CounterValuesTable(const TPAV_DataManagement& store, char letter, const TTextColumns& columns,
+                               const TChannelFilter& shown) {
+  std::vector<std::string> captions{"Channel"};
+  std::vector<TTextModePAV> modes;
+  for (int c = 0; c < kColumnCount; ++c) {
+    if (!columns[static_cast<std::size_t>(c)]) continue;
+    modes.push_back(kColumnModes[c]);
+    captions.push_back(Trimmed(store.GetTextModeCaption(kColumnModes[c])));
+  }
+  std::vector<std::vector<std::string>> rows;
+  const int channels = std::min(store.ChannelCount(), TDataManagement::kMaxChannels);
+  for (int k = 1; k <= channels; ++k) {
+    if (shown && !shown(k)) continue;
+    std::vector<std::string> row{ChannelId(letter, k)};
+    for (TTextModePAV mode : modes) {
+      const std::string value = store.IsTextModeEnabled(mode) ? Trimmed(store.GetTextModeString(mode, k)) : "";
+      row.push_back(value.empty() ? "-" : value);
+    }
+    rows.push_back(std::move(row));
+  }
+  if (rows.empty()) return FormatTextTable(captions, rows) + "(no data yet)\n";
+  return FormatTextTable(captions, rows);
+}
+
+std::string QmtValuesTable(TQMT_DataManagement& store, char letter) {
+  std::vector<std::string> captions{"Channel"};
+  for (TTextModeQMT mode : kQmtModes) captions.push_back(Trimmed(store.GetTextModeCaption(mode)));
+  std::vector<std::vector<std::string>> rows;
+  const int channels = std::min(store.ChannelCount(), TDataManagement::kMaxChannels);
+  for (int k = 1; k <= channels; ++k) {
+    std::vector<std::string> row{"Q" + ChannelId(letter, k)};
+    for (TTextModeQMT mode : kQmtModes) {
+      const std::string value = store.IsTextModeEnabled(mode) ? Trimmed(store.GetTextModeString(mode, k)) : "";
+      row.push_back(value.empty() ? "-" : value);
+    }
+    rows.push_back(std::move(row));
+  }
+  if (rows.empty()) return FormatTextTable(captions, rows) + "(no QMT data yet)\n";
+  return FormatTextTable(captions, rows);
+}
+
+std::string AllanValuesTable(const TPAV_DataManagement& store, char letter, TAllanMode mode) {
+  const std::string why = store.CheckAllanMode(mode);
+  if (!why.empty()) return why + "\n";
+  const TVirtAllanData& allan = store.Allan(mode);
+  const int lastTau = store.GetAllanLastTau(mode);
+  const int intervalMs = allan.GetIntervalMs() > 0 ? allan.GetIntervalMs() : store.IntervalMs();
+  std::vector<std::string> captions{"Tau"};
+  const int channels = std::min(store.ChannelCount(), TDataManagement::kMaxChannels);
+  for (int k = 1; k <= channels; ++k) captions.push_back(ChannelId(letter, k));
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::vector<double>> values;
+  for (int k = 1; k <= channels; ++k) values.push_back(store.GetAllanTextValues(mode, k));
+  const char separator = store.WindowFormat().DecimalSeparator;
+  for (int t = 0; t <= lastTau && intervalMs > 0; ++t) {
+    std::vector<std::string> row{Trimmed(TVirtAllanData::TauCaptionText(0, intervalMs, allan.GetTau(t)))};
+    for (const auto& channel : values)
+      row.push_back(static_cast<std::size_t>(t) < channel.size() ? DeviationText(channel[static_cast<std::size_t>(t)], separator)
+                                                                 : "-");
+    rows.push_back(std::move(row));
+  }
+  if (rows.empty()) return FormatTextTable(captions, rows) + "(no deviation yet)\n";
+  return FormatTextTable(captions, rows);
+}
+
+std::string DigitalInputsTable(const TPAV_DataManagement& store) {
+  const int cards = std::clamp(store.PDICount(), 0, 8);
+  if (cards == 0) return "No digital-input cards\nreported by the counter.\n";
+  std::vector<std::vector<std::string>> rows;
+  for (int card = 0; card < cards; ++card) {
+    const uint32_t value = store.GetPDI(card);
+    std::string bits;
+    for (int bit = 31; bit >= 0; --bit) {
+      bits += (value >> bit) & 1U ? '1' : '0';
+      if (bit % 8 == 0 && bit > 0) bits += ' ';
+    }
+    rows.push_back({std::to_string(card + 1), HexText(value, 8), bits});
+  }
+  return FormatTextTable({"Card", "Hex", "Inputs 32..1"}, rows);
+}
+
+// ---- views ---------------------------------------------------------------------------------
+
+TViewText::TViewText(TViewKind kind, std::shared_ptr<TVQSessionItem> session, QWidget* parent)
+    : TViewChild(kind, std::move(session), parent) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(2, 2, 2, 2);
+  FEdit = new QPlainTextEdit(this);
+  FEdit->setReadOnly(true);
+  FEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+  FEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  layout->addWidget(FEdit, 1);
+}
+
+QString TViewText::Text() const { return FEdit->toPlainText(); }
+
+void TViewText::Tick() {
+  std::string text = BuildText();
+  if (text == FShown) return;
+  FShown = std::move(text);
+  FEdit->setPlainText(QString::fromStdString(FShown));
+}
+
+TViewCounterText::TViewCounterText(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
+    : TViewText(TViewKind::vkText, std::move(session), parent) {
+  // Phase and absolute frequency are the columns of a new window.
+  SetColumns({true, false, true, false, false, false});
+}
+
+void TViewCounterText::SetColumns(const TTextColumns& columns) {
+  FModel.SetColumnEnabled(std::vector<bool>(columns.begin(), columns.end()));
+}
+
+std::string TViewCounterText::BuildText() {
+  if (!FSession) return {};
+  return CounterValuesTable(FSession->PAV(), FSession->Letter(), FModel.Columns(),
+                            [this](int k) { return ChannelShown(k); });
+}
+
+std::string TViewQmtText::BuildText() {
+  if (!FSession) return {};
+  return QmtValuesTable(FSession->QMT(), FSession->Letter());
+}
+
+TViewAllanText::TViewAllanText(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
+    : TViewText(TViewKind::vkAllanText, std::move(session), parent) {
+  FModeBox = new QComboBox(this);
+  for (TAllanMode mode : {amFreq, amPhaseRes, amPhaseDiff}) FModeBox->addItem(AllanModeName(mode), static_cast<int>(mode));
+  static_cast<QVBoxLayout*>(layout())->insertWidget(0, FModeBox);
+  connect(FModeBox, &QComboBox::currentIndexChanged, this,
+          [this](int index) { SetMode(static_cast<TAllanMode>(FModeBox->itemData(index).toInt())); });
+}
+
+void TViewAllanText::SetMode(TAllanMode mode) {
+  FMode = mode;
+  const int index = FModeBox->findData(static_cast<int>(mode));
+  if (index >= 0 && FModeBox->currentIndex() != index) FModeBox->setCurrentIndex(index);
+}
+
+std::string TViewAllanText::BuildText() {
+  if (!FSession) return {};
+  return AllanValuesTable(FSession->PAV(), FSession->Letter(), FMode);
+}
+
+void TViewAllanText::ReadSettings(TAppSettings& settings, const std::string& prefix) {
+  TViewText::ReadSettings(settings, prefix);
+  const int mode = settings.GetValue(prefix + "AllanMode", static_cast<int>(FMode));
+  if (mode >= amFreq && mode <= amPhaseDiff) SetMode(static_cast<TAllanMode>(mode));
+}
+
+void TViewAllanText::SaveSettings(TAppSettings& settings, const std::string& prefix) {
+  TViewText::SaveSettings(settings, prefix);
+  settings.SetValue(prefix + "AllanMode", static_cast<int>(FMode));
+}
+
+std::string TViewDigitalInputs::BuildText() {
+  if (!FSession) return {};
+  return DigitalInputsTable(FSession->PAV());
+}
+
+std::string TViewRaw::BuildText() {
+  if (!FSession) return {};
+  if (!FSession->PAV().IsTextRawDataEnabled())
+    return "No raw data:\nthe counter is not\nin a raw-data mode.\n";
+  return "The counter sends raw data;\nraw values are not\nevaluated yet.\n";
+}
+
+std::string TViewSensor::BuildText() {
+  return "No sensor values:\nthis session has\nno sensors.\n";
+}
+
+std::string TViewDebug::BuildText() {
+  if (!FSession) return {};
+  const TVQSessionState state = FSession->State();
+  std::string text = "Connection:   " + FSession->OpenString() + (FSession->DeviceOpened() ? "" : " (closed)") + "\n";
+  text += "Version:      " + state.VersionString + "\n";
+  text += "Mode:         " + (state.Mode == 255 ? std::string("-") : std::to_string(state.Mode)) + "\n";
+  text += "Interval:     " + (state.IntervalIndex < 0 ? std::string("-") : std::to_string(state.IntervalIndex)) + "\n";
+  text += "Channels:     " + std::to_string(state.ChannelCount) + "\n";
+  text += "Lines:        " + std::to_string(state.Lines) + "\n";
+  text += "Measurements: " + std::to_string(state.Measurements) + "\n";
+  text += "Lost:         " + std::to_string(FSession->PAV().Lost()) + "\n";
+  text += "Last line:    " + state.LastLine.substr(0, 200) + "\n";
+  text += "\n" + FSession->PAV().DebugText() + "\n";
+  return text;
+}
