@@ -678,8 +678,7 @@ void TZepMainWindow::RemoveSession() {
 void TZepMainWindow::OpenSession() {
   const auto session = ActiveSession();
   if (!session || session->DeviceOpened()) return;
-  const std::string error = session->OpenDevice();
-  if (!error.empty()) ShowMessage(error);
+  FApp->OpenSession(session->Index());
   RebuildSessionMenu();
 }
 

@@ -327,6 +327,14 @@ bool TZepApp::OpenDevice(TSessionItem& session, bool silent) {
 
 void TZepApp::RequestRemoveSession(int index) { FRemoveSessions.push_back(index); }
 
+bool TZepApp::OpenSession(int index) {
+  const std::shared_ptr<TSessionItem> session = FSessions.At(index);
+  if (!session || session->DeviceOpened()) return false;
+  const bool opened = OpenDevice(*session, false);
+  FSessionsChanged = true;
+  return opened;
+}
+
 void TZepApp::RequestChangeSession(int index, const TConnectionChoice& choice) {
   FChangeSessions.emplace_back(index, choice);
 }

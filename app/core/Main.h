@@ -104,6 +104,9 @@ class TZepApp {
   // polls: a change replaces the session in its slot by one built from the
   // connection dialog's values and opens it.
   void RequestRemoveSession(int index);
+  // Opens a closed session as the start-up does; a failure is shown by the
+  // front end and posted as message 72. False when it did not open.
+  bool OpenSession(int index);
   void RequestChangeSession(int index, const TConnectionChoice& choice);
   void SaveSettings(bool closeViews);
 

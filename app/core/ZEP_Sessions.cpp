@@ -433,6 +433,9 @@ std::string TVQSessionItem::OpenDevice() {
     FState.IsESP = false;
     FState.DataHeader = 0x10000;
   }
+  // The simulator's digital inputs and time-interval channels are switched
+  // for every simulated counter of the process.
+  if (connection == kDemoConnection) Multi_SetDemoOptions(FDemoPDI, FDemoQMT);
   std::string message;
   if (Multi_OpenConnectionEx(FMultiId, connection, message, false) != MultiCode::Ok) {
     if (const std::size_t at = message.find("7FFA: "); at != std::string::npos) {
