@@ -1,6 +1,8 @@
 #include "ui/ViewBase.h"
 
+#include <QFontDatabase>
 #include <QMdiSubWindow>
+#include <QPlainTextEdit>
 
 #include "app/core/App_Settings.h"
 #include "app/core/ZEP_Sessions.h"
@@ -70,4 +72,12 @@ void TViewChild::SaveSettings(TAppSettings& settings, const std::string& prefix)
   const QRect now = Frame()->geometry();
   FModel.SetBounds({now.left(), now.top(), now.width(), now.height()});
   FModel.SaveSettings(settings, prefix);
+}
+
+QPlainTextEdit* NewTablePane(QWidget* parent) {
+  auto* pane = new QPlainTextEdit(parent);
+  pane->setReadOnly(true);
+  pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+  pane->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  return pane;
 }

@@ -10,6 +10,7 @@
 #include "app/core/App_ChannelData.h"
 #include "app/core/App_Views.h"
 
+class QPlainTextEdit;
 class TAppSettings;
 class TVQSessionItem;
 
@@ -20,6 +21,8 @@ inline constexpr int kLastViewKind = 10;
 QString ViewKindTitle(TViewKind kind);
 // A 24-bit settings colour ($00BBGGRR, red in the low byte) as a Qt colour.
 QColor ColorFromBgr(TColor bgr);
+// The read-only, unwrapped, monospaced text pane of the table views.
+QPlainTextEdit* NewTablePane(QWidget* parent);
 // A channel colour made readable on a white plot (pure yellow and other
 // light tones are darkened).
 QColor PlotColor(TColor bgr);

@@ -1,7 +1,6 @@
 #include "ui/ViewMessages.h"
 
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -12,10 +11,7 @@ TViewMessages::TViewMessages(TMessageList& list, QWidget* parent)
     : TViewChild(TViewKind::vkMessage, nullptr, parent), FList(list) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
-  FEdit = new QPlainTextEdit(this);
-  FEdit->setReadOnly(true);
-  FEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
-  FEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  FEdit = NewTablePane(this);
   layout->addWidget(FEdit, 1);
   auto* buttons = new QHBoxLayout;
   auto* save = new QPushButton(tr("Save Messages"), this);

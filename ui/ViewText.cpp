@@ -1,7 +1,6 @@
 #include "ui/ViewText.h"
 
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -153,10 +152,7 @@ TViewText::TViewText(TViewKind kind, std::shared_ptr<TVQSessionItem> session, QW
     : TViewChild(kind, std::move(session), parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
-  FEdit = new QPlainTextEdit(this);
-  FEdit->setReadOnly(true);
-  FEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
-  FEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  FEdit = NewTablePane(this);
   layout->addWidget(FEdit, 1);
 }
 
