@@ -445,19 +445,6 @@ TMsgSaveResult TMessageList::SaveToFile(const std::string& fileName) const {
   const int fd = OpenExclusiveEmptied(fileName);
   if (fd < 0) return fail("the file could not be opened", errno);
   int error = 0;
-  std::string what;
-  errno = 0;
-  if (!WriteAll(fd, text)) {
-    error = errno != 0 ? errno : EIO;
-    what = "the file could not be written";
-  } else if (::fsync(fd) != 0) {
-    error = errno;
-    what = "the file could not be synced";
-  }
-  if (::close(fd) != 0 && what.empty()) {
-    error = errno;
-    what = "the file could not be closed";
-  }
-  if (!what.empty()) return fail(what, error);
+  if (const std::string what = WriteSyncClose(fd, text, error); !what.empty()) return fail(what, error);
   return {TMsgSaveResult::TStatus::Saved, {}};
 }

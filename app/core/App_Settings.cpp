@@ -268,16 +268,9 @@ bool TAppSettings::WriteAtomically(const std::string& fileName, const std::strin
   if (::fchmod(fd, 0600) != 0) {
     error = errno;
     what = "the file mode could not be set";
-  } else if (!WriteAll(fd, content)) {
-    error = errno;
-    what = "the file could not be written";
-  } else if (::fsync(fd) != 0) {
-    error = errno;
-    what = "the file could not be synced";
-  }
-  if (::close(fd) != 0 && what.empty()) {
-    error = errno;
-    what = "the file could not be closed";
+    ::close(fd);
+  } else {
+    what = WriteSyncClose(fd, content, error);
   }
   if (what.empty() && ::rename(tempName.c_str(), fileName.c_str()) != 0) {
     error = errno;

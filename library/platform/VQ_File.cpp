@@ -25,3 +25,21 @@ bool WriteAll(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+std::string WriteSyncClose(int fd, std::string_view bytes, int& error) {
+  std::string what;
+  error = 0;
+  errno = 0;
+  if (!WriteAll(fd, bytes)) {
+    error = errno != 0 ? errno : EIO;  // a zero-length write sets no errno
+    what = "the file could not be written";
+  } else if (::fsync(fd) != 0) {
+    error = errno;
+    what = "the file could not be synced";
+  }
+  if (::close(fd) != 0 && what.empty()) {
+    error = errno;
+    what = "the file could not be closed";
+  }
+  return what;
+}

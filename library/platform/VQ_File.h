@@ -12,3 +12,8 @@ int OpenExclusiveEmptied(const std::string& path);
 
 // Writes all bytes, resuming after signals and short writes.
 bool WriteAll(int fd, std::string_view bytes);
+
+// Writes all bytes, flushes them to the disk and closes `fd` (always). Empty
+// when everything succeeded, else what failed ("the file could not be
+// written", "... synced", "... closed") with its errno in `error`.
+std::string WriteSyncClose(int fd, std::string_view bytes, int& error);
