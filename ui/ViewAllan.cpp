@@ -10,6 +10,7 @@
 #include "app/core/App_Settings.h"
 #include "app/core/ZEP_Sessions.h"
 #include "app/data/PAV_DataManagement.h"
+#include "ui/ChannelSelector.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ TViewAllan::TViewAllan(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
   FNote = new QLabel(this);
   bar->addWidget(FNote, 1);
   layout->addLayout(bar);
+  layout->addWidget(NewChannelSelector());
+  // A toggled channel is redrawn at once, not only when new deviations arrive.
+  connect(FSelector, &TChannelSelector::SelectionChanged, this, [this](int) { FLastSamples = -1; });
 
   FPlot = new QCustomPlot(this);
   FPlot->setMinimumSize(200, 120);
@@ -91,6 +95,7 @@ int TViewAllan::PointCount(int channel) const {
 }
 
 void TViewAllan::Tick() {
+  SyncChannelSelector();
   if (!FSession) return;
   const int64_t samples = FSession->PAV().Allan(FMode).GetSampleCount();
   if (samples == FLastSamples) return;

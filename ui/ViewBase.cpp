@@ -6,6 +6,7 @@
 
 #include "app/core/App_Settings.h"
 #include "app/core/ZEP_Sessions.h"
+#include "ui/ChannelSelector.h"
 
 QString ViewKindTitle(TViewKind kind) {
   const TViewKindInfo* info = ViewKindInfo(kind);
@@ -53,6 +54,15 @@ void TViewChild::Rebind(std::shared_ptr<TVQSessionItem> session) {
 bool TViewChild::ChannelShown(int channel) const { return FModel.ChannelData().Enabled(channel); }
 
 void TViewChild::ChannelCountChanged() { FModel.RecountChannels(1); }
+
+TChannelSelector* TViewChild::NewChannelSelector() {
+  if (!FSelector) FSelector = new TChannelSelector(FModel, this);
+  return FSelector;
+}
+
+void TViewChild::SyncChannelSelector() {
+  if (FSelector) FSelector->Sync();
+}
 
 QWidget* TViewChild::Frame() const {
   QWidget* parent = parentWidget();

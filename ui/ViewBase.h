@@ -11,6 +11,7 @@
 #include "app/core/App_Views.h"
 
 class QPlainTextEdit;
+class TChannelSelector;
 class TAppSettings;
 class TVQSessionItem;
 
@@ -50,6 +51,8 @@ class TViewChild : public QWidget {
   void Rebind(std::shared_ptr<TVQSessionItem> session);
   // Channel 1..24 is shown (base 1's selection).
   bool ChannelShown(int channel) const;
+  // The strip of channel cells; null for kinds without one.
+  TChannelSelector* ChannelSelector() const { return FSelector; }
 
   // Refreshes from the stores; called by the display tick.
   virtual void Tick() = 0;
@@ -69,7 +72,12 @@ class TViewChild : public QWidget {
   virtual void SessionRebound() { DataReset(); }
   // The window that holds the view (the MDI frame when there is one).
   QWidget* Frame() const;
+  // Creates the strip of channel cells over base 1's selection.
+  TChannelSelector* NewChannelSelector();
+  // Repaints the strip when the selection changed; called by Tick.
+  void SyncChannelSelector();
 
   std::shared_ptr<TVQSessionItem> FSession;
   TViewModel FModel;
+  TChannelSelector* FSelector = nullptr;
 };

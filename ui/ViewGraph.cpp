@@ -11,6 +11,7 @@
 #include "app/core/ZEP_Sessions.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "ui/ChannelSelector.h"
 
 namespace {
 
@@ -50,6 +51,8 @@ QString GraphModeName(TGraphMode mode) {
 
 TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode, QWidget* parent)
     : TViewChild(TViewKind::vkGraph, std::move(session), parent), FMode(mode) {
+  // In QMT mode the selection holds the time-interval channels.
+  FModel.SetQMTView(1, IsQMTMode());
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
   auto* bar = new QHBoxLayout;
@@ -60,6 +63,7 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
   FNote = new QLabel(this);
   bar->addWidget(FNote, 1);
   layout->addLayout(bar);
+  layout->addWidget(NewChannelSelector());
   FPlot = new QCustomPlot(this);
   FPlot->setMinimumSize(200, 120);
   FPlot->setNoAntialiasingOnDrag(true);
@@ -80,6 +84,7 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
   ApplyChannels();
   UpdateAxisTitles();
   FModel.OnChannelsChanged = [this](int) { ApplyChannels(); };
+  connect(FSelector, &TChannelSelector::SelectionChanged, this, [this](int) { ApplyChannels(); });
   connect(FModeBox, &QComboBox::currentIndexChanged, this,
           [this](int index) { SetMode(static_cast<TGraphMode>(FModeBox->itemData(index).toInt())); });
   if (FSession) FIntervalMs = FSession->PAV().IntervalMs() > 0 ? FSession->PAV().IntervalMs() : 1000;
@@ -88,6 +93,7 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
 void TViewGraph::SetMode(TGraphMode mode) {
   if (mode == FMode) return;
   FMode = mode;
+  FModel.SetQMTView(1, IsQMTMode());
   const int index = FModeBox->findData(static_cast<int>(mode));
   if (index >= 0 && FModeBox->currentIndex() != index) FModeBox->setCurrentIndex(index);
   ApplyChannels();
@@ -104,20 +110,20 @@ int TViewGraph::PointCount(int channel) const {
   return FCurves[static_cast<std::size_t>(channel - 1)]->dataCount();
 }
 
-// Colours and visibility of the curves from the channel selection; QMT
-// channels take their own palette.
+// Colours and visibility of the curves from the channel selection (the
+// time-interval channels' selection in QMT mode).
 void TViewGraph::ApplyChannels() {
   const TVQ_ChannelData& data = FModel.ChannelData();
   FAppliedChannels = data.EnabledText() + std::to_string(data.MaxChannels());
   for (int k = 1; k <= kChannels; ++k) {
     QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
-    const TColor color = IsQMTMode() ? ChannelColors::PaletteColor(TChannelPalette::cpQMT, k) : data.Color(k);
+    const TColor color = data.Color(k);
     // A one-pixel cosmetic pen keeps the raster engine on its fast line path:
     // wider pens go through the stroker, which takes far longer than a tick.
     QPen pen(PlotColor(color), 1);
     pen.setCosmetic(true);
     curve->setPen(pen);
-    curve->setVisible(data.Enabled(k) || IsQMTMode());
+    curve->setVisible(data.Enabled(k));
   }
   FDirty = true;
 }
@@ -233,7 +239,9 @@ void TViewGraph::Rescale() {
     // A strip chart keeps the ring's length of points per curve.
     const int excess = curve->dataCount() - TDataManagement::kRingSize;
     if (excess > 0) curve->data()->removeBefore((curve->data()->constBegin() + excess)->key);
-    if (curve->dataCount() == 0) continue;
+    // A hidden curve must not stretch the axes: hiding an outlier channel
+    // is how the user brings the others back into view.
+    if (curve->dataCount() == 0 || !curve->visible()) continue;
     bool found = false;
     const QCPRange k = curve->getKeyRange(found);
     if (!found) continue;
@@ -245,20 +253,39 @@ void TViewGraph::Rescale() {
   }
   if (!any) return;
   if (keys.size() <= 0) keys = QCPRange(keys.lower - 1, keys.upper + 1);
-  if (values.size() <= 0) {
-    const double pad = std::abs(values.lower) > 0 ? std::abs(values.lower) * 1e-3 : 1.0;
-    values = QCPRange(values.lower - pad, values.upper + pad);
-  } else {
-    const double pad = values.size() * 0.05;
-    values = QCPRange(values.lower - pad, values.upper + pad);
-  }
   FPlot->xAxis->setRange(keys);
-  FPlot->yAxis->setRange(values);
+  FPlot->yAxis->setRange(PaddedValues(values));
   // About one time label per 110 pixels, so "hh:mm:ss" labels never overlap.
   FPlot->xAxis->ticker()->setTickCount(std::max(2, FPlot->width() / 110));
 }
 
+QCPRange TViewGraph::PaddedValues(QCPRange values) {
+  // A flat curve still gets a usable axis around its value.
+  const double pad = values.size() > 0 ? values.size() * 0.05
+                                       : (std::abs(values.lower) > 0 ? std::abs(values.lower) * 1e-3 : 1.0);
+  return QCPRange(values.lower - pad, values.upper + pad);
+}
+
+bool TViewGraph::CenterValues() {
+  const QCPRange shownKeys = FPlot->xAxis->range();
+  bool any = false;
+  QCPRange values;
+  for (QCPGraph* curve : FCurves) {
+    if (!curve->visible() || curve->dataCount() == 0) continue;
+    bool found = false;
+    const QCPRange v = curve->getValueRange(found, QCP::sdBoth, shownKeys);
+    if (!found) continue;
+    values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
+    any = true;
+  }
+  if (!any) return false;
+  FPlot->yAxis->setRange(PaddedValues(values));
+  if (isVisible()) FPlot->replot();
+  return true;
+}
+
 void TViewGraph::Tick() {
+  SyncChannelSelector();
   if (!FSession) return;
   // The selection changes with the channel count the session learns.
   const TVQ_ChannelData& data = FModel.ChannelData();

@@ -9,6 +9,7 @@
 class QComboBox;
 class QCustomPlot;
 class QCPGraph;
+class QCPRange;
 class QLabel;
 
 // What a graph view plots of its session.
@@ -40,6 +41,9 @@ class TViewGraph : public TViewChild {
   int PointCount(int channel) const;
   bool CurveShown(int channel) const;
   QCustomPlot* Plot() const { return FPlot; }
+  // Fits the value axis to the points of the shown curves inside the shown
+  // time range, with a small margin; false (axis unchanged) when there are none.
+  bool CenterValues();
 
   void Tick() override;
   void DataReset() override;
@@ -59,6 +63,8 @@ class TViewGraph : public TViewChild {
   bool ReadCounterData();
   bool ReadQMTData();
   void Rescale();
+  // The value range with the margin the plot keeps around it.
+  static QCPRange PaddedValues(QCPRange values);
 
   TGraphMode FMode;
   QComboBox* FModeBox = nullptr;

@@ -12,6 +12,7 @@
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
 #include "library/core/VQ_DllCommon.h"
+#include "ui/ChannelSelector.h"
 #include "ui/ViewAllan.h"
 
 namespace {
@@ -89,12 +90,13 @@ std::string CounterValuesTable(const TPAV_DataManagement& store, char letter, co
   return FormatTextTable(captions, rows);
 }
 
-std::string QmtValuesTable(TQMT_DataManagement& store, char letter) {
+std::string QmtValuesTable(TQMT_DataManagement& store, char letter, const TChannelFilter& shown) {
   std::vector<std::string> captions{"Channel"};
   for (TTextModeQMT mode : kQmtModes) captions.push_back(Trimmed(store.GetTextModeCaption(mode)));
   std::vector<std::vector<std::string>> rows;
   const int channels = std::min(store.ChannelCount(), TDataManagement::kMaxChannels);
   for (int k = 1; k <= channels; ++k) {
+    if (shown && !shown(k)) continue;
     std::vector<std::string> row{"Q" + ChannelId(letter, k)};
     for (TTextModeQMT mode : kQmtModes) {
       const std::string value = store.IsTextModeEnabled(mode) ? Trimmed(store.GetTextModeString(mode, k)) : "";
@@ -152,6 +154,8 @@ TViewText::TViewText(TViewKind kind, std::shared_ptr<TVQSessionItem> session, QW
     : TViewChild(kind, std::move(session), parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
+  // The per-channel tables can show a chosen part of the channels.
+  if (kind == TViewKind::vkText || kind == TViewKind::vkQMT) layout->addWidget(NewChannelSelector());
   FEdit = NewTablePane(this);
   layout->addWidget(FEdit, 1);
 }
@@ -159,6 +163,7 @@ TViewText::TViewText(TViewKind kind, std::shared_ptr<TVQSessionItem> session, QW
 QString TViewText::Text() const { return FEdit->toPlainText(); }
 
 void TViewText::Tick() {
+  SyncChannelSelector();
   std::string text = BuildText();
   if (text == FShown) return;
   FShown = std::move(text);
@@ -183,7 +188,7 @@ std::string TViewCounterText::BuildText() {
 
 std::string TViewQmtText::BuildText() {
   if (!FSession) return {};
-  return QmtValuesTable(FSession->QMT(), FSession->Letter());
+  return QmtValuesTable(FSession->QMT(), FSession->Letter(), [this](int k) { return ChannelShown(k); });
 }
 
 TViewAllanText::TViewAllanText(std::shared_ptr<TVQSessionItem> session, QWidget* parent)

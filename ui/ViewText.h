@@ -25,7 +25,7 @@ using TTextColumns = TColumnFlags;
 using TChannelFilter = std::function<bool(int k)>;
 std::string CounterValuesTable(const TPAV_DataManagement& store, char letter, const TTextColumns& columns,
                                const TChannelFilter& shown = {});
-std::string QmtValuesTable(TQMT_DataManagement& store, char letter);
+std::string QmtValuesTable(TQMT_DataManagement& store, char letter, const TChannelFilter& shown = {});
 std::string AllanValuesTable(const TPAV_DataManagement& store, char letter, TAllanMode mode);
 std::string DigitalInputsTable(const TPAV_DataManagement& store);
 
@@ -59,8 +59,11 @@ class TViewCounterText : public TViewText {
 class TViewQmtText : public TViewText {
   Q_OBJECT
  public:
+  // Its selection holds the session's time-interval channels.
   explicit TViewQmtText(std::shared_ptr<TVQSessionItem> session, QWidget* parent = nullptr)
-      : TViewText(TViewKind::vkQMT, std::move(session), parent) {}
+      : TViewText(TViewKind::vkQMT, std::move(session), parent) {
+    FModel.SetQMTView(1, true);
+  }
 
  protected:
   std::string BuildText() override;

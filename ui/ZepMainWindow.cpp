@@ -29,6 +29,7 @@
 #include "ui/ViewGraph.h"
 #include "ui/ViewMessages.h"
 #include "ui/ViewText.h"
+#include "ui/WindowSettingsDialog.h"
 
 namespace {
 
@@ -88,7 +89,10 @@ TZepMainWindow::TZepMainWindow(TMainWindowOptions options, QWidget* parent)
   FCheckTimer->setInterval(kCheckTickMs);
   connect(FCheckTimer, &QTimer::timeout, this, &TZepMainWindow::CheckTick);
   BuildMenus();
-  connect(FMdi, &QMdiArea::subWindowActivated, this, [this] { RebuildSessionMenu(); });
+  connect(FMdi, &QMdiArea::subWindowActivated, this, [this] {
+    RebuildSessionMenu();
+    UpdateViewActions();
+  });
 }
 
 TZepMainWindow::~TZepMainWindow() {
@@ -297,6 +301,42 @@ TViewMessages* TZepMainWindow::MessageView() const {
 void TZepMainWindow::RenumberCaptions() {
   FCaptionsDirty = false;
   FSlots.RenumberCaptions();
+}
+
+TViewChild* TZepMainWindow::ActiveView() const {
+  QMdiSubWindow* frame = FMdi ? FMdi->activeSubWindow() : nullptr;
+  return frame ? qobject_cast<TViewChild*>(frame->widget()) : nullptr;
+}
+
+void TZepMainWindow::UpdateViewActions() {
+  if (!FWindowSettingsAction || !FCenterValuesAction) return;
+  const TViewChild* view = ActiveView();
+  const TViewKindInfo* info = view ? ViewKindInfo(view->Kind()) : nullptr;
+  FWindowSettingsAction->setEnabled(info && info->WindowSettings);
+  FCenterValuesAction->setEnabled(info && info->CenterValues);
+}
+
+void TZepMainWindow::ChangeWindowSettings(TViewChild& view, const TWindowSettings& settings) {
+  ApplyWindowSettings(view.Model(), settings);
+  // A new title can make captions equal or different: number them afresh.
+  RenumberCaptions();
+  view.Tick();
+}
+
+void TZepMainWindow::EditWindowSettings() {
+  TViewChild* view = ActiveView();
+  const TViewKindInfo* info = view ? ViewKindInfo(view->Kind()) : nullptr;
+  if (!info || !info->WindowSettings) return;
+  QPointer<TViewChild> guard(view);
+  TWindowSettingsDialog dialog(view->Model(), this);
+  dialog.setWindowTitle(tr("Window Settings - %1").arg(view->windowTitle()));
+  // The view may close (its session removed) while the dialog is open.
+  if (dialog.exec() != QDialog::Accepted || !guard) return;
+  ChangeWindowSettings(*guard, dialog.Settings());
+}
+
+void TZepMainWindow::CenterValues() {
+  if (auto* graph = qobject_cast<TViewGraph*>(ActiveView())) graph->CenterValues();
 }
 
 void TZepMainWindow::OpenEveryKind() {
@@ -598,6 +638,10 @@ void TZepMainWindow::BuildMenus() {
   window->addAction(tr("&Tile"), FMdi, &QMdiArea::tileSubWindows);
   window->addAction(tr("&Cascade"), FMdi, &QMdiArea::cascadeSubWindows);
   window->addAction(tr("&Default arrangement"), this, &TZepMainWindow::ArrangeDefault);
+  window->addSeparator();
+  FWindowSettingsAction = window->addAction(tr("Change &Window Settings..."), this, &TZepMainWindow::EditWindowSettings);
+  FCenterValuesAction = window->addAction(tr("C&enter values..."), this, &TZepMainWindow::CenterValues);
+  UpdateViewActions();
   FActiveSessionMenu = menuBar()->addMenu(tr("Active: -"));
 }
 

@@ -11,6 +11,7 @@
 #include "app/core/Main.h"
 #include "ui/ViewBase.h"
 
+class QAction;
 class QLabel;
 class QMdiArea;
 class QMdiSubWindow;
@@ -18,6 +19,7 @@ class QMenu;
 class QPlainTextEdit;
 class QTimer;
 class TViewMessages;
+struct TWindowSettings;
 
 struct TMainWindowOptions {
   std::string ConfigFolder;  // empty: $XDG_CONFIG_HOME/zep or ~/.config/zep
@@ -53,6 +55,12 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   TViewMessages* MessageView() const;
   TMessageList& Messages() { return FApp->Messages(); }
   QMdiArea* MdiArea() const { return FMdi; }
+  // The view of the active MDI frame; null when none (or no view) is active.
+  TViewChild* ActiveView() const;
+  QAction* WindowSettingsAction() const { return FWindowSettingsAction; }
+  QAction* CenterValuesAction() const { return FCenterValuesAction; }
+  // Title, virtual channels and columns of a view, then the captions renumbered.
+  void ChangeWindowSettings(TViewChild& view, const TWindowSettings& settings);
   // The texts of the status bar fields, 5 per session.
   QStringList StatusTexts() const;
 
@@ -85,6 +93,10 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   QMdiSubWindow* AddSubWindow(TViewChild* view, bool fromSettings);
   void OnViewAction(TViewAction action, int tag);
   void RenumberCaptions();
+  // The Window menu's view commands follow the active view's kind.
+  void UpdateViewActions();
+  void EditWindowSettings();
+  void CenterValues();
   void SaveViewSettings();
   void RebindViews();
   void TickViews();
@@ -118,6 +130,8 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   std::map<int, QPointer<QPlainTextEdit>> FInfoWindows;
   QMenu* FSessionMenu = nullptr;
   QMenu* FActiveSessionMenu = nullptr;
+  QAction* FWindowSettingsAction = nullptr;
+  QAction* FCenterValuesAction = nullptr;
   bool FConnectUsed = false;
   bool FShutDown = false;   // the operating system (a signal) ends the program
   bool FClosed = false;
