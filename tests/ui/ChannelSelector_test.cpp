@@ -15,18 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ChannelSelectorTest : public ::testing::Test {
+class ChannelSelectorTest : public TRunningWindowTest {
  protected:
-  void SetUp() override {
-    TestApplication();
-    ASSERT_TRUE(FDir.isValid());
-    WriteSimulatorSettings(FDir.path(), 4, 3);
-    FWindow = std::make_unique<TZepMainWindow>(TestOptions(FDir.path()));
-    FWindow->resize(1200, 900);
-    FWindow->show();
-    ASSERT_TRUE(FWindow->Start());
-  }
-
   template <typename T>
   T* Create(TViewKind kind) {
     auto* view = static_cast<T*>(FWindow->CreateView(kind, 0));
@@ -38,9 +28,6 @@ class ChannelSelectorTest : public ::testing::Test {
   static void Click(TChannelSelector* selector, int channel, Qt::MouseButton button = Qt::LeftButton) {
     QTest::mouseClick(selector, button, Qt::NoModifier, selector->CellRect(channel).center());
   }
-
-  QTemporaryDir FDir;
-  std::unique_ptr<TZepMainWindow> FWindow;
 };
 
 // A left click hides the channel in the model and the graph drops its

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -64,3 +67,20 @@ bool TickUntil(TZepMainWindow& window, std::chrono::milliseconds limit, F&& done
   }
   return true;
 }
+
+// A started main window on a simulated counter of four channels at 10 ms.
+class TRunningWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestApplication();
+    ASSERT_TRUE(FDir.isValid());
+    WriteSimulatorSettings(FDir.path(), 4, 3);
+    FWindow = std::make_unique<TZepMainWindow>(TestOptions(FDir.path()));
+    FWindow->resize(1200, 900);
+    FWindow->show();
+    ASSERT_TRUE(FWindow->Start());
+  }
+
+  QTemporaryDir FDir;
+  std::unique_ptr<TZepMainWindow> FWindow;
+};

@@ -50,16 +50,11 @@ TEST(WindowSettingsDialog, EditsTitleVirtualChannelsAndColumns) {
   EXPECT_EQ(graph.ColumnsText(), "000000");
 }
 
-class ViewCommandsTest : public ::testing::Test {
+class ViewCommandsTest : public TRunningWindowTest {
  protected:
   void SetUp() override {
-    TestApplication();
-    ASSERT_TRUE(FDir.isValid());
-    WriteSimulatorSettings(FDir.path(), 4, 3);
-    FWindow = std::make_unique<TZepMainWindow>(TestOptions(FDir.path()));
-    FWindow->resize(1200, 900);
-    FWindow->show();
-    ASSERT_TRUE(FWindow->Start());
+    TRunningWindowTest::SetUp();
+    if (HasFatalFailure()) return;
     for (TViewChild* view : FWindow->Views())
       if (view->Kind() != TViewKind::vkMessage && view->parentWidget()) view->parentWidget()->close();
     QApplication::processEvents();
@@ -69,9 +64,6 @@ class ViewCommandsTest : public ::testing::Test {
     FWindow->MdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(view->parentWidget()));
     QApplication::processEvents();
   }
-
-  QTemporaryDir FDir;
-  std::unique_ptr<TZepMainWindow> FWindow;
 };
 
 // The two commands are offered for the kinds that have them only.

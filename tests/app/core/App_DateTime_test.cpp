@@ -8,20 +8,10 @@
 
 #include "app/core/App_DateTime.h"
 #include "support/TimeZone.h"
+#include "app/core/DateTimeParts.h"
 
 namespace {
 
-TDateTimeParts Parts(int y, int mo, int d, int h, int mi, int s, int ms) {
-  TDateTimeParts p;
-  p.Year = y;
-  p.Month = mo;
-  p.Day = d;
-  p.Hour = h;
-  p.Minute = mi;
-  p.Second = s;
-  p.Millisecond = ms;
-  return p;
-}
 
 TEST(AppDateTime, FormatsThePatternLetters) {
   // Tuesday 2024-03-05 07:08:09.045 UTC

@@ -19,6 +19,7 @@
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
 #include "support/TimeZone.h"
+#include "app/core/DateTimeParts.h"
 
 namespace {
 
@@ -137,17 +138,6 @@ class TPhaseLines {
   std::vector<double> FPhases;
 };
 
-TUtcMs Utc(int y, int mo, int d, int h, int mi, int s, int ms) {
-  TDateTimeParts p;
-  p.Year = y;
-  p.Month = mo;
-  p.Day = d;
-  p.Hour = h;
-  p.Minute = mi;
-  p.Second = s;
-  p.Millisecond = ms;
-  return UtcPartsToMs(p);
-}
 
 std::string PVHLine(const std::string& first = "0;0;0") {
   std::string line = "7902; " + first;
