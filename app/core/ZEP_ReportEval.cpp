@@ -16,6 +16,7 @@ constexpr std::size_t kLoggedLineMax = 200;  // a garbled line is shown only thi
 constexpr int kSamplerHeaderChanged = 3;
 constexpr int kSamplerDeviceMessage = 9;
 constexpr int kSamplerReferenceClock = 13;
+constexpr int kSamplerQMTCalibration = 14;
 constexpr int kSamplerPVHData = 17;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
@@ -710,7 +711,10 @@ void TVQReportEvaluation::FeatureBits7019(const std::string& line, const std::st
 void TVQReportEvaluation::Calibration7901(const std::string& line) {
   const bool changed = FQMT_DM.AddCalibration(line);
   if (!FOptions.UseDeviceCalibration || (!changed && FQMTCalibrationSet)) return;
-  if (FQMT_DM.SetCalibrationData(FQMT_DM.DeviceCalibration())) FHost.PostSync(SyncWhat::QMTCalibration, 0, 0, {});
+  if (FQMT_DM.SetCalibrationData(FQMT_DM.DeviceCalibration())) {
+    FHost.PostSync(SyncWhat::QMTCalibration, 0, 0, {});
+    if (FQMT_DM.AddLogStrings()) FHost.SamplerEvent(kSamplerQMTCalibration, {});
+  }
   FQMTCalibrationSet = true;
   FQMT_DM.SetAddLogStrings(true);
 }

@@ -43,7 +43,17 @@ uint32_t SerialFromText(const std::string& text) {
 }
 
 constexpr int kNomFreqKeys = 6;  // "NomFreq1_4" .. "NomFreq21_24"
+// Multi-sampler source events the session raises.
+constexpr int kSamplerDataCleared = 4;
+constexpr int kSamplerQMTChannels = 10;
+constexpr int kSamplerQMTCleared = 11;
+constexpr int kSamplerClosed = 12;
+constexpr int kSamplerQMTCalibration = 14;
 constexpr int kSamplerReconnected = 16;
+
+bool IsQMTSamplerEvent(int event) {
+  return event == kSamplerQMTChannels || event == kSamplerQMTCleared || event == kSamplerQMTCalibration;
+}
 
 std::string NomFreqKey(int group) {
   const int first = 4 * group + 1;
@@ -131,6 +141,13 @@ TVQSessionItem::TVQSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnA
 
 void TVQSessionItem::SetChannels(const TSessionChannelData& channels) {
   FChannels = channels;
+  {
+    std::lock_guard lock(FHookLock);
+    for (int k = 1; k <= TVQ_ChannelData::kChannels; ++k) {
+      FVirtualNames.Counter[k - 1] = FChannels.Virtual.Name(k);
+      FVirtualNames.QMT[k - 1] = FChannels.VirtualQMT.Name(k);
+    }
+  }
   for (int k = 1; k <= TVQ_ChannelData::kChannels; ++k) FPAV_DM->SetChannelName(k, FChannels.Counter.Name(k));
   for (int k = 1; k <= TVQ_ChannelData::kChannels; ++k) FQMT_DM->SetChannelName(k, FChannels.QMT.Name(k));
 }
@@ -188,7 +205,10 @@ void TVQSessionItem::WireStoreHooks() {
     FPAV_DM->FOnError = onError;
     FPAV_DM->FOnWarning = onWarning;
     FPAV_DM->FOnInfo = onInfo;
-    FPAV_DM->FOnReset = [this](int code, TDataManagement&) { PostSync(SyncWhat::DataReset, code, 0, {}); };
+    FPAV_DM->FOnReset = [this](int code, TDataManagement&) {
+      PostSync(SyncWhat::DataReset, code, 0, {});
+      SamplerEvent(kSamplerDataCleared, {});
+    };
     FPAV_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::ChannelCount, code, count, {}); };
     FPAV_DM->FOnPDICount = [this](int code, int count) { PostSync(SyncWhat::PDICards, code, count, {}); };
   }
@@ -196,7 +216,10 @@ void TVQSessionItem::WireStoreHooks() {
   FQMT_DM->FOnError = onError;
   FQMT_DM->FOnWarning = onWarning;
   FQMT_DM->FOnInfo = onInfo;
-  FQMT_DM->FOnReset = [this](int code, TDataManagement&) { PostSync(SyncWhat::DataResetQMT, code, 0, {}); };
+  FQMT_DM->FOnReset = [this](int code, TDataManagement&) {
+    PostSync(SyncWhat::DataResetQMT, code, 0, {});
+    SamplerEvent(kSamplerQMTCleared, {});
+  };
   FQMT_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::QMTChannels, code, count, {}); };
 }
 
@@ -221,6 +244,8 @@ TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
   {
     std::lock_guard lock(original.FHookLock);
     FTimeOptions = original.FTimeOptions;
+    FSamplerHooks = original.FSamplerHooks;
+    FVirtualNames = original.FVirtualNames;
   }
   Log(".CopyQMTPart: MultiID=" + std::to_string(FMultiId));
 }
@@ -292,28 +317,61 @@ void TVQSessionItem::PostSync(int what, int code, int aInt, const std::string& t
   if (sink) sink(TMainSyncData(what, code, aInt, text));
 }
 
-void TVQSessionItem::SetSamplerHooks(TSessionSamplerEvent onEvent, TSessionSamplerTime onTimeStamp) {
-  std::lock_guard lock(FHookLock);
-  FOnSamplerEvent = std::move(onEvent);
-  FOnSamplerTime = std::move(onTimeStamp);
+void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
+  {
+    std::lock_guard lock(FHookLock);
+    FSamplerHooks = hooks;
+  }
+  if (IsCopy()) return;
+  {
+    auto lock = FPAV_DM->Lock();
+    FPAV_DM->FOnSamplerEvent = hooks.OnEvent;
+    FPAV_DM->FOnSamplerWarning = hooks.OnWarning;
+    if (hooks.OnRecord) {
+      FPAV_DM->FOnSamplerStrings = [hooks](int sessId, bool sessIsCopy, const std::string& syncTime,
+                                           const TPAVSamplerRecord& record) {
+        if (hooks.OnSyncTime) hooks.OnSyncTime(sessId, sessIsCopy, syncTime);
+        hooks.OnRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+      };
+    } else {
+      FPAV_DM->FOnSamplerStrings = nullptr;
+    }
+  }
+  auto lock = FQMT_DM->Lock();
+  FQMT_DM->FOnSamplerEvent = hooks.OnEvent;
+  if (hooks.OnRecord) {
+    FQMT_DM->FOnSamplerStrings = [onRecord = hooks.OnRecord](int sessId, bool sessIsCopy,
+                                                             const TQMTSamplerRecord& record) {
+      onRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+    };
+  } else {
+    FQMT_DM->FOnSamplerStrings = nullptr;
+  }
 }
 
 void TVQSessionItem::SamplerEvent(int event, const std::string& text) {
   TSessionSamplerEvent hook;
   {
     std::lock_guard lock(FHookLock);
-    hook = FOnSamplerEvent;
+    hook = FSamplerHooks.OnEvent;
   }
-  if (hook) hook(Index(), IsCopy(), event, text);
+  // Time-interval events belong to whichever session logs the QMT part.
+  const bool copy = IsQMTSamplerEvent(event) ? FQMT_DM->SessIsCopy() : IsCopy();
+  if (hook) hook(Index(), copy, event, text);
 }
 
 void TVQSessionItem::SamplerTimeStamp(int64_t time100ms) {
   TSessionSamplerTime hook;
   {
     std::lock_guard lock(FHookLock);
-    hook = FOnSamplerTime;
+    hook = FSamplerHooks.OnTimeStamp;
   }
   if (hook) hook(Index(), IsCopy(), time100ms);
+}
+
+TVirtualChannelNames TVQSessionItem::VirtualChannelNames() const {
+  std::lock_guard lock(FHookLock);
+  return FVirtualNames;
 }
 
 TSessionTimeOptions TVQSessionItem::TimeOptions() const {
@@ -499,6 +557,7 @@ void TVQSessionItem::CloseDeviceLocked(bool) {
   const int userId = Multi_GetUserID(FMultiId);
   if (userId != kNoUserID) FUserIdINI = static_cast<uint8_t>(userId);
   AddInfo(SessionMsg::Connection, 0, "Disconnect");
+  SamplerEvent(kSamplerClosed, {});
   Multi_CloseConnection(FMultiId);
   FDeviceOpened = false;
   NotifyUpdate();  // the receiver hands it to the main thread

@@ -26,6 +26,27 @@ using TSessionSyncSink = std::function<void(TMainSyncData item)>;
 // Multi-sampler events and counter time stamps (100 ms units) of a session.
 using TSessionSamplerEvent = std::function<void(int sessIndex, bool sessIsCopy, int event, const std::string& text)>;
 using TSessionSamplerTime = std::function<void(int sessIndex, bool sessIsCopy, int64_t time100ms)>;
+// A value record of the counter or time-interval store; virtualRecord: the
+// record of the virtual channels.
+using TSessionSamplerRecord =
+    std::function<void(int sessIndex, bool sessIsCopy, bool virtualRecord, const std::array<std::string, 10>& strings)>;
+using TSessionSamplerText = std::function<void(int sessIndex, bool sessIsCopy, const std::string& text)>;
+
+// Where a session's log data go (the multi-sampler's queue). Every hook runs
+// on the acquisition thread, some with a store lock held: they only enqueue.
+struct TSessionSamplerHooks {
+  TSessionSamplerEvent OnEvent;          // source events of the session and its stores
+  TSessionSamplerTime OnTimeStamp;       // counter time stamps, 100 ms units
+  TSessionSamplerRecord OnRecord;        // value records of both stores
+  TSessionSamplerText OnSyncTime;        // the sync time of the record that follows
+  TSessionSamplerText OnWarning;         // a warning that belongs into the logs
+};
+
+// Display names of the virtual channels 1..24 (index 0 = channel 1).
+struct TVirtualChannelNames {
+  std::array<std::string, 24> Counter;
+  std::array<std::string, 24> QMT;
+};
 
 // The application options the report evaluation follows.
 struct TSessionTimeOptions {
@@ -113,7 +134,9 @@ class TVQSessionItem : public TSessionItem {
   void SetSyncSink(TSessionSyncSink sink);
   // Hands the session's items to `list` with the session as sender.
   static void ConnectSyncList(const std::shared_ptr<TVQSessionItem>& session, TSyncList& list);
-  void SetSamplerHooks(TSessionSamplerEvent onEvent, TSessionSamplerTime onTimeStamp);
+  // Connects the session and both stores to the multi-sampler (a copy shares
+  // its original's stores, so the original's hooks serve both).
+  void SetSamplerHooks(const TSessionSamplerHooks& hooks);
   TSessionTimeOptions TimeOptions() const;
   void SetTimeOptions(const TSessionTimeOptions& options);
   void SetWindowDecimalSeparator(char separator);
@@ -127,6 +150,8 @@ class TVQSessionItem : public TSessionItem {
   // virtual QMT channels. Main thread only.
   const TSessionChannelData& Channels() const { return FChannels; }
   void SetChannels(const TSessionChannelData& channels);
+  // The virtual channels' names, for any thread.
+  TVirtualChannelNames VirtualChannelNames() const;
 
   int MultiId() const { return FMultiId; }
   TVQSessionState State() const;
@@ -208,8 +233,8 @@ class TVQSessionItem : public TSessionItem {
   // Hooks and options (main thread sets, acquisition thread uses).
   mutable std::mutex FHookLock;
   TSessionSyncSink FSyncSink;
-  TSessionSamplerEvent FOnSamplerEvent;
-  TSessionSamplerTime FOnSamplerTime;
+  TSessionSamplerHooks FSamplerHooks;
+  TVirtualChannelNames FVirtualNames;
   TSessionTimeOptions FTimeOptions;
   std::optional<double> FIniDateTimeNumber;  // "PAVDateTimeStart" as read
 };

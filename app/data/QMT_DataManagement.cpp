@@ -241,6 +241,7 @@ void TQMT_DataManagement::HandOverStrings(const TCalibrationData& calib) {
     if (GetVirtualChannelCount() > 0) {
       TQMTSamplerRecord virtualRecord;
       virtualRecord.Calibration = calib;
+      virtualRecord.Virtual = true;
       virtualRecord.Strings[0] = GenerateSamplerVirtualStringQMT();
       virtualRecord.Strings[9] = FPAVtimeString;
       FOnSamplerStrings(FSessId, FSessIsCopy, virtualRecord);

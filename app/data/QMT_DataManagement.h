@@ -26,6 +26,7 @@ struct TQMTSamplerRecord {
   static constexpr int kStringCount = 10;
   std::array<std::string, kStringCount> Strings;
   TCalibrationData Calibration;
+  bool Virtual = false;  // the record of the virtual channels
 };
 
 // Hooks to the multi-sampler and the data server. They run on the acquisition

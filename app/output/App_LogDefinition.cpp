@@ -1,0 +1,1 @@
+#include "app/output/App_LogDefinition.h"

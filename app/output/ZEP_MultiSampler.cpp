@@ -1,0 +1,1 @@
+#include "app/output/ZEP_MultiSampler.h"

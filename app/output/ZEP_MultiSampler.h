@@ -1,0 +1,3 @@
+#pragma once
+
+#include "app/output/App_MultiSampler.h"
