@@ -1,10 +1,13 @@
 #include "cli/CliRun.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "app/core/App_UsbAttach.h"
 #include "app/core/Main.h"
 #include "app/data/PAV_DataManagement.h"
 #include "cli/CliTable.h"
@@ -73,6 +76,19 @@ void PrintMessages(TZepApp& app, std::ostream& out) {
   }
 }
 
+// Waits one display tick, or less when USB devices arrive or leave (fd -1:
+// no monitor), and hands their events to the application.
+void WaitTick(TZepApp& app, int usbFd) {
+  if (usbFd < 0) {
+    std::this_thread::sleep_for(kDisplayTick);
+    return;
+  }
+  pollfd watched{usbFd, POLLIN, 0};
+  if (::poll(&watched, 1, static_cast<int>(kDisplayTick.count())) <= 0) return;
+  std::vector<TUsbEvent> events;
+  if (Multi_UsbMonitorRead(events) == MultiCode::Ok) HandleUsbEvents(app, events);
+}
+
 }  // namespace
 
 std::string DefaultConfigFolder() {
@@ -96,9 +112,11 @@ int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostre
   const auto start = Clock::now();
   auto nextTable = start + kTableEvery;
   auto nextCheck = start + kCheckTick;
+  std::string usbError;  // without udev (a container) counters are not watched
+  const int usbFd = Multi_UsbMonitorStart(usbError) == MultiCode::Ok ? Multi_UsbMonitorFd() : -1;
   while (!stop.load()) {
     if (options.Duration && Clock::now() - start >= std::chrono::duration<double>(*options.Duration)) break;
-    std::this_thread::sleep_for(kDisplayTick);
+    WaitTick(app, usbFd);
     app.DisplayTick();
     PrintMessages(app, out);
     if (Clock::now() >= nextCheck) {
@@ -110,6 +128,7 @@ int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostre
       nextTable += kTableEvery;
     }
   }
+  Multi_UsbMonitorStop();
   app.Shutdown();
   PrintMessages(app, out);
   return 0;

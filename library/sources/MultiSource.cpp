@@ -490,3 +490,89 @@ std::optional<std::string> Multi_GetEnumerateError() {
   std::lock_guard lock(lib.Lock);
   return lib.EnumerateError;
 }
+
+// ---- USB hot-plug ------------------------------------------------------------------------------------
+
+namespace {
+
+// The monitor has nothing to do with the sources, so it has its own lock:
+// reading events never waits for a poll in progress.
+struct TUsbWatch {
+  std::mutex Lock;
+  std::unique_ptr<TVQ_UsbMonitor> Monitor;
+};
+
+TUsbWatch& UsbWatch() {
+  static TUsbWatch watch;
+  return watch;
+}
+
+// Under the library lock, as the log belongs to source 0.
+void UsbLog(const std::string& text, bool error = false) {
+  TMultiLibrary& lib = Library();
+  std::lock_guard lock(lib.Lock);
+  if (error)
+    lib.LogErr(text);
+  else
+    lib.Log(text);
+}
+
+}  // namespace
+
+int Multi_UsbMonitorStart(std::string& message) {
+  message.clear();
+  int fd = -1;
+  try {
+    TUsbWatch& watch = UsbWatch();
+    std::lock_guard lock(watch.Lock);
+    if (watch.Monitor) return MultiCode::Ok;
+    auto monitor = std::make_unique<TVQ_UsbMonitor>();
+    if (monitor->Available()) {
+      fd = monitor->Fd();
+      watch.Monitor = std::move(monitor);
+    } else {
+      message = Cut("USB monitor not available: " + monitor->Error(), Multi_MaxMessage);
+    }
+  } catch (const std::exception& e) {
+    message = Cut("USB monitor failed: " + std::string(e.what()), Multi_MaxMessage);
+    UsbLog("Multi_UsbMonitorStart: " + message, true);
+    return MultiCode::Exception;
+  }
+  if (!message.empty()) {
+    UsbLog("Multi_UsbMonitorStart: " + message);
+    return MultiCode::Other;
+  }
+  UsbLog("Multi_UsbMonitorStart: fd=" + std::to_string(fd));
+  return MultiCode::Ok;
+}
+
+int Multi_UsbMonitorFd() {
+  TUsbWatch& watch = UsbWatch();
+  std::lock_guard lock(watch.Lock);
+  return watch.Monitor ? watch.Monitor->Fd() : -1;
+}
+
+int Multi_UsbMonitorRead(std::vector<TUsbEvent>& events) {
+  events.clear();
+  try {
+    TUsbWatch& watch = UsbWatch();
+    std::lock_guard lock(watch.Lock);
+    if (!watch.Monitor) return MultiCode::NotConnected;
+    events = watch.Monitor->Read();
+    return MultiCode::Ok;
+  } catch (const std::exception& e) {
+    events.clear();
+    UsbLog("Multi_UsbMonitorRead: " + std::string(e.what()), true);
+    return MultiCode::Exception;
+  }
+}
+
+void Multi_UsbMonitorStop() {
+  TUsbWatch& watch = UsbWatch();
+  std::unique_ptr<TVQ_UsbMonitor> monitor;
+  {
+    std::lock_guard lock(watch.Lock);
+    monitor = std::move(watch.Monitor);
+  }
+  if (monitor) UsbLog("Multi_UsbMonitorStop");
+}

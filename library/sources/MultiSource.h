@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "library/core/VQ_CommonTypes.h"
 #include "library/core/VQ_Header.h"
 #include "library/platform/VQ_Event.h"
+#include "library/platform/VQ_UsbMonitor.h"
 
 // ---- public result codes ------------------------------------------------------
 
@@ -152,3 +154,19 @@ int Multi_StopSaveReportData(int source);
 // that failed (Multi_GetEnumerateError says why).
 int Multi_EnumerateDevices(std::string& devices, int kinds);
 std::optional<std::string> Multi_GetEnumerateError();
+
+// ---- USB hot-plug ---------------------------------------------------------------------------
+//
+// Counters, serial ports and other USB devices arriving or leaving while the
+// program runs. The list of attached devices needs no refresh after an
+// arrival: Multi_EnumerateDevices and opening a connection look at the
+// devices present at that moment.
+
+// Starts watching (nothing when already watching): 1, or 0 with the reason in
+// `message` (no udev, as in a container; everything else works without it).
+int Multi_UsbMonitorStart(std::string& message);
+// The descriptor that becomes readable when events are pending; -1 when not watching.
+int Multi_UsbMonitorFd();
+// Takes the pending events (without blocking): 1, or 7 when not watching.
+int Multi_UsbMonitorRead(std::vector<TUsbEvent>& events);
+void Multi_UsbMonitorStop();
