@@ -45,7 +45,7 @@ enum class TLogSourceKind { Counter, TimeInterval, Either, VirtualCounter, Virtu
 struct TLogTypeInfo {
   const char* Tag;        // word of automatic file names
   const char* QMTTag;     // the tag on a time-interval source (bits 8, 9), else the same as Tag
-  const char* Caption;    // check box of the dialog; empty for the hidden types 7, 8, 9, 13
+  const char* Caption;    // check box of the dialog; empty for 8 and 9 (the dialog also hides 7 and 13)
   const char* Label;      // text of the header's type line; empty for 7 and 13
   int Width;              // column width per channel; 0 = never written
   int QMTWidth;           // the width on a time-interval source
@@ -79,7 +79,9 @@ class TSimpleLogDefinition {
   TSimpleLogDefinition(int aSource, uint32_t aTypes, bool aCopy, TSamplerStringClass aStringClass,
                        const TLogEnabledArray& enabled);
 
-  // Keys below `prefix` ("Log_1_Simple1_"); a missing key reads as its default.
+  // Keys below `prefix` ("Log_1_Simple1_"); a missing key or a malformed number
+  // reads as its default, a string class outside 0..4 as sscStandard. The
+  // types are "LogTypes" from settings format 4 on, else the single "LogType".
   void ReadSetting(TAppSettings& settings, const std::string& prefix);
   void SaveSettings(TAppSettings& settings, const std::string& prefix) const;
 
@@ -106,6 +108,11 @@ class TSimpleLogDefinition {
 
 // ---- one log file definition --------------------------------------------------------------
 
+// Bounds on counts read from the settings, so a damaged file cannot make us
+// allocate without limit.
+inline constexpr int kMaxLogDefinitions = 1000;
+inline constexpr int kMaxLogParts = 1000;
+
 class TLogDefinition {
  public:
   static constexpr int64_t k128MB = 134217728;
@@ -129,6 +136,8 @@ class TLogDefinition {
   void UpdateSessionIndex(int oldIndex, int newIndex);
 
   // "Log_" + d + "_" is the prefix; parts use prefix + "Simple" + s + "_".
+  // Reading drops parts with a negative source index and skips part numbers
+  // of which no key is stored; "Count" is capped at kMaxLogParts.
   void ReadSetting(TAppSettings& settings, const std::string& prefix);
   void SaveSettings(TAppSettings& settings, const std::string& prefix) const;
 
@@ -179,11 +188,18 @@ struct TLogFileNameParts {
 TLogFileNameParts SplitLogFileName(const std::string& fileName, const std::string& defaultFolder);
 
 // The first of body_date_i.ext (or date_i_body.ext with prependDate), i = 1,
-// 2, ..., for which `exists` answers false. `date` is "YYMMDD".
+// 2, ..., for which `exists` answers false. `date` is "YYMMDD". Empty when
+// every candidate up to kMaxLogFileSequence exists: an existing file is never
+// chosen (it would be truncated).
+inline constexpr int kMaxLogFileSequence = 100000;
 std::string NextLogFileName(const TLogFileNameParts& parts, const std::string& date, bool prependDate,
                             const std::function<bool(const std::string&)>& exists);
 
-// Automatic file name of the dialog: tags + "_" + letters + "_" + n + ".txt".
+// Automatic file name of the dialog (without folder): tags + "_" + letters +
+// "_" + n + ".txt". Tags of the set types in ascending bit order per part,
+// parts in order (bits 8 and 9 take their time-interval tag when
+// `isTimeIntervalSource` says so); one letter per distinct (source, copy)
+// pair, in part order.
 std::string AutomaticLogFileName(const TLogDefinition& definition, int definitionNumber,
                                  const std::function<bool(int sIndex)>& isTimeIntervalSource);
 
