@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+#include <vector>
+
+#include "app/output/App_LogDefinition.h"
+#include "ui/LogDefinitionDialog.h"
+
+class QMenu;
+class QWidget;
+class TZepApp;
+
+// The "Logging" menu: one entry per log definition ("&1 Log file", checked
+// while enabled) with "Close/Open Log File", "Change Log Configuration..."
+// and "Remove Log Configuration", and "New Log Configuration...".
+class TLogMenu : public QObject {
+  Q_OBJECT
+ public:
+  TLogMenu(TZepApp& app, QMenu* menu, QWidget* dialogParent, bool interactive);
+
+  // Rebuilds the entries from the multi-sampler's definitions.
+  void Rebuild();
+  // The sessions a log definition can use.
+  std::vector<TLogSourceChoice> Sources() const;
+  // What "New Log Configuration..." and "Change Log Configuration..." do
+  // with the dialog's result (tests call these directly).
+  int AddDefinition(std::unique_ptr<TLogDefinition> definition);
+  void ChangeDefinition(int slot, std::unique_ptr<TLogDefinition> definition);
+
+ private:
+  void NewDefinition();
+  void EditDefinition(int slot);
+  void MarkDifferentDevices(TLogDefinition& definition) const;
+
+  TZepApp& FApp;
+  QMenu* FMenu;
+  QWidget* FDialogParent;
+  const bool FInteractive;
+};
