@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/core/App_LogSetup.h"
 #include "app/core/App_UsbAttach.h"
 #include "app/core/Main.h"
 #include "app/data/PAV_DataManagement.h"
@@ -98,6 +99,15 @@ std::string DefaultConfigFolder() {
 }
 
 int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostream& out, std::ostream& err) {
+  std::optional<uint32_t> logTypes;
+  if (!options.LogTypes.empty()) {
+    std::string error;
+    logTypes = ParseLogTypes(options.LogTypes, error);
+    if (!logTypes) {
+      err << "zep-cli: " << error << "\n";
+      return 2;
+    }
+  }
   TConsoleFrontEnd frontEnd(out, err);
   TZepAppOptions appOptions;
   appOptions.ConfigFolder = options.ConfigFolder.empty() ? DefaultConfigFolder() : options.ConfigFolder;
@@ -109,6 +119,7 @@ int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostre
     err << "zep-cli: the application did not start\n";
     return 1;
   }
+  if (logTypes) out << "Log definitions added: " << app.AddLogDefinitions(*logTypes) << "\n";
   const auto start = Clock::now();
   auto nextTable = start + kTableEvery;
   auto nextCheck = start + kCheckTick;

@@ -36,6 +36,9 @@ int main(int argc, char** argv) {
   CLI::App* runCommand = app.add_subcommand("run", "Run the application: sessions, acquisition, a live table");
   runCommand->add_option("--duration", run.Duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
   runCommand->add_flag("--professional", run.Professional, "Professional mode");
+  runCommand->add_option("--log", run.LogTypes,
+                         "Log these types of every counter session: TYPE[,TYPE...] of phase, freq, phasediff, "
+                         "phasediffprev, phaseres, qmt, qmtdiff");
 
   TLinesOptions lines;
   std::string separator = ".";

@@ -25,6 +25,8 @@
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
 #include "ui/ConnectionDialog.h"
+#include "ui/LogMenu.h"
+#include "ui/UsbWatcher.h"
 #include "ui/ViewAllan.h"
 #include "ui/ViewGraph.h"
 #include "ui/ViewMessages.h"
@@ -98,6 +100,7 @@ TZepMainWindow::TZepMainWindow(TMainWindowOptions options, QWidget* parent)
 TZepMainWindow::~TZepMainWindow() {
   if (!FClosed && FStarted) {
     SaveViewSettings();
+    FUsbWatcher->Stop();
     FApp->Shutdown();
   }
   FDisplayTimer->stop();
@@ -112,6 +115,10 @@ TZepMainWindow::~TZepMainWindow() {
 bool TZepMainWindow::Start() {
   if (!FApp->Start()) return false;
   FStarted = true;
+  FLogMenu->Rebuild();
+  // Counters plugged in later open their sessions again.
+  FUsbWatcher = new TUsbWatcher(*FApp, this);
+  FUsbWatcher->Start();
   try {
     TAppSettings& settings = FApp->Settings();
     const int left = settings.GetValue("Main_Left", -1);
@@ -417,13 +424,20 @@ void TZepMainWindow::UpdateStatusBar() {
     auto* label = new QLabel(QStringLiteral("-"), this);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setMinimumWidth(40);
-    statusBar()->addPermanentWidget(label);
+    // The session fields come before the logging field, which stays last.
+    statusBar()->insertPermanentWidget(static_cast<int>(FStatusLabels.size()), label);
     FStatusLabels.push_back(label);
   }
   while (FStatusLabels.size() > wanted) {
     delete FStatusLabels.back();
     FStatusLabels.pop_back();
   }
+  if (!FLogStatus) {
+    FLogStatus = new QLabel(this);
+    FLogStatus->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    statusBar()->addPermanentWidget(FLogStatus);
+  }
+  if (const QString text = LoggingStatusText(); FLogStatus->text() != text) FLogStatus->setText(text);
   for (int index = 0; index < slotCount; ++index) {
     const std::vector<std::string> fields = FApp->StatusFields(index);
     const auto session = FApp->Session(index);
@@ -438,6 +452,15 @@ void TZepMainWindow::UpdateStatusBar() {
       }
     }
   }
+}
+
+QString TZepMainWindow::LoggingStatusText() const {
+  const bool logs = FApp->LogFileActive();
+  const bool debug = FApp->Settings().AppDebugLog();
+  if (debug && logs) return QStringLiteral("Debug Logging ");
+  if (debug) return QStringLiteral("Debug         ");
+  if (logs) return QStringLiteral("Logging       ");
+  return {};
 }
 
 QStringList TZepMainWindow::StatusTexts() const {
@@ -542,13 +565,19 @@ void TZepMainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  // No measurement log files exist yet, so there is nothing to ask before
-  // closing; an operating-system shutdown (FShutDown) never asks anyway.
+  // An operating-system shutdown (FShutDown) never asks.
+  if (FStarted && !FShutDown && FOptions.Interactive && FApp->LogFileActive() &&
+      QMessageBox::question(this, windowTitle(), QStringLiteral("Logging is active\r\nClose application?")) !=
+          QMessageBox::Yes) {
+    event->ignore();
+    return;
+  }
   FClosed = true;
   FDisplayTimer->stop();
   FCheckTimer->stop();
   if (FStarted) {
     SaveViewSettings();
+    FUsbWatcher->Stop();
     FApp->Shutdown();
   }
   event->accept();
@@ -642,6 +671,7 @@ void TZepMainWindow::BuildMenus() {
   FWindowSettingsAction = window->addAction(tr("Change &Window Settings..."), this, &TZepMainWindow::EditWindowSettings);
   FCenterValuesAction = window->addAction(tr("C&enter values..."), this, &TZepMainWindow::CenterValues);
   UpdateViewActions();
+  FLogMenu = new TLogMenu(*FApp, menuBar()->addMenu(tr("&Logging")), this, FOptions.Interactive);
   FActiveSessionMenu = menuBar()->addMenu(tr("Active: -"));
 }
 

@@ -19,6 +19,8 @@ class QMenu;
 class QPlainTextEdit;
 class QTimer;
 class TViewMessages;
+class TLogMenu;
+class TUsbWatcher;
 struct TWindowSettings;
 
 struct TMainWindowOptions {
@@ -59,6 +61,9 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   TViewChild* ActiveView() const;
   QAction* WindowSettingsAction() const { return FWindowSettingsAction; }
   QAction* CenterValuesAction() const { return FCenterValuesAction; }
+  TLogMenu* LogMenu() const { return FLogMenu; }
+  // "Debug Logging ", "Debug         ", "Logging       " or empty.
+  QString LoggingStatusText() const;
   // Title, virtual channels and columns of a view, then the captions renumbered.
   void ChangeWindowSettings(TViewChild& view, const TWindowSettings& settings);
   // The texts of the status bar fields, 5 per session.
@@ -132,6 +137,9 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   QMenu* FActiveSessionMenu = nullptr;
   QAction* FWindowSettingsAction = nullptr;
   QAction* FCenterValuesAction = nullptr;
+  TLogMenu* FLogMenu = nullptr;
+  QLabel* FLogStatus = nullptr;
+  TUsbWatcher* FUsbWatcher = nullptr;
   bool FConnectUsed = false;
   bool FShutDown = false;   // the operating system (a signal) ends the program
   bool FClosed = false;

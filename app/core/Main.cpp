@@ -11,9 +11,13 @@
 #include <charconv>
 #include <filesystem>
 
+#include "app/core/App_LogSetup.h"
 #include "app/core/ZEP_DebugConf.h"
 #include "app/core/ZEP_ReportThread.h"
+#include "app/core/ZEP_SamplerQueue.h"
+#include "app/core/ZEP_SamplerSource.h"
 #include "app/core/ZEP_Settings.h"
+#include "app/output/ZEP_MultiSampler.h"
 #include "app/data/PAV_DataManagement.h"
 #include "library/core/LogUnit.h"
 #include "library/sources/MultiSource.h"
@@ -128,6 +132,8 @@ TZepApp::~TZepApp() {
   FReportThread.reset();
   FSessionCopies.clear();
   FSessions.Clear();
+  FSamplerQueue.reset();
+  FMultiSampler.reset();
   FDebugConf.reset();
   FSettings.reset();
 }
@@ -153,6 +159,7 @@ bool TZepApp::Start() {
   }
 
   Log("TMainForm.LosGehts");
+  CreateMultiSampler();
   CreateSessions();
   if (FSessions.Sessions().empty()) {
     FFrontEnd.ShowMessage("Please choose a connection or app will be canceled");
@@ -163,6 +170,7 @@ bool TZepApp::Start() {
     FAppCanceled = true;
     return false;
   }
+  ReadLogDefinitions();
   Log("TMainForm.LosGehts.Open sessions");
   for (const auto& session : FSessions.Sessions())
     if (!session->OpenString().empty()) OpenDevice(*session, true);
@@ -278,6 +286,7 @@ std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
   TVQSessionItem::ConnectSyncList(session, FSyncList);
   session->PAV().SetAllanDebug(FDebugConf->DebugFlag(15));  // "AllanData"
   if (FEvaluation) session->SetEvaluation(FEvaluation);
+  session->SetSamplerHooks(SamplerHooks());
   return session;
 }
 
@@ -376,12 +385,17 @@ void TZepApp::RemoveSession(int index) {
   if (!session) return;
   Log("TMainForm.RemoveSession " + session->ToString());
   ReleaseSession(index);
+  FSamplerQueue->Flush();
+  FMultiSampler->RemoveSession(index);
   FSettings->RemoveKeys(SessionPrefix(index));
 }
 
 void TZepApp::DoSessionChange(int index, const TConnectionChoice& choice) {
   std::shared_ptr<TSessionItem> old = ReleaseSession(index);
   if (!old) return;
+  FSamplerQueue->Flush();
+  FMultiSampler->CloseFilesSession(index, false);
+  FMultiSampler->CloseFilesSession(index, true);
   Log("TMainForm.DoSessionChange old=" + old->ToString());
   old.reset();
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
@@ -409,6 +423,7 @@ void TZepApp::DisplayTick() {
   ConsumeHandOver();
   if (FSessionsChanged.exchange(false)) {
     UpdateSessionColors();
+    UpdateSamplerSessions();
     if (FReportThread) FReportThread->CheckSerialConnections();
     FFrontEnd.SessionsChanged();
   }
@@ -449,6 +464,9 @@ void TZepApp::Shutdown() {
   FShutDownDone = true;
   if (FReportThread) FReportThread->Stop();
   for (const auto& session : FSessions.Sessions()) session->CloseDevice(true);
+  // Every queued record is written before the files close.
+  if (FSamplerQueue) FSamplerQueue->Stop();
+  if (FMultiSampler) FMultiSampler->CloseAll();
   if (FSettings) SaveSettings(true);
   FKeepAwake.reset();
   Log("TMainForm.FormClose END");
@@ -477,6 +495,7 @@ void TZepApp::SaveSettings(bool closeViews) {
     session->SaveSettings(*FSettings, SessionPrefix(index));
     highest = std::max(highest, index);
   }
+  if (FMultiSampler) FMultiSampler->SaveSettings(*FSettings);
   if (!renumbered.empty()) RenumberSessionReferences(renumbered);
   // The highest number + 1: with a gap, the last session is still read.
   FSettings->SetValue("SessionCount", highest + 1 > 0 ? highest + 1 : -1);
@@ -504,6 +523,113 @@ void TZepApp::RenumberSessionReferences(const std::vector<std::pair<int, int>>& 
     renumber("View_" + std::to_string(n) + "_Session");
     renumber("View_" + std::to_string(n) + "_SecondSession");
   }
+  RenumberLogDefinitions(*FSettings, oldToNew);
+}
+
+// ---- measurement logs ---------------------------------------------------------------------------------
+
+TSamplerOptions TZepApp::SamplerOptions() {
+  TSamplerOptions options;
+  options.LogTimeFormat = FSettings->LogTimeFormat();
+  options.LogTimeSourcePAV = FSettings->LogTimeSourcePAV();
+  options.LogTimeZoneSystem = FSettings->LogTimeZoneSystem();
+  options.DecSepLog = FSettings->FormatSettingsLog().DecimalSeparator;
+  options.DefaultFolder = WithSlash(FSettings->LogRootFolder());
+  return options;
+}
+
+void TZepApp::CreateMultiSampler() {
+  const int logId = FDebugConf->DebugFlag(8) ? FMainLogId : -1;  // "Sampler"
+  FMultiSampler = std::make_unique<TZEP_MultiSampler>(logId, FMsgList.Callback());
+  FMultiSampler->SetOptions(SamplerOptions());
+  FSamplerQueue = std::make_unique<TSamplerQueue>(*FMultiSampler, logId);
+  FSamplerQueue->Start();
+}
+
+// The sessions' log data go through the writer's queue: the acquisition
+// thread never waits on a file.
+TSessionSamplerHooks TZepApp::SamplerHooks() {
+  TSamplerQueue* queue = FSamplerQueue.get();
+  TSessionSamplerHooks hooks;
+  hooks.OnEvent = [queue](int s, bool c, int what, const std::string& text) { queue->UpdateSession(s, c, what, text); };
+  hooks.OnTimeStamp = [queue](int s, bool c, int64_t time100ms) { queue->AddTimeStamp(s, c, time100ms); };
+  hooks.OnRecord = [queue](int s, bool c, bool virtualRecord, const TMultiSamplerStrings& strings) {
+    queue->AddStrings(s, c, virtualRecord ? sscVirtual : sscStandard, strings);
+  };
+  hooks.OnSyncTime = [queue](int s, bool c, const std::string& syncTime) { queue->SetSessionSyncTime(s, c, syncTime); };
+  hooks.OnWarning = [queue](int s, bool c, const std::string& text) { queue->AddWarning(s, c, text); };
+  return hooks;
+}
+
+// The definitions of the settings. A folder that cannot be made moves its
+// definition's file into the log root folder; the QMT-only copies that
+// definitions log from are made before the sampler sees the session list.
+void TZepApp::ReadLogDefinitions() {
+  FMultiSampler->BeginUpdate();
+  FMultiSampler->ReadSettings(*FSettings);
+  for (int d = 0; d < FMultiSampler->DefinitionSlotCount(); ++d) {
+    std::unique_ptr<TLogDefinition> definition = FMultiSampler->GetDefinition(d);
+    if (!definition) continue;
+    PrepareLogSources(*definition);
+    const std::string folder = LogFileFolder(definition->FileName());
+    if (folder.empty() || FolderUsable(folder)) continue;
+    const std::string text = "Invalid log file path=" + folder;
+    LogErr(text);
+    AddMessage(-1, SessionMsg::ErrorIniFile, mtError, text, 0);
+    definition->SetFileName(WithSlash(FSettings->LogRootFolder()) + LogFileBaseName(definition->FileName()));
+    FMultiSampler->ChangeDefinition(d, std::move(definition));
+  }
+  UpdateSamplerSessions();
+  FMultiSampler->EndUpdate();
+}
+
+void TZepApp::UpdateSamplerSessions() {
+  if (!FMultiSampler) return;
+  std::vector<std::shared_ptr<TSamplerSource>> sources;
+  for (const auto& session : FSessions.Sessions())
+    if (auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session))
+      sources.push_back(std::make_shared<TSessionSamplerSource>(counter));
+  for (const auto& copy : FSessionCopies) sources.push_back(std::make_shared<TSessionSamplerSource>(copy));
+  FMultiSampler->UpdateSessionList(sources);
+}
+
+void TZepApp::PrepareLogSources(const TLogDefinition& definition) {
+  bool made = false;
+  for (int p = 0; p < definition.Count(); ++p)
+    if (const TSimpleLogDefinition* part = definition.GetDefinition(p); part->FSourceCopy && FSessions.At(part->FSource))
+      made = CreateQMTCopy(part->FSource) != nullptr || made;
+  if (made) UpdateSamplerSessions();
+}
+
+bool TZepApp::LogFileActive() const { return FMultiSampler && FMultiSampler->LogFileActive(); }
+
+void TZepApp::FlushLogs() {
+  if (FSamplerQueue) FSamplerQueue->Flush();
+}
+
+int TZepApp::AddLogDefinitions(uint32_t types) {
+  if (!FMultiSampler) return 0;
+  int added = 0;
+  const auto add = [&](int index, bool copy, uint32_t partTypes) {
+    for (int d = 0; d < FMultiSampler->DefinitionSlotCount(); ++d)
+      if (const auto existing = FMultiSampler->GetDefinition(d);
+          existing && existing->HasDefinitionMask(index, copy, partTypes))
+        return;
+    FMultiSampler->AddDefinition(
+        DefaultLogDefinition(index, copy, partTypes, FSettings->LogRootFolder(), FMultiSampler->DefinitionSlotCount() + 1));
+    ++added;
+  };
+  for (const auto& session : FSessions.Sessions()) {
+    if (!std::dynamic_pointer_cast<TVQSessionItem>(session)) continue;
+    const int index = session->Index();
+    if (const uint32_t counterTypes = types & ~LogType::QMTMask) add(index, false, counterTypes);
+    if (const uint32_t qmtTypes = types & LogType::QMTMask) {
+      CreateQMTCopy(index);
+      UpdateSamplerSessions();
+      add(index, true, qmtTypes);
+    }
+  }
+  return added;
 }
 
 // ---- messages and status ------------------------------------------------------------------------------

@@ -33,6 +33,11 @@ std::string InvalidLibraryVersionText(std::string_view versionText);
 class TZEPSettings;
 class TDebugConf;
 class TZEP_ReportThread;
+class TZEP_MultiSampler;
+class TSamplerQueue;
+class TSessionSamplerSource;
+class TLogDefinition;
+struct TSamplerOptions;
 
 // What the connection dialog gives for a new session.
 struct TConnectionChoice {
@@ -123,6 +128,19 @@ class TZepApp {
   // The five status-bar fields of a session.
   std::vector<std::string> StatusFields(int index) const;
   TZEPSettings& Settings() { return *FSettings; }
+  // The writer of the measurement logs (null before Start).
+  TZEP_MultiSampler* MultiSampler() const { return FMultiSampler.get(); }
+  // Some log definition is enabled.
+  bool LogFileActive() const;
+  // Hands over everything the sessions queued for the logs so far.
+  void FlushLogs();
+  // Adds, for every counter session without one, a log definition of these
+  // log types with all channels (a QMT type gets its own definition on the
+  // session's QMT-only copy). The number of definitions added.
+  int AddLogDefinitions(uint32_t types);
+  // Makes the QMT-only copies a definition logs from, so the sampler knows
+  // every session of it before the definition is added.
+  void PrepareLogSources(const TLogDefinition& definition);
   TSyncList& SyncList() { return FSyncList; }
   int MainLogId() const { return FMainLogId; }
   bool Canceled() const { return FAppCanceled; }
@@ -144,6 +162,11 @@ class TZepApp {
   void ConsumeHandOver();
   void AddMessage(int sessionIndex, int code, TMsgType kind, const std::string& text, int subCode);
   void UpdateSessionColors();
+  void CreateMultiSampler();
+  void ReadLogDefinitions();
+  void UpdateSamplerSessions();
+  TSessionSamplerHooks SamplerHooks();
+  TSamplerOptions SamplerOptions();
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
   void Log(const std::string& text) const;
   void LogErr(const std::string& text) const;
@@ -160,6 +183,9 @@ class TZepApp {
   std::unique_ptr<TZEPSettings> FSettings;
   std::unique_ptr<TDebugConf> FDebugConf;
   int FMainLogId = -1;
+  // The sampler and its writer outlive the sessions, whose hooks feed the writer.
+  std::unique_ptr<TZEP_MultiSampler> FMultiSampler;
+  std::unique_ptr<TSamplerQueue> FSamplerQueue;
   TSessionList FSessions;
   std::vector<std::shared_ptr<TVQSessionItem>> FSessionCopies;  // main thread only
   TSyncList FSyncList;

@@ -340,9 +340,12 @@ void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
   auto lock = FQMT_DM->Lock();
   FQMT_DM->FOnSamplerEvent = hooks.OnEvent;
   if (hooks.OnRecord) {
-    FQMT_DM->FOnSamplerStrings = [onRecord = hooks.OnRecord](int sessId, bool sessIsCopy,
-                                                             const TQMTSamplerRecord& record) {
-      onRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+    // Interval records share the standard buffer of whoever carries them, so
+    // a counter session that also logs phases must not get them: they go to
+    // its QMT-only copy, or to the session itself only when it is QMT-only.
+    FQMT_DM->FOnSamplerStrings = [this, onRecord = hooks.OnRecord](int sessId, bool sessIsCopy,
+                                                                   const TQMTSamplerRecord& record) {
+      if (sessIsCopy || QMTonly()) onRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
     };
   } else {
     FQMT_DM->FOnSamplerStrings = nullptr;
