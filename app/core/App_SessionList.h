@@ -3,6 +3,9 @@
 #include <memory>
 #include <string>
 
+// The letter that names session `index` in channel ids and logs: "A" for session 0.
+inline char SessionLetter(int index) { return static_cast<char>('A' + (index < 0 ? 0 : index) % 26); }
+
 // What the acquisition thread and the hand-over list need of a session.
 class TPolledSession {
  public:

@@ -100,7 +100,7 @@ class TSessionItem : public TPolledSession {
   uint32_t SerialNumber() const { return FSerialNumber.load(); }
   std::string ErrorMessage() const;
   // The session letter of channel ids: "A" for session 0.
-  char Letter() const { return static_cast<char>('A' + Index() % 26); }
+  char Letter() const { return SessionLetter(Index()); }
 
  protected:
   void Log(const std::string& text) const;

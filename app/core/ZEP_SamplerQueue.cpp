@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "app/core/App_SessionList.h"
 #include "library/core/LogUnit.h"
 
 namespace {
@@ -128,8 +129,7 @@ void TSamplerQueue::Run() {
 // The loss goes into the session's logs before the records that follow it:
 // a new file whose header names it, or a comment line.
 void TSamplerQueue::ReportLoss(const TSessionKey& key, uint64_t lost) {
-  const char letter = static_cast<char>('A' + key.first % 26);
-  const std::string text = std::string("Source ") + letter + ": " + std::to_string(lost) +
+  const std::string text = std::string("Source ") + SessionLetter(key.first) + ": " + std::to_string(lost) +
                            " records lost (log writer queue full)";
   try {
     FSampler.AddWarning(key.first, key.second, text);

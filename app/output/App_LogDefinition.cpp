@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/core/App_ChannelData.h"
+#include "app/core/App_SessionList.h"
 #include "app/core/App_Settings.h"
 #include "library/core/VQ_DllCommon.h"
 
@@ -47,8 +48,6 @@ constexpr const char* kStringClassNames[kStringClassCount] = {"Standard", "AvgSh
 constexpr int kTypeSetFormatVersion = 4;
 
 const char* BoolText(bool value) { return value ? "True" : "False"; }
-
-char SessionLetter(int sIndex) { return static_cast<char>('A' + (sIndex < 0 ? 0 : sIndex) % 26); }
 
 // ---- defensive settings reads -------------------------------------------------------------
 

@@ -50,8 +50,6 @@ char DecimalSeparatorOf(const std::string& text) {
   return 0;
 }
 
-std::string SessionLetter(int index) { return std::string(1, static_cast<char>('A' + (index < 0 ? 0 : index) % 26)); }
-
 std::string LostRecordsText(char letter, int64_t count) {
   return std::string("Source ") + letter + ": " + std::to_string(count) + " records lost (log buffer full)";
 }
@@ -570,7 +568,7 @@ bool TMultiSampler::OpenDefinitionFile(TMultiSamplerDefinition& def) {
   for (int p = 0; p < logDef.Count(); ++p) {
     TSamplerHeaderPart& out = headerParts[static_cast<std::size_t>(p)];
     out.Part = logDef.GetDefinition(p);
-    out.Letter = SessionLetter(out.Part->FSource)[0];
+    out.Letter = SessionLetter(out.Part->FSource);
     const TMultiSamplerSession* session = FindSession(out.Part->FSource, out.Part->FSourceCopy);
     if (!session) continue;
     out.Info = session->FSession->HeaderInfo();
@@ -1052,7 +1050,7 @@ void TMultiSampler::RemovePartsWhere(const std::function<bool(const TSimpleLogDe
     for (int p = logDef.Count() - 1; p >= 0; --p) {
       const TSimpleLogDefinition& part = *logDef.GetDefinition(p);
       if (!gone(part)) continue;
-      reason = "Source " + SessionLetter(part.FSource) + " closed";
+      reason = std::string("Source ") + SessionLetter(part.FSource) + " closed";
       logDef.RemoveDefinition(p);
     }
     if (reason.empty()) continue;
@@ -1111,7 +1109,7 @@ void TMultiSampler::RemoveSession(int sIndex) {
 
 void TMultiSampler::CloseFilesSession(int sIndex, bool sCopy) {
   std::lock_guard lock(FLockObj);
-  const std::string reason = "Source " + SessionLetter(sIndex) + " closed";
+  const std::string reason = std::string("Source ") + SessionLetter(sIndex) + " closed";
   for (TMultiSamplerDefinition* def : EnabledDefinitions())
     if (def->LogDef().HasSource(sIndex, sCopy)) CloseDefinitionFile(*def, reason, TCloseKind::Reset);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/core/App_DateTime.h"
+#include "app/core/App_SessionList.h"
 #include "app/output/App_LogDefinition.h"
 #include "app/output/App_SamplerBuffer.h"
 #include "app/output/App_SamplerFile.h"
@@ -51,7 +52,7 @@ class TSamplerSource {
   virtual int Index() const = 0;
   virtual bool IsCopy() const = 0;
   // "A" for index 0.
-  char Letter() const { return static_cast<char>('A' + Index() % 26); }
+  char Letter() const { return SessionLetter(Index()); }
   virtual TSamplerSessionKind Kind() const = 0;
   virtual int IntervalMs() const = 0;
   virtual int64_t SerialNumber() const = 0;  // -1 unknown
@@ -164,7 +165,7 @@ class TMultiSamplerSession {
   const TSamplerRecordBuffer& Buffer(TSamplerStringClass stringClass) const { return FBuffers[stringClass]; }
   int Index() const { return FIndex; }
   bool IsCopy() const { return FIsCopy; }
-  char Letter() const { return static_cast<char>('A' + FIndex % 26); }
+  char Letter() const { return SessionLetter(FIndex); }
 
   std::shared_ptr<TSamplerSource> FSession;
   std::vector<std::unique_ptr<TMultiProtocolItem>> FProtocolList;
