@@ -52,7 +52,8 @@ TEST(CliProgram, RunWithLogsWritesTheFrequencies) {
     ASSERT_GE(channels, 1u) << title;
     // The first line after a reset has phases but no measured frequency yet.
     const std::size_t firstFreq = kTime + kSync + channels * kPhase;
-    const bool unmeasured = dataLines == 0 && line.substr(firstFreq + 1, kFreq - 1).find_first_not_of('-') == std::string::npos;
+    const bool unmeasured =
+        dataLines == 0 && line.substr(firstFreq + 1, kFreq - 1).find_first_not_of('-') == std::string::npos;
     for (std::size_t k = 0; k < channels && !unmeasured; ++k)
       EXPECT_NEAR(ParseField(line, firstFreq + k * kFreq, kFreq), 1e7, 1.0) << line;
     ++dataLines;

@@ -323,6 +323,100 @@ INSTANTIATE_TEST_SUITE_P(
         TChannelTitleCase{1, 1, {"12345678901234567890"}, 22, "  12345678901234567890"},
         TChannelTitleCase{4, 2, {"a", "1234567890123456"}, 15, "123456789012345"}));
 
+// Every log type on two channels: its label on the type line, the channel
+// titles, the record slot its columns come from (every other slot holds
+// junk), the column width, and dashes when that slot is empty.
+struct TLogTypeCase {
+  const char* Name;
+  int Bit;
+  TSamplerStringClass Class;
+  bool TimeInterval;  // a QMT-only copy: no sync column
+  std::size_t Slot;   // record string the columns come from (0 = string 1)
+  std::size_t Width;  // 0: no columns, two spaces
+  const char* Label;
+  const char* Title1;
+  const char* Title2;
+};
+
+class EveryLogType : public MultiSamplerTest, public ::testing::WithParamInterface<TLogTypeCase> {};
+
+TEST_P(EveryLogType, TakesItsSlotLabelTitlesAndWidth) {
+  const TLogTypeCase& c = GetParam();
+  TSamplerHeaderInfo info = CounterInfo();
+  info.ChannelCount = 2;
+  info.VirtualCount = 2;
+  info.QMTChannelCount = 2;
+  info.VirtualQMTCount = 2;
+  info.VirtualNames = {"V1", "V2"};
+  info.QMTNames = {"T1", "T2"};
+  info.VirtualQMTNames = {"Q1", "Q2"};
+  const auto kind = c.TimeInterval ? TSamplerSessionKind::TimeInterval : TSamplerSessionKind::Counter;
+  AddSource(0, c.TimeInterval, kind, 1000, 1001, info);
+  FSampler.AddDefinition(OnePartDefinition(Path("t.txt"), 0, c.TimeInterval, {c.Bit}, {1, 2}, c.Class));
+
+  const std::size_t w = c.Width;
+  auto record = [&](bool withValues) {
+    TMultiSamplerStrings r;
+    for (std::size_t slot = 0; slot < 9; ++slot) r[slot] = Field("x", 30) + Field("x", 30);
+    r[c.Slot] = withValues ? Field("1.25", w) + Field("-2.5", w) : "";
+    if (!c.TimeInterval) r[0] = "*" + r[0];  // the counter's sync flag leads string 1
+    r[9] = "240809 100000.000";
+    return r;
+  };
+  auto feed = [&](const TMultiSamplerStrings& r) {
+    if (c.Class == sscVirtual)
+      FSampler.AddStringsVirtual(0, c.TimeInterval, r);
+    else if (c.Class == sscSpecial)
+      FSampler.AddStringsSpecial(0, c.TimeInterval, r);
+    else
+      FSampler.AddStrings(0, c.TimeInterval, r);
+  };
+  feed(record(true));
+  feed(record(false));
+
+  const std::string sync = c.TimeInterval ? "" : "  ";
+  const std::string adevGap = w == 0 ? "  " : "";
+  const std::string title = "#PC time         " + std::string(c.TimeInterval ? "" : " S") + adevGap +
+                            (w ? Field(c.Title1, w) + Field(c.Title2, w) : "");
+  std::string type = "#zone UTC        " + sync + adevGap + (w ? Field(c.Label, w) : "");
+  type.resize(title.size(), ' ');
+  const std::string dashes = w ? " " + std::string(w - 1, '-') : "";
+  const std::vector<std::string> lines = TextLines(Text("t_240809_1.txt"));
+  ASSERT_EQ(lines.size(), 16u) << Text("t_240809_1.txt");
+  EXPECT_EQ(lines[12], type + "\r");
+  EXPECT_EQ(lines[13], title + "\r");
+  const std::string lineStart = "240809 100000.000" + std::string(c.TimeInterval ? "" : " *") + adevGap;
+  EXPECT_EQ(lines[14], lineStart + (w ? Field("1.25", w) + Field("-2.5", w) : "") + "\r");
+  EXPECT_EQ(lines[15], lineStart + dashes + dashes + "\r");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MultiSampler, EveryLogType,
+    ::testing::Values(
+        TLogTypeCase{"Phase", LogType::Phase, sscStandard, false, 0, 26, "Phase [Pd]", "1:REF", "2:DUT"},
+        TLogTypeCase{"Freq", LogType::Freq, sscStandard, false, 1, 22, "Frequency [Hz]", "1:REF", "2:DUT"},
+        TLogTypeCase{"PhaseDiff", LogType::PhaseDiff, sscStandard, false, 2, 26, "Phase Difference", "REF - REF",
+                     "DUT - REF"},
+        TLogTypeCase{"Raw1ms", LogType::Raw1ms, sscSpecial, false, 3, 16, "RawData 1ms", "1:REF", "2:DUT"},
+        TLogTypeCase{"QMT", LogType::QMT, sscStandard, true, 0, 15, "QMT", "1:T1", "2:T2"},
+        TLogTypeCase{"QMTdiff", LogType::QMTdiff, sscStandard, true, 1, 15, "QMTDiff", "T1 - T1", "T2 - T1"},
+        TLogTypeCase{"PhaseDiffPrev", LogType::PhaseDiffPrev, sscStandard, false, 6, 26, "Phase Difference",
+                     "REF - REF", "DUT - REF"},
+        TLogTypeCase{"ADEV", LogType::ADEV, sscStandard, false, 7, 0, "", "", ""},
+        TLogTypeCase{"PhaseResV", LogType::PhaseResV, sscVirtual, false, 0, 26, "V Phase Residual [ns]", "1:V1",
+                     "2:V2"},
+        TLogTypeCase{"FreqAbsV", LogType::FreqAbsV, sscVirtual, false, 1, 22, "V FreqAbs", "1:V1", "2:V2"},
+        TLogTypeCase{"FreqRelV", LogType::FreqRelV, sscVirtual, false, 2, 22, "V FreqRel", "1:V1", "2:V2"},
+        TLogTypeCase{"ADEVV", LogType::ADEVV, sscVirtual, false, 3, 0, "", "", ""},
+        TLogTypeCase{"QMTV", LogType::QMTV, sscVirtual, true, 0, 15, "V QMT", "1:Q1", "2:Q2"},
+        TLogTypeCase{"PhaseRes", LogType::PhaseRes, sscStandard, false, 8, 26, "Phase Residual [ns]", "1:REF",
+                     "2:DUT"},
+        TLogTypeCase{"PhaseDiffV", LogType::PhaseDiffV, sscVirtual, false, 4, 26, "V Phase Difference", "V1 - V1",
+                     "V2 - V1"},
+        TLogTypeCase{"PhaseDiffPrevV", LogType::PhaseDiffPrevV, sscVirtual, false, 5, 26, "V Phase Difference",
+                     "V1 - V1", "V2 - V1"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 // ---- pairing sources of different rates -------------------------------------------------
 
 // Counter A 1 s paces the file, the time-interval session B 100 ms (factor 10).
