@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test:
 #   1. the whole suite in the main build (RelWithDebInfo),
-#   2. the library and application tests with AddressSanitizer + UBSan,
+#   2. the library, application, command-line and window tests with
+#      AddressSanitizer + UBSan (window tests on the offscreen platform, with
+#      tests/ui/lsan.supp for what Qt's libraries keep for the process's life),
 #   3. the threaded tests with ThreadSanitizer.
 # ZEP_WERROR=ON (set by CI) turns warnings into errors.
 set -euo pipefail
@@ -18,9 +20,10 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEP_WERROR="$werror"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DZEP_WERROR="$werror" \
-  -DZEP_SANITIZE=address,undefined -DZEP_BUILD_BENCH=OFF -- zep_library_tests zep_app_tests zep_cli_tests
+  -DZEP_SANITIZE=address,undefined -DZEP_BUILD_BENCH=OFF -- zep_library_tests zep_app_tests zep_cli_tests zep_ui_tests
+# The window tests set QT_QPA_PLATFORM and LSAN_OPTIONS themselves (tests/ui/CMakeLists.txt).
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j "$jobs" -L 'library|app|cli')
+  ctest --output-on-failure -j "$jobs" -L 'library|app|cli|ui')
 
 echo "== ThreadSanitizer"
 scripts/tsan.sh

@@ -20,17 +20,18 @@ QColor TextColorOn(const QColor& fill) { return fill.lightness() > 140 ? Qt::bla
 
 }  // namespace
 
-TChannelSelector::TChannelSelector(TViewModel& model, QWidget* parent) : QWidget(parent), FModel(model) {
+TChannelSelector::TChannelSelector(TViewModel& model, int base, QWidget* parent)
+    : QWidget(parent), FModel(model), FBase(base == 2 ? 2 : 1) {
   QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   policy.setHeightForWidth(true);
   setSizePolicy(policy);
   FShown = Snapshot();
 }
 
-int TChannelSelector::CellCount() const { return FModel.Selection(1).FData.MaxChannels(); }
+int TChannelSelector::CellCount() const { return FModel.Selection(FBase).FData.MaxChannels(); }
 
 int TChannelSelector::CellWidth() const {
-  const TVQ_ChannelData& data = FModel.Selection(1).FData;
+  const TVQ_ChannelData& data = FModel.Selection(FBase).FData;
   int widest = kMinCellWidth;
   for (int k = 1; k <= CellCount(); ++k)
     widest = std::max(widest, fontMetrics().horizontalAdvance(QString::fromStdString(data.Id(k))) + 8);
@@ -71,7 +72,7 @@ int TChannelSelector::ChannelAt(const QPoint& point) const {
 
 bool TChannelSelector::Apply(TChannelClickAction action, int channel) {
   if (channel < 1 || channel > CellCount()) return false;
-  TVQ_ChannelData& data = FModel.Selection(1).FData;
+  TVQ_ChannelData& data = FModel.Selection(FBase).FData;
   switch (action) {
     case TChannelClickAction::ccaToggleEnabled: data.SetEnabled(channel, !data.Enabled(channel)); break;
     case TChannelClickAction::ccaTogglePersist: data.SetPersist(channel, !data.PersistFlag(channel)); break;
@@ -84,7 +85,7 @@ bool TChannelSelector::Apply(TChannelClickAction action, int channel) {
 }
 
 std::string TChannelSelector::Snapshot() const {
-  const TVQ_ChannelData& data = FModel.Selection(1).FData;
+  const TVQ_ChannelData& data = FModel.Selection(FBase).FData;
   std::string text = data.EnabledText() + data.PersistText() + std::to_string(data.MaxChannels());
   for (int k = 1; k <= data.MaxChannels(); ++k) text += '|' + data.Id(k) + ':' + std::to_string(data.Color(k));
   return text;
@@ -108,7 +109,7 @@ bool TChannelSelector::event(QEvent* event) {
     event->ignore();
     return true;
   }
-  const TVQ_ChannelData& data = FModel.Selection(1).FData;
+  const TVQ_ChannelData& data = FModel.Selection(FBase).FData;
   QToolTip::showText(help->globalPos(),
                      tr("%1  %2\nLeft click: show or hide\nRight click: keep or drop the persistence trace")
                          .arg(QString::fromStdString(data.Id(channel)), QString::fromStdString(data.Name(channel))),
@@ -118,7 +119,7 @@ bool TChannelSelector::event(QEvent* event) {
 
 void TChannelSelector::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  const TVQ_ChannelData& data = FModel.Selection(1).FData;
+  const TVQ_ChannelData& data = FModel.Selection(FBase).FData;
   for (int k = 1; k <= CellCount(); ++k) {
     const QRect cell = CellRect(k).adjusted(0, 0, -1, -1);
     const bool enabled = data.Enabled(k);

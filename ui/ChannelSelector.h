@@ -12,7 +12,7 @@ enum class TChannelClickAction : int {
   ccaNone,
 };
 
-// A strip of small cells, one per channel of a view's base-1 selection: the
+// A strip of small cells, one per channel of one base's selection of a view: the
 // channel id on the channel colour, disabled channels greyed and hatched, a
 // persist sign in the corner. The left button toggles the channel, the right
 // button its persist flag. The cells write straight into the view model's
@@ -24,7 +24,9 @@ class TChannelSelector : public QWidget {
   static constexpr int kMinCellWidth = 22;
   static constexpr int kCellHeight = 18;
 
-  TChannelSelector(TViewModel& model, QWidget* parent = nullptr);
+  // The strip of base 1 (the view's session) or base 2 (its second session).
+  TChannelSelector(TViewModel& model, int base, QWidget* parent = nullptr);
+  int Base() const { return FBase; }
 
   // Channels shown as cells (the selection's channel count).
   int CellCount() const;
@@ -65,6 +67,7 @@ class TChannelSelector : public QWidget {
   int ColumnsFor(int width) const;
 
   TViewModel& FModel;
+  const int FBase;
   TChannelClickAction FLeftAction = TChannelClickAction::ccaToggleEnabled;
   TChannelClickAction FRightAction = TChannelClickAction::ccaTogglePersist;
   std::string FShown;

@@ -29,8 +29,8 @@ class TViewAllan : public TViewChild {
   QCustomPlot* Plot() const { return FPlot; }
 
   void Tick() override;
-  void DataReset() override { FLastSamples = -1; }
-  void RateChanged(int) override { FLastSamples = -1; }
+  void DataReset(int) override { FLastSamples = -1; }
+  void RateChanged(int, int) override { FLastSamples = -1; }
   void ReadSettings(TAppSettings& settings, const std::string& prefix) override;
   void SaveSettings(TAppSettings& settings, const std::string& prefix) override;
 

@@ -51,17 +51,37 @@ void TViewChild::Rebind(std::shared_ptr<TVQSessionItem> session) {
   SessionRebound();
 }
 
-bool TViewChild::ChannelShown(int channel) const { return FModel.ChannelData().Enabled(channel); }
+void TViewChild::SetSecondSession(std::shared_ptr<TVQSessionItem> session) {
+  if (!FModel.CanHaveSecondSession() || session == FSecondSession) return;
+  FSecondSession = std::move(session);
+  FModel.SetSecondSession(MakeViewSession(FSecondSession));
+  if (FSelector2) FSelector2->setVisible(FSecondSession != nullptr);
+  SecondSessionChanged();
+}
 
-void TViewChild::ChannelCountChanged() { FModel.RecountChannels(1); }
+TVQSessionItem* TViewChild::SessionOf(int base) const {
+  if (base == 1) return FSession.get();
+  if (base == 2) return FSecondSession.get();
+  return nullptr;
+}
 
-TChannelSelector* TViewChild::NewChannelSelector() {
-  if (!FSelector) FSelector = new TChannelSelector(FModel, this);
-  return FSelector;
+bool TViewChild::ChannelShown(int channel, int base) const {
+  if (base == 2) return FSecondSession && FModel.ChannelDataSecond().Enabled(channel);
+  return FModel.ChannelData().Enabled(channel);
+}
+
+void TViewChild::ChannelCountChanged(int base) { FModel.RecountChannels(base); }
+
+TChannelSelector* TViewChild::NewChannelSelector(int base) {
+  TChannelSelector*& selector = base == 2 ? FSelector2 : FSelector;
+  if (!selector) selector = new TChannelSelector(FModel, base == 2 ? 2 : 1, this);
+  if (base == 2) selector->setVisible(FSecondSession != nullptr);
+  return selector;
 }
 
 void TViewChild::SyncChannelSelector() {
   if (FSelector) FSelector->Sync();
+  if (FSelector2) FSelector2->Sync();
 }
 
 QWidget* TViewChild::Frame() const {

@@ -51,8 +51,9 @@ QString GraphModeName(TGraphMode mode) {
 
 TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode, QWidget* parent)
     : TViewChild(TViewKind::vkGraph, std::move(session), parent), FMode(mode) {
-  // In QMT mode the selection holds the time-interval channels.
+  // In QMT mode the selections hold the time-interval channels.
   FModel.SetQMTView(1, IsQMTMode());
+  FModel.SetQMTView(2, IsQMTMode());
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
   auto* bar = new QHBoxLayout;
@@ -63,7 +64,8 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
   FNote = new QLabel(this);
   bar->addWidget(FNote, 1);
   layout->addLayout(bar);
-  layout->addWidget(NewChannelSelector());
+  layout->addWidget(NewChannelSelector(1));
+  layout->addWidget(NewChannelSelector(2));
   FPlot = new QCustomPlot(this);
   FPlot->setMinimumSize(200, 120);
   FPlot->setNoAntialiasingOnDrag(true);
@@ -74,56 +76,74 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
   FPlot->xAxis->setTicker(timeTicker);
   FPlot->xAxis->setLabel(QStringLiteral("Counter time [h:m:s]"));
   FPlot->yAxis->setNumberFormat(QStringLiteral("gb"));
-  for (int k = 1; k <= kChannels; ++k) {
-    QCPGraph* curve = FPlot->addGraph();
-    curve->setName(QStringLiteral("%1").arg(k));
-    curve->setAdaptiveSampling(true);
-    FCurves[static_cast<std::size_t>(k - 1)] = curve;
+  for (int base = 1; base <= 2; ++base) {
+    for (int k = 1; k <= kChannels; ++k) {
+      QCPGraph* curve = FPlot->addGraph();
+      curve->setName(base == 1 ? QStringLiteral("%1").arg(k) : QStringLiteral("2:%1").arg(k));
+      curve->setAdaptiveSampling(true);
+      Set(base).Curves[static_cast<std::size_t>(k - 1)] = curve;
+    }
   }
   layout->addWidget(FPlot, 1);
-  ApplyChannels();
+  ApplyChannels(1);
+  ApplyChannels(2);
   UpdateAxisTitles();
-  FModel.OnChannelsChanged = [this](int) { ApplyChannels(); };
-  connect(FSelector, &TChannelSelector::SelectionChanged, this, [this](int) { ApplyChannels(); });
+  FModel.OnChannelsChanged = [this](int base) { ApplyChannels(base); };
+  connect(FSelector, &TChannelSelector::SelectionChanged, this, [this](int) { ApplyChannels(1); });
+  connect(FSelector2, &TChannelSelector::SelectionChanged, this, [this](int) { ApplyChannels(2); });
   connect(FModeBox, &QComboBox::currentIndexChanged, this,
           [this](int index) { SetMode(static_cast<TGraphMode>(FModeBox->itemData(index).toInt())); });
-  if (FSession) FIntervalMs = FSession->PAV().IntervalMs() > 0 ? FSession->PAV().IntervalMs() : 1000;
+  if (FSession) Set(1).IntervalMs = FSession->PAV().IntervalMs() > 0 ? FSession->PAV().IntervalMs() : 1000;
 }
 
 void TViewGraph::SetMode(TGraphMode mode) {
   if (mode == FMode) return;
   FMode = mode;
   FModel.SetQMTView(1, IsQMTMode());
+  FModel.SetQMTView(2, IsQMTMode());
   const int index = FModeBox->findData(static_cast<int>(mode));
   if (index >= 0 && FModeBox->currentIndex() != index) FModeBox->setCurrentIndex(index);
-  ApplyChannels();
+  ApplyChannels(1);
+  ApplyChannels(2);
   UpdateAxisTitles();
-  DataReset();
+  // The curves and cursors of the old mode belong to another store or
+  // another quantity: both bases start afresh.
+  ClearCurves(1);
+  ClearCurves(2);
 }
 
-bool TViewGraph::CurveShown(int channel) const {
-  return channel >= 1 && channel <= kChannels && FCurves[static_cast<std::size_t>(channel - 1)]->visible();
+bool TViewGraph::CurveShown(int channel, int base) const {
+  return ValidBase(base) && channel >= 1 && channel <= kChannels &&
+         Set(base).Curves[static_cast<std::size_t>(channel - 1)]->visible();
 }
 
-int TViewGraph::PointCount(int channel) const {
-  if (channel < 1 || channel > kChannels) return 0;
-  return FCurves[static_cast<std::size_t>(channel - 1)]->dataCount();
+int TViewGraph::PointCount(int channel, int base) const {
+  if (!ValidBase(base) || channel < 1 || channel > kChannels) return 0;
+  return Set(base).Curves[static_cast<std::size_t>(channel - 1)]->dataCount();
 }
 
-// Colours and visibility of the curves from the channel selection (the
-// time-interval channels' selection in QMT mode).
-void TViewGraph::ApplyChannels() {
-  const TVQ_ChannelData& data = FModel.ChannelData();
-  FAppliedChannels = data.EnabledText() + std::to_string(data.MaxChannels());
+std::string TViewGraph::SelectionSnapshot(int base) const {
+  const TVQ_ChannelData& data = FModel.Selection(base).FData;
+  return data.EnabledText() + std::to_string(data.MaxChannels()) + (SessionOf(base) ? "+" : "-");
+}
+
+// Colours and visibility of a base's curves from its channel selection (the
+// time-interval channels' selection in QMT mode). The second session's
+// curves are dashed, so two sessions in the same colours stay apart.
+void TViewGraph::ApplyChannels(int base) {
+  if (!ValidBase(base)) return;
+  const TVQ_ChannelData& data = FModel.Selection(base).FData;
+  TCurveSet& set = Set(base);
+  set.Applied = SelectionSnapshot(base);
+  const bool bound = SessionOf(base) != nullptr;
   for (int k = 1; k <= kChannels; ++k) {
-    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
-    const TColor color = data.Color(k);
+    QCPGraph* curve = set.Curves[static_cast<std::size_t>(k - 1)];
     // A one-pixel cosmetic pen keeps the raster engine on its fast line path:
     // wider pens go through the stroker, which takes far longer than a tick.
-    QPen pen(PlotColor(color), 1);
+    QPen pen(PlotColor(data.Color(k)), 1, base == 2 ? Qt::DashLine : Qt::SolidLine);
     pen.setCosmetic(true);
     curve->setPen(pen);
-    curve->setVisible(data.Enabled(k));
+    curve->setVisible(bound && data.Enabled(k));
   }
   FDirty = true;
 }
@@ -134,37 +154,52 @@ void TViewGraph::UpdateAxisTitles() {
                                      : QStringLiteral("Counter time [h:m:s]"));
 }
 
-void TViewGraph::ClearCurves() {
-  for (QCPGraph* curve : FCurves) curve->data()->clear();
-  FTrimTaken.fill(false);
-  FCursor = {};
+void TViewGraph::ClearCurves(int base) {
+  if (!ValidBase(base)) return;
+  TCurveSet& set = Set(base);
+  for (QCPGraph* curve : set.Curves) curve->data()->clear();
+  set.TrimTaken.fill(false);
+  set.Cursor = {};
   FDirty = true;
 }
 
-void TViewGraph::DataReset() {
-  if (!IsQMTMode()) ClearCurves();
+void TViewGraph::DataReset(int base) {
+  if (!IsQMTMode()) ClearCurves(base);
 }
 
-void TViewGraph::DataResetQMT() {
-  if (IsQMTMode()) ClearCurves();
+void TViewGraph::DataResetQMT(int base) {
+  if (IsQMTMode()) ClearCurves(base);
 }
 
-void TViewGraph::ClearQMT() { DataResetQMT(); }
+void TViewGraph::ClearQMT(int base) { DataResetQMT(base); }
 
-void TViewGraph::RateChanged(int intervalMs) {
-  if (intervalMs > 0) FIntervalMs = intervalMs;
+void TViewGraph::RateChanged(int base, int intervalMs) {
+  if (!ValidBase(base)) return;
+  if (intervalMs > 0) Set(base).IntervalMs = intervalMs;
+  // The second session's curves start again at its new interval.
+  if (base == 2) ClearCurves(2);
 }
 
-void TViewGraph::PhaseDiffReset() {
-  if (FMode == gmPhase || FMode == gmPhaseTrim || FMode == gmPhasePredecessor) ClearCurves();
+void TViewGraph::PhaseDiffReset(int base) {
+  if (FMode == gmPhase || FMode == gmPhaseTrim || FMode == gmPhasePredecessor) ClearCurves(base);
 }
 
-bool TViewGraph::ReadCounterData() {
-  TPAV_DataManagement& store = FSession->PAV();
+void TViewGraph::SecondSessionChanged() {
+  ClearCurves(2);
+  const TVQSessionItem* second = SecondSession();
+  Set(2).IntervalMs = second && second->PAV().IntervalMs() > 0 ? second->PAV().IntervalMs() : 1000;
+  ApplyChannels(2);
+}
+
+bool TViewGraph::ReadCounterData(int base) {
+  TVQSessionItem* session = SessionOf(base);
+  if (!session) return false;
+  TCurveSet& set = Set(base);
+  TPAV_DataManagement& store = session->PAV();
   auto lock = store.Lock();
-  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, FCursor);
-  if (read.Restarted) ClearCurves();
-  FCursor = read.Next;
+  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, set.Cursor);
+  if (read.Restarted) ClearCurves(base);
+  set.Cursor = read.Next;
   if (read.Count <= 0) return false;
   const int channels = std::min(store.ChannelCount(), kChannels);
   std::vector<double> keys(static_cast<std::size_t>(read.Count));
@@ -173,7 +208,7 @@ bool TViewGraph::ReadCounterData() {
     const int64_t ms = store.GetPAVTimeGraphic(TDataManagement::GetNextX(read.FirstX, i));
     // Without a counter time the entry number and the interval give the time.
     keys[static_cast<std::size_t>(i)] =
-        ms >= 0 ? ms / 1000.0 : static_cast<double>(firstTotal + static_cast<uint64_t>(i)) * FIntervalMs / 1000.0;
+        ms >= 0 ? ms / 1000.0 : static_cast<double>(firstTotal + static_cast<uint64_t>(i)) * set.IntervalMs / 1000.0;
   }
   std::string why;
   for (int k = 1; k <= channels; ++k) {
@@ -192,42 +227,46 @@ bool TViewGraph::ReadCounterData() {
             : (FMode == gmFreqAbs || FMode == gmFreqRel) ? store.GetFrequDiffNoData()
                                                          : store.GetPhaDiffPsNoData(k);
     }
-    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
+    QCPGraph* curve = set.Curves[static_cast<std::size_t>(k - 1)];
     for (std::size_t i = 0; i < values.size() && i < keys.size(); ++i) {
       double value = values[i];
       if (!std::isfinite(value)) continue;
       if (FMode == gmPhaseTrim) {
-        if (!FTrimTaken[static_cast<std::size_t>(k)]) {
-          FTrimOffset[static_cast<std::size_t>(k)] = value;
-          FTrimTaken[static_cast<std::size_t>(k)] = true;
+        if (!set.TrimTaken[static_cast<std::size_t>(k)]) {
+          set.TrimOffset[static_cast<std::size_t>(k)] = value;
+          set.TrimTaken[static_cast<std::size_t>(k)] = true;
         }
-        value -= FTrimOffset[static_cast<std::size_t>(k)];
+        value -= set.TrimOffset[static_cast<std::size_t>(k)];
       }
       curve->addData(keys[i], value);
     }
   }
-  FNote->setText(QString::fromStdString(why));
+  // The note speaks of the view's own session.
+  if (base == 1) FNote->setText(QString::fromStdString(why));
   return true;
 }
 
-bool TViewGraph::ReadQMTData() {
-  TQMT_DataManagement& store = FSession->QMT();
+bool TViewGraph::ReadQMTData(int base) {
+  TVQSessionItem* session = SessionOf(base);
+  if (!session) return false;
+  TCurveSet& set = Set(base);
+  TQMT_DataManagement& store = session->QMT();
   auto lock = store.Lock();
-  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, FCursor);
-  if (read.Restarted) ClearCurves();
-  FCursor = read.Next;
+  const TRingRead read = store.ReadSince(THorizontalScale::hsNone, set.Cursor);
+  if (read.Restarted) ClearCurves(base);
+  set.Cursor = read.Next;
   if (read.Count <= 0) return false;
   const int channels = std::min(store.ChannelCount(), kChannels);
   const uint64_t firstTotal = read.Next.Total - static_cast<uint64_t>(read.Count);
   // The time-interval lines carry no counter time: one entry per interval.
-  const double step = FIntervalMs / 1000.0;
+  const double step = set.IntervalMs / 1000.0;
   for (int k = 1; k <= channels; ++k) {
     const auto values = store.GetQMTDiff(false, k, read.FirstX, read.Count);
-    QCPGraph* curve = FCurves[static_cast<std::size_t>(k - 1)];
+    QCPGraph* curve = set.Curves[static_cast<std::size_t>(k - 1)];
     for (std::size_t i = 0; i < values.size(); ++i)
       if (std::isfinite(values[i])) curve->addData(static_cast<double>(firstTotal + i) * step, values[i]);
   }
-  FNote->setText(channels == 0 ? QStringLiteral("No QMT channels") : QString());
+  if (base == 1) FNote->setText(channels == 0 ? QStringLiteral("No QMT channels") : QString());
   return true;
 }
 
@@ -235,21 +274,23 @@ void TViewGraph::Rescale() {
   bool any = false;
   QCPRange keys;
   QCPRange values;
-  for (QCPGraph* curve : FCurves) {
-    // A strip chart keeps the ring's length of points per curve.
-    const int excess = curve->dataCount() - TDataManagement::kRingSize;
-    if (excess > 0) curve->data()->removeBefore((curve->data()->constBegin() + excess)->key);
-    // A hidden curve must not stretch the axes: hiding an outlier channel
-    // is how the user brings the others back into view.
-    if (curve->dataCount() == 0 || !curve->visible()) continue;
-    bool found = false;
-    const QCPRange k = curve->getKeyRange(found);
-    if (!found) continue;
-    const QCPRange v = curve->getValueRange(found);
-    if (!found) continue;
-    keys = any ? QCPRange(std::min(keys.lower, k.lower), std::max(keys.upper, k.upper)) : k;
-    values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
-    any = true;
+  for (TCurveSet& set : FSets) {
+    for (QCPGraph* curve : set.Curves) {
+      // A strip chart keeps the ring's length of points per curve.
+      const int excess = curve->dataCount() - TDataManagement::kRingSize;
+      if (excess > 0) curve->data()->removeBefore((curve->data()->constBegin() + excess)->key);
+      // A hidden curve must not stretch the axes: hiding an outlier channel
+      // is how the user brings the others back into view.
+      if (curve->dataCount() == 0 || !curve->visible()) continue;
+      bool found = false;
+      const QCPRange k = curve->getKeyRange(found);
+      if (!found) continue;
+      const QCPRange v = curve->getValueRange(found);
+      if (!found) continue;
+      keys = any ? QCPRange(std::min(keys.lower, k.lower), std::max(keys.upper, k.upper)) : k;
+      values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
+      any = true;
+    }
   }
   if (!any) return;
   if (keys.size() <= 0) keys = QCPRange(keys.lower - 1, keys.upper + 1);
@@ -270,13 +311,15 @@ bool TViewGraph::CenterValues() {
   const QCPRange shownKeys = FPlot->xAxis->range();
   bool any = false;
   QCPRange values;
-  for (QCPGraph* curve : FCurves) {
-    if (!curve->visible() || curve->dataCount() == 0) continue;
-    bool found = false;
-    const QCPRange v = curve->getValueRange(found, QCP::sdBoth, shownKeys);
-    if (!found) continue;
-    values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
-    any = true;
+  for (const TCurveSet& set : FSets) {
+    for (QCPGraph* curve : set.Curves) {
+      if (!curve->visible() || curve->dataCount() == 0) continue;
+      bool found = false;
+      const QCPRange v = curve->getValueRange(found, QCP::sdBoth, shownKeys);
+      if (!found) continue;
+      values = any ? QCPRange(std::min(values.lower, v.lower), std::max(values.upper, v.upper)) : v;
+      any = true;
+    }
   }
   if (!any) return false;
   FPlot->yAxis->setRange(PaddedValues(values));
@@ -286,11 +329,14 @@ bool TViewGraph::CenterValues() {
 
 void TViewGraph::Tick() {
   SyncChannelSelector();
-  if (!FSession) return;
-  // The selection changes with the channel count the session learns.
-  const TVQ_ChannelData& data = FModel.ChannelData();
-  if (data.EnabledText() + std::to_string(data.MaxChannels()) != FAppliedChannels) ApplyChannels();
-  const bool added = IsQMTMode() ? ReadQMTData() : ReadCounterData();
+  bool added = false;
+  for (int base = 1; base <= 2; ++base) {
+    if (!SessionOf(base)) continue;
+    // The selection changes with the channel count the session learns.
+    if (SelectionSnapshot(base) != Set(base).Applied) ApplyChannels(base);
+    const bool read = IsQMTMode() ? ReadQMTData(base) : ReadCounterData(base);
+    added = added || read;
+  }
   if (!added && !FDirty) return;
   FDirty = false;
   Rescale();

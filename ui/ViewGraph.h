@@ -28,8 +28,10 @@ enum TGraphMode : int {
 QString GraphModeName(TGraphMode mode);
 
 // Strip chart of the 2048-entry rings of one store, one curve per channel
-// in the channel colours. New entries are taken at every tick with a ring
-// cursor, so a slow repaint never loses or repeats points.
+// in the channel colours; with a second session, its curves beside the
+// first's in its own channel colours, with a second channel strip. New
+// entries are taken at every tick with a ring cursor per base, so a slow
+// repaint never loses or repeats points.
 class TViewGraph : public TViewChild {
   Q_OBJECT
  public:
@@ -37,31 +39,49 @@ class TViewGraph : public TViewChild {
 
   TGraphMode Mode() const { return FMode; }
   void SetMode(TGraphMode mode);
-  // Points held by the curve of channel 1..24.
-  int PointCount(int channel) const;
-  bool CurveShown(int channel) const;
+  // Points held by the curve of channel 1..24 of base 1 or 2.
+  int PointCount(int channel, int base = 1) const;
+  bool CurveShown(int channel, int base = 1) const;
   QCustomPlot* Plot() const { return FPlot; }
   // Fits the value axis to the points of the shown curves inside the shown
   // time range, with a small margin; false (axis unchanged) when there are none.
   bool CenterValues();
 
   void Tick() override;
-  void DataReset() override;
-  void DataResetQMT() override;
-  void RateChanged(int intervalMs) override;
-  void PhaseDiffReset() override;
-  void ClearQMT() override;
+  void DataReset(int base) override;
+  void DataResetQMT(int base) override;
+  void RateChanged(int base, int intervalMs) override;
+  void PhaseDiffReset(int base) override;
+  void ClearQMT(int base) override;
   void ReadSettings(TAppSettings& settings, const std::string& prefix) override;
   void SaveSettings(TAppSettings& settings, const std::string& prefix) override;
 
+ protected:
+  void SecondSessionChanged() override;
+
  private:
+  // The curves of one base and where its reading stands.
+  struct TCurveSet {
+    std::array<QCPGraph*, 24> Curves{};
+    TRingCursor Cursor;
+    std::array<double, 25> TrimOffset{};
+    std::array<bool, 25> TrimTaken{};
+    int IntervalMs = 1000;
+    std::string Applied;  // the selection the curves show
+  };
+
   bool IsQMTMode() const { return FMode == gmQMTdiff; }
-  void ClearCurves();
-  void ApplyChannels();
+  static bool ValidBase(int base) { return base == 1 || base == 2; }
+  TCurveSet& Set(int base) { return FSets[base == 2 ? 1 : 0]; }
+  const TCurveSet& Set(int base) const { return FSets[base == 2 ? 1 : 0]; }
+  // What the selection of a base looks like, to notice a change.
+  std::string SelectionSnapshot(int base) const;
+  void ClearCurves(int base);
+  void ApplyChannels(int base);
   void UpdateAxisTitles();
-  // Appends what the store added since the last tick; true when anything was added.
-  bool ReadCounterData();
-  bool ReadQMTData();
+  // Appends what the base's store added since the last tick; true when anything was added.
+  bool ReadCounterData(int base);
+  bool ReadQMTData(int base);
   void Rescale();
   // The value range with the margin the plot keeps around it.
   static QCPRange PaddedValues(QCPRange values);
@@ -70,11 +90,6 @@ class TViewGraph : public TViewChild {
   QComboBox* FModeBox = nullptr;
   QLabel* FNote = nullptr;
   QCustomPlot* FPlot = nullptr;
-  std::array<QCPGraph*, 24> FCurves{};
-  TRingCursor FCursor;
-  std::array<double, 25> FTrimOffset{};
-  std::array<bool, 25> FTrimTaken{};
-  int FIntervalMs = 1000;
+  std::array<TCurveSet, 2> FSets;
   bool FDirty = false;
-  std::string FAppliedChannels;  // the selection the curves show
 };

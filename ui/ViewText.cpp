@@ -154,8 +154,12 @@ TViewText::TViewText(TViewKind kind, std::shared_ptr<TVQSessionItem> session, QW
     : TViewChild(kind, std::move(session), parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(2, 2, 2, 2);
-  // The per-channel tables can show a chosen part of the channels.
-  if (kind == TViewKind::vkText || kind == TViewKind::vkQMT) layout->addWidget(NewChannelSelector());
+  // The per-channel tables can show a chosen part of the channels, of the
+  // second session's too.
+  if (kind == TViewKind::vkText || kind == TViewKind::vkQMT) {
+    layout->addWidget(NewChannelSelector(1));
+    layout->addWidget(NewChannelSelector(2));
+  }
   FEdit = NewTablePane(this);
   layout->addWidget(FEdit, 1);
 }
@@ -180,15 +184,28 @@ void TViewCounterText::SetColumns(const TTextColumns& columns) {
   FModel.SetColumnEnabled(std::vector<bool>(columns.begin(), columns.end()));
 }
 
+// The second session's channels follow the first's, below a blank line.
 std::string TViewCounterText::BuildText() {
-  if (!FSession) return {};
-  return CounterValuesTable(FSession->PAV(), FSession->Letter(), FModel.Columns(),
-                            [this](int k) { return ChannelShown(k); });
+  std::string text;
+  for (int base = 1; base <= 2; ++base) {
+    const TVQSessionItem* session = SessionOf(base);
+    if (!session) continue;
+    if (!text.empty()) text += "\n";
+    text += CounterValuesTable(session->PAV(), session->Letter(), FModel.Columns(),
+                               [this, base](int k) { return ChannelShown(k, base); });
+  }
+  return text;
 }
 
 std::string TViewQmtText::BuildText() {
-  if (!FSession) return {};
-  return QmtValuesTable(FSession->QMT(), FSession->Letter(), [this](int k) { return ChannelShown(k); });
+  std::string text;
+  for (int base = 1; base <= 2; ++base) {
+    const TVQSessionItem* session = SessionOf(base);
+    if (!session) continue;
+    if (!text.empty()) text += "\n";
+    text += QmtValuesTable(session->QMT(), session->Letter(), [this, base](int k) { return ChannelShown(k, base); });
+  }
+  return text;
 }
 
 TViewAllanText::TViewAllanText(std::shared_ptr<TVQSessionItem> session, QWidget* parent)

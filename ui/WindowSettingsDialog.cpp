@@ -1,11 +1,13 @@
 #include "ui/WindowSettingsDialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -31,6 +33,11 @@ TWindowSettings WindowSettingsOf(const TViewModel& model) {
   settings.VirtualChannels = model.VirtualChannels();
   settings.HasColumns = model.Kind() == TViewKind::vkText;
   if (settings.HasColumns) settings.Columns = model.Columns();
+  settings.HasSecondSession = model.CanHaveSecondSession();
+  if (const auto second = model.Session(2)) {
+    settings.SecondSession = second->Index();
+    settings.SecondSessionCopy = second->IsCopy();
+  }
   return settings;
 }
 
@@ -40,7 +47,9 @@ void ApplyWindowSettings(TViewModel& model, const TWindowSettings& settings) {
   if (settings.HasColumns) model.SetColumnEnabled(std::vector<bool>(settings.Columns.begin(), settings.Columns.end()));
 }
 
-TWindowSettingsDialog::TWindowSettingsDialog(const TViewModel& model, QWidget* parent) : QDialog(parent) {
+TWindowSettingsDialog::TWindowSettingsDialog(const TViewModel& model, const std::vector<TSessionChoice>& sessions,
+                                             QWidget* parent)
+    : QDialog(parent) {
   setWindowTitle(tr("Window Settings"));
   const TWindowSettings now = WindowSettingsOf(model);
   auto* layout = new QVBoxLayout(this);
@@ -52,6 +61,24 @@ TWindowSettingsDialog::TWindowSettingsDialog(const TViewModel& model, QWidget* p
   FVirtual = new QCheckBox(tr("Show &virtual channels"), this);
   FVirtual->setChecked(now.VirtualChannels);
   form->addRow(QString(), FVirtual);
+  if (now.HasSecondSession) {
+    FSecond = new QComboBox(this);
+    FSecond->addItem(tr("(none)"));
+    FChoices = sessions;
+    // A second session that is no longer offered stays selectable as it is.
+    const bool offered = std::any_of(FChoices.begin(), FChoices.end(), [&](const TSessionChoice& c) {
+      return c.Index == now.SecondSession && c.Copy == now.SecondSessionCopy;
+    });
+    if (now.SecondSession >= 0 && !offered)
+      FChoices.push_back({now.SecondSession, now.SecondSessionCopy, "Session " + std::to_string(now.SecondSession)});
+    for (std::size_t i = 0; i < FChoices.size(); ++i) {
+      FSecond->addItem(QString::fromStdString(FChoices[i].Text));
+      if (FChoices[i].Index == now.SecondSession && FChoices[i].Copy == now.SecondSessionCopy)
+        FSecond->setCurrentIndex(static_cast<int>(i) + 1);
+    }
+    FSecond->setToolTip(tr("A second session whose channels the window shows beside its own"));
+    form->addRow(tr("&Second session:"), FSecond);
+  }
   layout->addLayout(form);
   FHasColumns = now.HasColumns;
   if (FHasColumns) {
@@ -82,5 +109,11 @@ TWindowSettings TWindowSettingsDialog::Settings() const {
   settings.HasColumns = FHasColumns;
   if (FHasColumns)
     for (int k = 0; k < kTextColumns; ++k) settings.Columns[static_cast<std::size_t>(k)] = FColumns[static_cast<std::size_t>(k)]->isChecked();
+  settings.HasSecondSession = FSecond != nullptr;
+  if (FSecond && FSecond->currentIndex() > 0) {
+    const TSessionChoice& choice = FChoices[static_cast<std::size_t>(FSecond->currentIndex() - 1)];
+    settings.SecondSession = choice.Index;
+    settings.SecondSessionCopy = choice.Copy;
+  }
   return settings;
 }

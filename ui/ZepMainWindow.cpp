@@ -91,7 +91,9 @@ TZepMainWindow::TZepMainWindow(TMainWindowOptions options, QWidget* parent)
   FCheckTimer->setInterval(kCheckTickMs);
   connect(FCheckTimer, &QTimer::timeout, this, &TZepMainWindow::CheckTick);
   BuildMenus();
-  connect(FMdi, &QMdiArea::subWindowActivated, this, [this] {
+  connect(FMdi, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* frame) {
+    // The slot array tells the view that was active before.
+    if (auto* view = frame ? qobject_cast<TViewChild*>(frame->widget()) : nullptr) view->Model().Activate();
     RebuildSessionMenu();
     UpdateViewActions();
   });
@@ -99,9 +101,8 @@ TZepMainWindow::TZepMainWindow(TMainWindowOptions options, QWidget* parent)
 
 TZepMainWindow::~TZepMainWindow() {
   if (!FClosed && FStarted) {
-    SaveViewSettings();
     FUsbWatcher->Stop();
-    FApp->Shutdown();
+    SaveSettingsAndInfo(true);
   }
   FDisplayTimer->stop();
   FCheckTimer->stop();
@@ -131,6 +132,8 @@ bool TZepMainWindow::Start() {
     ShowMessage(std::string("Main window bounds unreadable: ") + e.what());
   }
   CreateStartViews();
+  RestoreInfoWindows();
+  ActivateRememberedView();
   RebuildSessionMenu();
   UpdateStatusBar();
   if (FOptions.StartTimers) {
@@ -157,10 +160,12 @@ void TZepMainWindow::CreateStartViews() {
       }
     }
   }
+  const int active = ReadActiveView(settings, childCount);
+  FRememberedMessages = active == 0;
   if (childCount == -1) {
     if (FApp->Session(0)) CreateDefaultViews(0);
   } else if (childCount > 0) {
-    ReadSavedViews(childCount);
+    ReadSavedViews(childCount, active);
   }
   RenumberCaptions();
 }
@@ -205,7 +210,7 @@ void TZepMainWindow::ArrangeDefault() {
     bottomFrames[static_cast<std::size_t>(i)]->setGeometry(area.width() * i / bottoms, upper, area.width() / bottoms, bottom);
 }
 
-void TZepMainWindow::ReadSavedViews(int childCount) {
+void TZepMainWindow::ReadSavedViews(int childCount, int activeNumber) {
   TAppSettings& settings = FApp->Settings();
   const int version = StoredFormatVersion(settings);
   // A damaged count must not make the start-up loop for ever.
@@ -213,16 +218,19 @@ void TZepMainWindow::ReadSavedViews(int childCount) {
   for (int n = 1; n <= std::min(childCount, kMaxSavedViews); ++n) {
     const std::string prefix = "View_" + std::to_string(n) + "_";
     try {
-      int id = settings.GetValue(prefix + "Id", 0);
-      if (version < 5) id = TranslateOldViewId(id);
+      const TSavedViewKeys keys = ReadSavedViewKeys(settings, prefix, version);
+      const int id = keys.Id;
       if (id < kFirstViewKind || id > kLastViewKind || id == static_cast<int>(TViewKind::vkMessage)) continue;
       if (id == static_cast<int>(TViewKind::vkDebug) && !FOptions.Professional) continue;
-      const int session = settings.GetValue(prefix + "Session", 0);
-      const bool copy = settings.GetValue(prefix + "SessionCopy", false);
+      if (keys.Session < 0) continue;
       FCreatingFromSettings = true;
-      TViewChild* view = CreateView(static_cast<TViewKind>(id), session, copy);
+      TViewChild* view = CreateView(static_cast<TViewKind>(id), keys.Session, keys.SessionCopy);
       FCreatingFromSettings = false;
-      if (view) view->ReadSettings(settings, prefix);
+      if (!view) continue;
+      // Base 2 is bound before the keys are read: its channel selection is among them.
+      if (keys.SecondSession >= 0) SetSecondSession(*view, keys.SecondSession, keys.SecondSessionCopy);
+      view->ReadSettings(settings, prefix);
+      if (n == activeNumber) FRememberedActive = view;
     } catch (const std::exception& e) {
       FCreatingFromSettings = false;
       ShowMessage("Settings of view " + std::to_string(n) + " unreadable: " + e.what());
@@ -230,12 +238,29 @@ void TZepMainWindow::ReadSavedViews(int childCount) {
   }
 }
 
+// The view that was active at the last save becomes active again, after
+// every saved view (and info window) is open.
+void TZepMainWindow::ActivateRememberedView() {
+  QWidget* view = FRememberedActive ? static_cast<QWidget*>(FRememberedActive.data())
+                  : FRememberedMessages ? static_cast<QWidget*>(MessageView())
+                                        : nullptr;
+  FRememberedActive = nullptr;
+  FRememberedMessages = false;
+  if (auto* frame = view ? qobject_cast<QMdiSubWindow*>(view->parentWidget()) : nullptr) FMdi->setActiveSubWindow(frame);
+}
+
 // ---- views ----------------------------------------------------------------------------------------
+
+std::shared_ptr<TVQSessionItem> TZepMainWindow::CounterSession(int index, bool copy) const {
+  if (index < 0) return nullptr;
+  std::shared_ptr<TVQSessionItem> session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(index));
+  if (session && copy) session = FApp->CreateQMTCopy(index);
+  return session;
+}
 
 TViewChild* TZepMainWindow::CreateView(TViewKind kind, int sessionIndex, bool copy) {
   if (kind == TViewKind::vkMessage) return EnsureMessageView();
-  std::shared_ptr<TVQSessionItem> session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(sessionIndex));
-  if (session && copy) session = FApp->CreateQMTCopy(sessionIndex);
+  const std::shared_ptr<TVQSessionItem> session = CounterSession(sessionIndex, copy);
   if (!session) return nullptr;
   TViewChild* view = nullptr;
   switch (kind) {
@@ -255,6 +280,22 @@ TViewChild* TZepMainWindow::CreateView(TViewKind kind, int sessionIndex, bool co
   if (!AddSubWindow(view, FCreatingFromSettings)) return nullptr;
   view->Tick();
   return view;
+}
+
+void TZepMainWindow::SetSecondSession(TViewChild& view, int sessionIndex, bool copy) {
+  view.SetSecondSession(CounterSession(sessionIndex, copy));
+  view.Tick();
+}
+
+std::vector<TSessionChoice> TZepMainWindow::SecondSessionChoices() const {
+  std::vector<TSessionChoice> choices;
+  for (const auto& session : FApp->Sessions()) {
+    if (!std::dynamic_pointer_cast<TVQSessionItem>(session)) continue;
+    std::string text = std::string(1, session->Letter()) + ": ";
+    text += session->FriendlyName().empty() ? session->OpenString() : session->FriendlyName();
+    choices.push_back({session->Index(), false, text});
+  }
+  return choices;
 }
 
 TViewMessages* TZepMainWindow::EnsureMessageView() {
@@ -325,6 +366,7 @@ void TZepMainWindow::UpdateViewActions() {
 
 void TZepMainWindow::ChangeWindowSettings(TViewChild& view, const TWindowSettings& settings) {
   ApplyWindowSettings(view.Model(), settings);
+  if (settings.HasSecondSession) SetSecondSession(view, settings.SecondSession, settings.SecondSessionCopy);
   // A new title can make captions equal or different: number them afresh.
   RenumberCaptions();
   view.Tick();
@@ -335,7 +377,7 @@ void TZepMainWindow::EditWindowSettings() {
   const TViewKindInfo* info = view ? ViewKindInfo(view->Kind()) : nullptr;
   if (!info || !info->WindowSettings) return;
   QPointer<TViewChild> guard(view);
-  TWindowSettingsDialog dialog(view->Model(), this);
+  TWindowSettingsDialog dialog(view->Model(), SecondSessionChoices(), this);
   dialog.setWindowTitle(tr("Window Settings - %1").arg(view->windowTitle()));
   // The view may close (its session removed) while the dialog is open.
   if (dialog.exec() != QDialog::Accepted || !guard) return;
@@ -395,6 +437,13 @@ void TZepMainWindow::RebindViews() {
     view->Rebind(current);
     FCaptionsDirty = true;
   }
+  // A replaced second session is rebound; a removed one empties base 2.
+  for (TViewChild* view : Views()) {
+    const TVQSessionItem* second = view->SecondSession();
+    if (!second) continue;
+    const auto current = CounterSession(second->Index(), second->IsCopy());
+    if (current != view->SecondSessionShared()) view->SetSecondSession(current);
+  }
 }
 
 void TZepMainWindow::TickViews() {
@@ -402,7 +451,8 @@ void TZepMainWindow::TickViews() {
     if (view->Kind() == TViewKind::vkMessage) continue;
     // The channel count may change between two hand-over items (a reset and
     // the next measurement): the selection follows the store itself.
-    view->ChannelCountChanged();
+    view->ChannelCountChanged(1);
+    view->ChannelCountChanged(2);
     view->Tick();
   }
 }
@@ -471,6 +521,8 @@ QStringList TZepMainWindow::StatusTexts() const {
 
 // ---- hand-over ----------------------------------------------------------------------------------
 
+// Runs `action`(view, base) for every base of every view that the item
+// reaches (see TViewModel::HandOverBases).
 template <typename F>
 void TZepMainWindow::ForViewsOf(const TMainSyncData& item, F&& action) {
   if (!item.HasSender()) return;
@@ -478,23 +530,23 @@ void TZepMainWindow::ForViewsOf(const TMainSyncData& item, F&& action) {
   if (!sender) return;
   // A QMT-only copy shares its original's stores: its views follow both.
   for (TViewChild* view : Views())
-    if (view->Session() && view->Session()->Index() == sender->Index()) action(*view);
+    for (const int base : view->Model().HandOverBases(item.What, sender->Index())) action(*view, base);
 }
 
 void TZepMainWindow::HandOver(const TMainSyncData& item) {
   switch (item.What) {
-    case SyncWhat::DataReset: ForViewsOf(item, [](TViewChild& v) { v.DataReset(); }); break;
-    case SyncWhat::DataResetQMT: ForViewsOf(item, [](TViewChild& v) { v.DataResetQMT(); }); break;
+    case SyncWhat::DataReset: ForViewsOf(item, [](TViewChild& v, int base) { v.DataReset(base); }); break;
+    case SyncWhat::DataResetQMT: ForViewsOf(item, [](TViewChild& v, int base) { v.DataResetQMT(base); }); break;
     case SyncWhat::ChannelCount:
     case SyncWhat::QMTChannels:
-    case SyncWhat::PDICards: ForViewsOf(item, [](TViewChild& v) { v.ChannelCountChanged(); }); break;
-    case SyncWhat::RateIndex: ForViewsOf(item, [&](TViewChild& v) { v.RateChanged(item.aInt); }); break;
+    case SyncWhat::PDICards: ForViewsOf(item, [](TViewChild& v, int base) { v.ChannelCountChanged(base); }); break;
+    case SyncWhat::RateIndex: ForViewsOf(item, [&](TViewChild& v, int base) { v.RateChanged(base, item.aInt); }); break;
     case SyncWhat::Mode:
-      ForViewsOf(item, [](TViewChild& v) { v.ModeChanged(); });
+      ForViewsOf(item, [](TViewChild& v, int) { v.ModeChanged(); });
       RebuildSessionMenu();
       break;
-    case SyncWhat::PhaseDiffReset: ForViewsOf(item, [](TViewChild& v) { v.PhaseDiffReset(); }); break;
-    case SyncWhat::QMTCalibration: ForViewsOf(item, [](TViewChild& v) { v.ClearQMT(); }); break;
+    case SyncWhat::PhaseDiffReset: ForViewsOf(item, [](TViewChild& v, int base) { v.PhaseDiffReset(base); }); break;
+    case SyncWhat::QMTCalibration: ForViewsOf(item, [](TViewChild& v, int base) { v.ClearQMT(base); }); break;
     case SyncWhat::PAVOnly:
     case SyncWhat::QMTOnly:
       RebuildSessionMenu();
@@ -504,15 +556,15 @@ void TZepMainWindow::HandOver(const TMainSyncData& item) {
       // An older counter generation has no debug output.
       // (The simulated counter has debug output whatever generation it reports.)
       if (item.Code == 0)
-        ForViewsOf(item, [](TViewChild& v) {
+        ForViewsOf(item, [](TViewChild& v, int) {
           if (v.Kind() == TViewKind::vkDebug && v.Session() && !v.Session()->State().Demo && v.parentWidget())
             v.parentWidget()->close();
         });
       break;
     case SyncWhat::PVHData:
-      ForViewsOf(item, [](TViewChild& v) {
+      ForViewsOf(item, [](TViewChild& v, int base) {
         if (auto* graph = qobject_cast<TViewGraph*>(&v); graph && graph->Mode() != gmQMTdiff && graph->Mode() != gmSensor)
-          graph->DataReset();
+          graph->DataReset(base);
       });
       break;
     default: break;  // the info window reads scrambler, rate, PPI and re-sync state itself
@@ -576,9 +628,8 @@ void TZepMainWindow::closeEvent(QCloseEvent* event) {
   FDisplayTimer->stop();
   FCheckTimer->stop();
   if (FStarted) {
-    SaveViewSettings();
     FUsbWatcher->Stop();
-    FApp->Shutdown();
+    SaveSettingsAndInfo(true);
   }
   event->accept();
 }
@@ -586,29 +637,68 @@ void TZepMainWindow::closeEvent(QCloseEvent* event) {
 void TZepMainWindow::SaveViewSettings() {
   TAppSettings& settings = FApp->Settings();
   settings.RemoveKeys("ViewMessage_");
-  if (TViewMessages* messages = MessageView()) {
+  TViewMessages* messages = MessageView();
+  if (messages) {
     messages->SaveSettings(settings, "ViewMessage_");
     settings.SetValue("ViewMessage_Session", -1);
     settings.SetValue("ViewMessage_SessionCopy", false);
   }
+  // The current frame, also while another program has the focus.
+  QMdiSubWindow* current = FMdi->currentSubWindow();
+  const QWidget* currentView = current ? current->widget() : nullptr;
+  int active = currentView && currentView == messages ? 0 : -1;
   settings.RemoveKeys("View_");
   int n = 0;
   for (TViewChild* view : Views()) {
     if (view->Kind() == TViewKind::vkMessage || !view->Session()) continue;
     const std::string prefix = "View_" + std::to_string(++n) + "_";
     view->SaveSettings(settings, prefix);
-    settings.SetValue(prefix + "Id", static_cast<int>(view->Kind()));
-    settings.SetValue(prefix + "Session", view->Session()->Index());
-    settings.SetValue(prefix + "SessionCopy", view->Session()->IsCopy());
-    settings.SetValue(prefix + "SecondSession", -1);
-    settings.SetValue(prefix + "SecondSessionCopy", false);
+    view->Model().SaveSessionKeys(settings, prefix);
+    if (view == currentView) active = n;
   }
   settings.SetValue("ChildCount", n);
+  SaveActiveView(settings, active);
   const QRect bounds = geometry();
   settings.SetValue("Main_Left", bounds.left());
   settings.SetValue("Main_Top", bounds.top());
   settings.SetValue("Main_Width", bounds.width());
   settings.SetValue("Main_Height", bounds.height());
+}
+
+void TZepMainWindow::SaveAllSettings() {
+  if (FStarted && !FClosed) SaveSettingsAndInfo(false);
+}
+
+// The core's save removes every "Info_" key and, when shutting down,
+// renumbers the sessions; the info windows' keys are written afterwards
+// under the numbers the sessions were saved with, and the file once more.
+void TZepMainWindow::SaveSettingsAndInfo(bool shutdown) {
+  SaveViewSettings();
+  std::vector<std::pair<std::shared_ptr<TSessionItem>, TInfoWindowState>> infos;
+  for (const auto& [index, info] : FInfoWindows) {
+    auto session = FApp->Session(index);
+    if (!session) continue;
+    TInfoWindowState state;
+    if (auto* frame = InfoWindow(index)) {
+      const QRect bounds = frame->geometry();
+      state.Bounds = {bounds.left(), bounds.top(), bounds.width(), bounds.height()};
+      state.Visible = true;
+    } else if (info.Bounds) {
+      state.Bounds = *info.Bounds;
+    } else {
+      continue;
+    }
+    infos.emplace_back(std::move(session), state);
+  }
+  if (shutdown)
+    FApp->Shutdown();
+  else
+    FApp->SaveSettings(false);
+  if (FApp->Canceled() || infos.empty()) return;
+  TAppSettings& settings = FApp->Settings();
+  for (const auto& [session, state] : infos) SaveInfoWindow(settings, session->Index(), state);
+  if (!settings.SaveSettings())
+    FApp->Messages().AddError(TMessageItem::kAppSource, 0, 0, "Info windows not saved: " + settings.SaveError());
 }
 
 // ---- menus ------------------------------------------------------------------------------------------
@@ -621,12 +711,9 @@ void TZepMainWindow::BuildMenus() {
   FSessionMenu->addSeparator();
   FSessionMenu->addAction(tr("&Open"), this, &TZepMainWindow::OpenSession);
   FSessionMenu->addAction(tr("C&lose"), this, &TZepMainWindow::CloseSession);
-  FSessionMenu->addAction(tr("&Info"), this, &TZepMainWindow::ShowSessionInfo);
+  FSessionMenu->addAction(tr("&Info"), this, &TZepMainWindow::ShowActiveSessionInfo);
   FSessionMenu->addSeparator();
-  FSessionMenu->addAction(tr("&Save Settings"), this, [this] {
-    SaveViewSettings();
-    FApp->SaveSettings(false);
-  });
+  FSessionMenu->addAction(tr("&Save Settings"), this, &TZepMainWindow::SaveAllSettings);
   FSessionMenu->addAction(tr("E&xit"), this, &QWidget::close);
 
   QMenu* counter = menuBar()->addMenu(tr("&Counter"));
@@ -765,32 +852,75 @@ void TZepMainWindow::CloseSession() {
 
 // ---- session info windows ----------------------------------------------------------------------------
 
-void TZepMainWindow::ShowSessionInfo() {
-  const int index = ActiveSessionIndex();
-  if (index < 0) return;
-  if (auto found = FInfoWindows.find(index); found != FInfoWindows.end() && found->second) {
-    if (auto* frame = qobject_cast<QMdiSubWindow*>(found->second->parentWidget())) FMdi->setActiveSubWindow(frame);
-    return;
+void TZepMainWindow::ShowActiveSessionInfo() { ShowSessionInfo(ActiveSessionIndex()); }
+
+QMdiSubWindow* TZepMainWindow::InfoWindow(int sessionIndex) const {
+  const auto found = FInfoWindows.find(sessionIndex);
+  if (found == FInfoWindows.end() || !found->second.Edit) return nullptr;
+  return qobject_cast<QMdiSubWindow*>(found->second.Edit->parentWidget());
+}
+
+QWidget* TZepMainWindow::ShowSessionInfo(int sessionIndex) {
+  if (sessionIndex < 0 || !FApp->Session(sessionIndex)) return nullptr;
+  if (QMdiSubWindow* frame = InfoWindow(sessionIndex)) {
+    FMdi->setActiveSubWindow(frame);
+    return frame->widget();
   }
+  TInfoWindow& info = FInfoWindows[sessionIndex];
   auto* edit = new QPlainTextEdit;
   edit->setReadOnly(true);
   edit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   edit->setAttribute(Qt::WA_DeleteOnClose);
-  edit->setWindowTitle(tr("[%1] Session Info").arg(QChar('A' + index % 26)));
+  edit->setWindowTitle(tr("[%1] Session Info").arg(QChar(SessionLetter(sessionIndex))));
   QMdiSubWindow* frame = FMdi->addSubWindow(edit);
   frame->setAttribute(Qt::WA_DeleteOnClose);
-  frame->resize(460, 300);
+  // Where it was when the user closed it last (or when the settings were saved).
+  if (info.Bounds)
+    frame->setGeometry(info.Bounds->Left, info.Bounds->Top, std::max(info.Bounds->Width, 120),
+                       std::max(info.Bounds->Height, 80));
+  else
+    frame->resize(460, 300);
+  frame->installEventFilter(this);
   frame->show();
-  FInfoWindows[index] = edit;
+  info.Edit = edit;
   UpdateInfoWindows();
+  return edit;
+}
+
+// An info window that closes remembers where it was.
+bool TZepMainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Close)
+    for (auto& [index, info] : FInfoWindows)
+      if (info.Edit && info.Edit->parentWidget() == watched) {
+        const QRect bounds = static_cast<QWidget*>(watched)->geometry();
+        info.Bounds = TViewBounds{bounds.left(), bounds.top(), bounds.width(), bounds.height()};
+      }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TZepMainWindow::RestoreInfoWindows() {
+  TAppSettings& settings = FApp->Settings();
+  for (const auto& session : FApp->Sessions()) {
+    const auto state = ReadInfoWindow(settings, session->Index());
+    if (!state) continue;
+    FInfoWindows[session->Index()].Bounds = state->Bounds;
+    if (state->Visible) ShowSessionInfo(session->Index());
+  }
 }
 
 void TZepMainWindow::UpdateInfoWindows() {
   for (auto it = FInfoWindows.begin(); it != FInfoWindows.end();) {
     const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(it->first));
-    if (!it->second || !session) {
-      if (it->second && it->second->parentWidget()) it->second->parentWidget()->close();
+    QPlainTextEdit* edit = it->second.Edit;
+    if (!session) {
+      // The session was removed: its info window and its keys go with it.
+      if (edit && edit->parentWidget()) edit->parentWidget()->close();
+      RemoveInfoWindow(FApp->Settings(), it->first);
       it = FInfoWindows.erase(it);
+      continue;
+    }
+    if (!edit) {
+      ++it;
       continue;
     }
     const TVQSessionState state = session->State();
@@ -810,7 +940,7 @@ void TZepMainWindow::UpdateInfoWindows() {
     text += "Measurements: " + std::to_string(state.Measurements) + "\n";
     if (session->ErrorMessage().size()) text += "Last error:   " + session->ErrorMessage() + "\n";
     const QString shown = QString::fromStdString(text);
-    if (it->second->toPlainText() != shown) it->second->setPlainText(shown);
+    if (edit->toPlainText() != shown) edit->setPlainText(shown);
     ++it;
   }
 }

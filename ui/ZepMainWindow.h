@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "app/core/App_MessageList.h"
 #include "app/core/Main.h"
 #include "ui/ViewBase.h"
+#include "ui/WindowSettingsDialog.h"
 
 class QAction;
 class QLabel;
@@ -21,7 +23,6 @@ class QTimer;
 class TViewMessages;
 class TLogMenu;
 class TUsbWatcher;
-struct TWindowSettings;
 
 struct TMainWindowOptions {
   std::string ConfigFolder;  // empty: $XDG_CONFIG_HOME/zep or ~/.config/zep
@@ -52,6 +53,11 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   // A new view of `kind` for session `sessionIndex` (its QMT-only copy with
   // `copy`); nullptr when the session does not exist.
   TViewChild* CreateView(TViewKind kind, int sessionIndex, bool copy = false);
+  // Binds the view's base 2 to session `sessionIndex` (its copy with
+  // `copy`); -1 or a session that does not exist empties it.
+  void SetSecondSession(TViewChild& view, int sessionIndex, bool copy = false);
+  // The sessions a view can take as its second session.
+  std::vector<TSessionChoice> SecondSessionChoices() const;
   // Views in slot order (slot 0, the message window, first when present).
   std::vector<TViewChild*> Views() const;
   TViewMessages* MessageView() const;
@@ -64,8 +70,16 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   TLogMenu* LogMenu() const { return FLogMenu; }
   // "Debug Logging ", "Debug         ", "Logging       " or empty.
   QString LoggingStatusText() const;
-  // Title, virtual channels and columns of a view, then the captions renumbered.
+  // Title, virtual channels, columns and second session of a view, then the
+  // captions renumbered.
   void ChangeWindowSettings(TViewChild& view, const TWindowSettings& settings);
+  // The session's info window (Session menu "Info"): opened, or brought to
+  // the front when open. Null for a session that does not exist.
+  QWidget* ShowSessionInfo(int sessionIndex);
+  // The MDI frame of the session's info window; null when it is not open.
+  QMdiSubWindow* InfoWindow(int sessionIndex) const;
+  // Saves the settings as "Save Settings" does.
+  void SaveAllSettings();
   // The texts of the status bar fields, 5 per session.
   QStringList StatusTexts() const;
 
@@ -87,6 +101,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
 
@@ -94,7 +109,9 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void RebuildSessionMenu();
   void CreateStartViews();
   void CreateDefaultViews(int sessionIndex);
-  void ReadSavedViews(int childCount);
+  // Views 1..childCount of the settings; view `activeNumber` is remembered
+  // to be activated once start-up has opened everything.
+  void ReadSavedViews(int childCount, int activeNumber);
   QMdiSubWindow* AddSubWindow(TViewChild* view, bool fromSettings);
   void OnViewAction(TViewAction action, int tag);
   void RenumberCaptions();
@@ -103,6 +120,12 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void EditWindowSettings();
   void CenterValues();
   void SaveViewSettings();
+  // The views, the core's settings, then the info windows' keys, which the
+  // core's save removes; with closeViews the core shuts down.
+  void SaveSettingsAndInfo(bool shutdown);
+  void ActivateRememberedView();
+  void RestoreInfoWindows();
+  std::shared_ptr<TVQSessionItem> CounterSession(int index, bool copy) const;
   void RebindViews();
   void TickViews();
   void RefreshMessages();
@@ -121,7 +144,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void RemoveSession();
   void OpenSession();
   void CloseSession();
-  void ShowSessionInfo();
+  void ShowActiveSessionInfo();
   void RunStep(const char* step, const std::function<void()>& body);
 
   const TMainWindowOptions FOptions;
@@ -132,7 +155,15 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   TViewSlots FSlots;
   std::map<int, QPointer<TViewChild>> FViewsByTag;
   std::vector<QLabel*> FStatusLabels;
-  std::map<int, QPointer<QPlainTextEdit>> FInfoWindows;
+  // Per session index: its info window while open, and where it was last,
+  // so it reopens there.
+  struct TInfoWindow {
+    QPointer<QPlainTextEdit> Edit;
+    std::optional<TViewBounds> Bounds;
+  };
+  std::map<int, TInfoWindow> FInfoWindows;
+  QPointer<TViewChild> FRememberedActive;  // the saved active view, until start-up activates it
+  bool FRememberedMessages = false;        // ... or the message window
   QMenu* FSessionMenu = nullptr;
   QMenu* FActiveSessionMenu = nullptr;
   QAction* FWindowSettingsAction = nullptr;

@@ -7,6 +7,7 @@
 
 #include "app/core/App_Settings.h"
 #include "app/core/ZEP_Sessions.h"
+#include "app/core/ZEP_Sync.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
 
@@ -18,16 +19,16 @@ using VK = TViewKind;
 
 // Kind number - 1 indexes this table.
 constexpr std::array<TViewKindInfo, 10> kKinds = {{
-    {VK::vkGraph, "GraphicChild_", "Graph", true, true, true},
-    {VK::vkAllan, "AllanChild_", "Allan Deviation", true, false, true},
-    {VK::vkText, "TextChild_", "Counter Values", true, false, true},
-    {VK::vkRaw, "RawChild_", "Raw Data", true, false, true},
-    {VK::vkAllanText, "AllanTextChild_", "Allan Deviation Values", true, false, true},
-    {VK::vkQMT, "QmtChild_", "QMT Values", true, false, true},
-    {VK::vkSensorText, "TextSensor_", "Sensor Values", true, false, true},
-    {VK::vkMessage, "MessageChild_", "Messages", false, false, false},
-    {VK::vkPDI, "PDIChild_", "Digital Inputs", false, false, false},
-    {VK::vkDebug, "DebugChild_", "Debug", false, false, false},
+    {VK::vkGraph, "GraphicChild_", "Graph", true, true, true, true},
+    {VK::vkAllan, "AllanChild_", "Allan Deviation", true, false, true, false},
+    {VK::vkText, "TextChild_", "Counter Values", true, false, true, true},
+    {VK::vkRaw, "RawChild_", "Raw Data", true, false, true, false},
+    {VK::vkAllanText, "AllanTextChild_", "Allan Deviation Values", true, false, true, false},
+    {VK::vkQMT, "QmtChild_", "QMT Values", true, false, true, true},
+    {VK::vkSensorText, "TextSensor_", "Sensor Values", true, false, true, false},
+    {VK::vkMessage, "MessageChild_", "Messages", false, false, false, false},
+    {VK::vkPDI, "PDIChild_", "Digital Inputs", false, false, false, false},
+    {VK::vkDebug, "DebugChild_", "Debug", false, false, false, false},
 }};
 
 std::optional<int64_t> ParseInt(std::string_view text) {
@@ -106,6 +107,7 @@ class TSessionViewAdapter final : public TViewSession {
   TColor Color() const override { return FSession->Color(); }
   std::string OpenString() const override { return FSession->OpenString(); }
   bool IsSensor() const override { return FSession->SessionType() != 0; }
+  bool IsCopy() const override { return FSession->IsCopy(); }
 
   int ChannelCount(TChannelSet set) const override {
     if (!FCounter) return 0;
@@ -178,8 +180,10 @@ void TViewModel::CreateChild(int tag, std::shared_ptr<TViewSession> session, TOn
   FTag = tag;
   FOnMain = std::move(onMain);
   FDefaultSettings = true;
+  // Base 2 starts empty but keeps which channel set the kind shows there.
+  const bool secondQMT = FBase[1].QMT;
   FBase[1] = TBase{};
-  FBase[1].QMT = FKind == TViewKind::vkQMT;
+  FBase[1].QMT = secondQMT;
   Bind(1, std::move(session));
 }
 
@@ -189,7 +193,47 @@ std::shared_ptr<TViewSession> TViewModel::Session(int base) const {
 
 int TViewModel::SessionIndex(int base) const { return ValidBase(base) ? FBase[base - 1].Index : -1; }
 
-void TViewModel::SetSecondSession(std::shared_ptr<TViewSession> session) { Bind(2, std::move(session)); }
+void TViewModel::SetSecondSession(std::shared_ptr<TViewSession> session) {
+  if (!CanHaveSecondSession()) return;
+  Bind(2, std::move(session));
+}
+
+bool TViewModel::CanHaveSecondSession() const {
+  const TViewKindInfo* info = ViewKindInfo(FKind);
+  return info && info->SecondSession;
+}
+
+namespace {
+
+// Hand-over kinds about a session's data: they reach a view through either base.
+bool IsDataHandOver(int what) {
+  switch (what) {
+    case SyncWhat::DataReset:
+    case SyncWhat::DataResetQMT:
+    case SyncWhat::ChannelCount:
+    case SyncWhat::QMTChannels:
+    case SyncWhat::PDICards:
+    case SyncWhat::RateIndex:
+    case SyncWhat::PhaseDiffReset:
+    case SyncWhat::QMTCalibration:
+    case SyncWhat::PVHData: return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::vector<int> TViewModel::HandOverBases(int what, int sessionIndex) const {
+  std::vector<int> bases;
+  if (sessionIndex < 0) return bases;
+  const bool data = IsDataHandOver(what);
+  for (int base = 1; base <= kBases; ++base) {
+    const TBase& b = FBase[base - 1];
+    // The session's number as it is now: saving renumbers sessions in place.
+    if (b.Session && b.Session->Index() == sessionIndex && (base == 1 || data)) bases.push_back(base);
+  }
+  return bases;
+}
 
 bool TViewModel::IsQMTView(int base) const { return ValidBase(base) && FBase[base - 1].QMT; }
 
@@ -237,6 +281,11 @@ void TViewModel::Bind(int base, std::shared_ptr<TViewSession> session) {
   if (!b.Session) {
     b.Color = kButtonFaceColor;
     if (base == 1) UpdateCaption();
+    // A later second session starts with all its channels shown.
+    if (base == 2) {
+      b.Selection = TVQ_ChannelSelection{};
+      NotifyChannels(base);
+    }
     return;
   }
   UpdateSession(base);
@@ -413,6 +462,76 @@ void TViewModel::SaveSettings(TAppSettings& settings, const std::string& prefix)
   settings.SetValue(prefix + "VirtualChannels", FVirtualChannels);
   if (FKind == TViewKind::vkText) settings.SetValue(prefix + "Columns", ColumnsText());
 }
+
+void TViewModel::SaveSessionKeys(TAppSettings& settings, const std::string& prefix) const {
+  const std::shared_ptr<TViewSession>& first = FBase[0].Session;
+  const std::shared_ptr<TViewSession>& second = FBase[1].Session;
+  settings.SetValue(prefix + "Id", static_cast<int>(FKind));
+  settings.SetValue(prefix + "Session", first ? first->Index() : -1);
+  settings.SetValue(prefix + "SessionCopy", first && first->IsCopy());
+  settings.SetValue(prefix + "SecondSession", second ? second->Index() : -1);
+  settings.SetValue(prefix + "SecondSessionCopy", second && second->IsCopy());
+}
+
+namespace {
+
+// A session number of a saved view; -1 for anything that is none.
+int ParseSessionIndex(const std::string& text) {
+  const auto value = ParseInt(text);
+  if (!value || *value < 0 || *value > TSavedViewKeys::kMaxSessionIndex) return -1;
+  return static_cast<int>(*value);
+}
+
+}  // namespace
+
+TSavedViewKeys ReadSavedViewKeys(const TAppSettings& settings, const std::string& prefix, int formatVersion) {
+  TSavedViewKeys keys;
+  keys.Id = ReadInt(settings, prefix + "Id", 0, 0, kMaxCoordinate);
+  if (formatVersion < 5) keys.Id = TranslateOldViewId(keys.Id);
+  const auto session = settings.RawValue(prefix + "Session");
+  keys.Session = session ? ParseSessionIndex(*session) : 0;
+  keys.SessionCopy = ReadBool(settings, prefix + "SessionCopy", false);
+  const auto second = settings.RawValue(prefix + "SecondSession");
+  keys.SecondSession = second ? ParseSessionIndex(*second) : -1;
+  keys.SecondSessionCopy = keys.SecondSession >= 0 && ReadBool(settings, prefix + "SecondSessionCopy", false);
+  return keys;
+}
+
+void SaveActiveView(TAppSettings& settings, int viewNumber) {
+  settings.SetValue(kActiveViewKey, viewNumber < 0 ? -1 : viewNumber);
+}
+
+int ReadActiveView(const TAppSettings& settings, int childCount) {
+  return ReadInt(settings, std::string(kActiveViewKey), -1, 0, std::max(childCount, -1));
+}
+
+// ---- session info windows ------------------------------------------------------------
+
+std::string InfoWindowPrefix(int sessionIndex) { return "Info_" + std::to_string(sessionIndex) + "_"; }
+
+void SaveInfoWindow(TAppSettings& settings, int sessionIndex, const TInfoWindowState& state) {
+  const std::string prefix = InfoWindowPrefix(sessionIndex);
+  settings.SetValue(prefix + "Left", state.Bounds.Left);
+  settings.SetValue(prefix + "Top", state.Bounds.Top);
+  settings.SetValue(prefix + "Width", state.Bounds.Width);
+  settings.SetValue(prefix + "Height", state.Bounds.Height);
+  settings.SetValue(prefix + "Visible", state.Visible);
+}
+
+std::optional<TInfoWindowState> ReadInfoWindow(const TAppSettings& settings, int sessionIndex) {
+  const std::string prefix = InfoWindowPrefix(sessionIndex);
+  if (!settings.TestKeys(prefix)) return std::nullopt;
+  TInfoWindowState state;
+  TViewBounds& b = state.Bounds;
+  b.Left = ReadInt(settings, prefix + "Left", b.Left, -kMaxCoordinate, kMaxCoordinate);
+  b.Top = ReadInt(settings, prefix + "Top", b.Top, -kMaxCoordinate, kMaxCoordinate);
+  b.Width = ReadInt(settings, prefix + "Width", b.Width, 1, kMaxCoordinate);
+  b.Height = ReadInt(settings, prefix + "Height", b.Height, 1, kMaxCoordinate);
+  state.Visible = ReadBool(settings, prefix + "Visible", false);
+  return state;
+}
+
+void RemoveInfoWindow(TAppSettings& settings, int sessionIndex) { settings.RemoveKeys(InfoWindowPrefix(sessionIndex)); }
 
 // ---- sessions ------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,7 @@ struct TViewKindInfo {
   bool WindowSettings = false;    // "Change Window Settings..." while active
   bool CenterValues = false;      // "Center values..." while active
   bool Selector = false;          // the kind shows a channel selection per base
+  bool SecondSession = false;     // the kind can show a second session (base 2)
 };
 
 // The kind with that number; null outside 1..10.
@@ -64,6 +66,8 @@ class TViewSession {
   virtual TColor Color() const = 0;
   virtual std::string OpenString() const = 0;
   virtual bool IsSensor() const = 0;
+  // The QMT-only copy of a counter session.
+  virtual bool IsCopy() const { return false; }
   // Channels the store of that set holds now (virtual: rows in use).
   virtual int ChannelCount(TChannelSet set) const = 0;
   // The session's names, colours and ids of that set.
@@ -127,7 +131,14 @@ class TViewModel {
   // Null / -1 outside 1..2 or when the base is empty.
   std::shared_ptr<TViewSession> Session(int base) const;
   int SessionIndex(int base) const;
+  // Binds base 2 (none empties it). Ignored by kinds without a second session.
   void SetSecondSession(std::shared_ptr<TViewSession> session);
+  bool CanHaveSecondSession() const;
+  // The bases (1, 2) that a hand-over item of kind `what` (SyncWhat) about
+  // the session with that index reaches: the kinds about the session's data
+  // reach every base that shows it, the others (mode, feature bits, peer)
+  // only base 1, whose session names the view.
+  std::vector<int> HandOverBases(int what, int sessionIndex) const;
   // The time-interval channels are shown on that base (QMT views: both
   // bases; other kinds when the window says so, e.g. a graph of QMT
   // differences).
@@ -197,6 +208,10 @@ class TViewModel {
   // prefix = "View_" + n + "_" (kMessagePrefix for the message window).
   void ReadSettings(TAppSettings& settings, const std::string& prefix);
   void SaveSettings(TAppSettings& settings, const std::string& prefix) const;
+  // "Id", "Session", "SessionCopy", "SecondSession" (-1 without) and
+  // "SecondSessionCopy" of a saved view, from the bound sessions' numbers
+  // as they are now.
+  void SaveSessionKeys(TAppSettings& settings, const std::string& prefix) const;
 
   // ---- sessions ------------------------------------------------------------------------
   // Remembers each base's connection string before a session is replaced.
@@ -254,6 +269,45 @@ class TViewModel {
   TColumnFlags FColumns{};
   bool FClosed = false;
 };
+
+// What a saved view names before it exists: its kind and the sessions of
+// its two bases.
+struct TSavedViewKeys {
+  static constexpr int kMaxSessionIndex = 1000;  // a larger number is damage, not a session
+  int Id = 0;                 // kind number, translated from files older than format version 5
+  int Session = 0;
+  bool SessionCopy = false;
+  int SecondSession = -1;     // -1: none
+  bool SecondSessionCopy = false;
+};
+// Reads the keys of saved view `prefix` without adding any: a missing
+// "Session" gives 0 (as it always did), a damaged one -1 (no session: the
+// view is not made); a missing or damaged "SecondSession" gives none.
+TSavedViewKeys ReadSavedViewKeys(const TAppSettings& settings, const std::string& prefix, int formatVersion);
+
+// The view that was active when the settings were saved: "Main_ActiveView"
+// holds its number n of "View_" + n + "_", 0 for the message window, -1 for
+// none.
+inline constexpr std::string_view kActiveViewKey = "Main_ActiveView";
+void SaveActiveView(TAppSettings& settings, int viewNumber);
+// The stored number when it names a saved view (0..childCount), else -1.
+int ReadActiveView(const TAppSettings& settings, int childCount);
+
+// ---- session info windows ------------------------------------------------------------
+
+// Where the info window of a session is and whether it is open; saved as
+// "Info_" + session + "_" + "Left", "Top", "Width", "Height", "Visible".
+struct TInfoWindowState {
+  TViewBounds Bounds{0, 0, 460, 300};
+  bool Visible = false;
+  bool operator==(const TInfoWindowState&) const = default;
+};
+std::string InfoWindowPrefix(int sessionIndex);
+void SaveInfoWindow(TAppSettings& settings, int sessionIndex, const TInfoWindowState& state);
+// Nothing when the session has no info window keys; damaged values give the
+// defaults.
+std::optional<TInfoWindowState> ReadInfoWindow(const TAppSettings& settings, int sessionIndex);
+void RemoveInfoWindow(TAppSettings& settings, int sessionIndex);
 
 // Numbers the views (in slot order) that share a caption: every number is
 // cleared; later views with the same child title as an earlier unnumbered

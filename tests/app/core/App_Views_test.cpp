@@ -1,6 +1,7 @@
 #include "app/core/App_Views.h"
 
 #include "app/core/App_Settings.h"
+#include "app/core/ZEP_Sync.h"
 #include "support/TempFolder.h"
 
 #include <gmock/gmock.h>
@@ -33,6 +34,7 @@ class TFakeSession : public TViewSession {
   TColor Color() const override { return 0x00FFFF; }
   std::string OpenString() const override { return "DemoData " + std::to_string(FIndex); }
   bool IsSensor() const override { return false; }
+  bool IsCopy() const override { return FCopy; }
   int ChannelCount(TChannelSet set) const override {
     const auto it = FCounts.find(set);
     return it == FCounts.end() ? 4 : it->second;
@@ -41,6 +43,7 @@ class TFakeSession : public TViewSession {
 
   int FIndex;
   std::string FFriendly;
+  bool FCopy = false;
   std::map<TChannelSet, int> FCounts;
   std::map<TChannelSet, TVQ_ChannelData> FData;
 };
@@ -333,6 +336,213 @@ TEST(ViewSessions, SessionChangeRebindsBasesOfThatIndex) {
   EXPECT_EQ(closing.SessionIndex(1), -1);
   closing.SessionChanged(Session(0));
   EXPECT_EQ(closing.Session(1), nullptr);
+}
+
+// ---- second session ----------------------------------------------------------------------
+
+// Items about a session's data reach a view through whichever base shows
+// that session; the others only through base 1, whose session names the view.
+TEST(ViewSecondSession, HandOverReachesTheBasesShowingTheSender) {
+  struct Case {
+    int what;
+    int sender;
+    std::vector<int> bases;
+  };
+  const Case cases[] = {
+      {SyncWhat::DataReset, 0, {1}},       {SyncWhat::DataReset, 1, {2}},
+      {SyncWhat::ChannelCount, 1, {2}},    {SyncWhat::QMTChannels, 1, {2}},
+      {SyncWhat::RateIndex, 1, {2}},       {SyncWhat::DataResetQMT, 1, {2}},
+      {SyncWhat::PhaseDiffReset, 1, {2}},  {SyncWhat::QMTCalibration, 1, {2}},
+      {SyncWhat::PVHData, 1, {2}},         {SyncWhat::Mode, 0, {1}},
+      {SyncWhat::Mode, 1, {}},             {SyncWhat::Peer, 1, {}},
+      {SyncWhat::QMTOnly, 1, {}},          {SyncWhat::DataReset, 2, {}},
+      {SyncWhat::DataReset, -1, {}},
+  };
+  TViewModel graph(TViewKind::vkGraph);
+  graph.CreateChild(1, Session(0), {});
+  graph.SetSecondSession(Session(1));
+  for (const Case& c : cases)
+    EXPECT_EQ(graph.HandOverBases(c.what, c.sender), c.bases) << SyncWhatName(c.what) << " from " << c.sender;
+
+  // One session on both bases: a data item reaches both.
+  TViewModel both(TViewKind::vkText);
+  both.CreateChild(1, Session(3), {});
+  both.SetSecondSession(Session(3));
+  EXPECT_THAT(both.HandOverBases(SyncWhat::DataReset, 3), ElementsAre(1, 2));
+  EXPECT_THAT(both.HandOverBases(SyncWhat::Mode, 3), ElementsAre(1));
+
+  // The session's number as it is now counts (saving renumbers in place).
+  const auto renumbered = Session(4);
+  TViewModel view(TViewKind::vkGraph);
+  view.CreateChild(1, Session(0), {});
+  view.SetSecondSession(renumbered);
+  renumbered->FIndex = 1;
+  EXPECT_THAT(view.HandOverBases(SyncWhat::DataReset, 1), ElementsAre(2));
+}
+
+TEST(ViewSecondSession, OnlyGraphTextAndQMTViewsTakeOne) {
+  for (int kind = 1; kind <= 10; ++kind) {
+    const bool can = kind == 1 || kind == 3 || kind == 6;
+    EXPECT_EQ(ViewKindInfo(kind)->SecondSession, can) << kind;
+    TViewModel view(static_cast<TViewKind>(kind));
+    view.CreateChild(1, Session(0), {});
+    view.SetSecondSession(Session(1));
+    EXPECT_EQ(view.SessionIndex(2), can ? 1 : -1) << kind;
+    TAppSettings settings;
+    view.SaveSessionKeys(settings, "View_1_");
+    EXPECT_EQ(settings.RawValue("View_1_SecondSession"), can ? "1" : "-1") << kind;
+  }
+  // A QMT view lists the second session's time-interval channels.
+  TViewModel qmt(TViewKind::vkQMT);
+  qmt.CreateChild(1, Session(0), {});
+  qmt.SetSecondSession(Session(1));
+  EXPECT_TRUE(qmt.IsQMTView(2));
+  EXPECT_EQ(qmt.ChannelDataSecond().Name(1), "Start-Stop");
+}
+
+// An emptied base 2 (its session removed, or none chosen): no selection
+// keys, nothing reached, and a later second session starts with every
+// channel shown.
+TEST(ViewSecondSession, EmptiedSecondBase) {
+  TViewModel view(TViewKind::vkGraph);
+  int notified = 0;
+  view.OnChannelsChanged = [&](int base) { notified += base == 2; };
+  view.CreateChild(1, Session(0), {});
+  view.SetSecondSession(Session(1));
+  view.Selection(2).FData.SetEnabledText("0101");
+  EXPECT_TRUE(view.HasSelector(2));
+  notified = 0;
+
+  view.SetSecondSession(nullptr);
+  EXPECT_EQ(view.Session(2), nullptr);
+  EXPECT_EQ(view.SessionIndex(2), -1);
+  EXPECT_EQ(view.BaseColor(2), kButtonFaceColor);
+  EXPECT_FALSE(view.HasSelector(2));
+  EXPECT_GT(notified, 0);
+  EXPECT_TRUE(view.HandOverBases(SyncWhat::DataReset, 1).empty());
+  TAppSettings settings;
+  view.SaveSettings(settings, "View_1_");
+  view.SaveSessionKeys(settings, "View_1_");
+  EXPECT_FALSE(settings.TestKeys("View_1_Channel2_"));
+  EXPECT_EQ(settings.RawValue("View_1_SecondSession"), "-1");
+  EXPECT_EQ(view.Caption(), "[A] Graph");
+
+  view.SetSecondSession(Session(2));
+  EXPECT_EQ(view.ChannelDataSecond().EnabledText(), std::string(24, '1'));
+}
+
+// The keys that name a saved view's sessions, written and read back through
+// the file, and what damaged values give.
+TEST(ViewSecondSession, SessionKeysRoundTripAndDamage) {
+  TTempFolder folder;
+  {
+    TAppSettings stored;
+    const auto copy = Session(2);
+    copy->FCopy = true;
+    TViewModel qmt(TViewKind::vkQMT);
+    qmt.CreateChild(1, Session(1), {});
+    qmt.SetSecondSession(copy);
+    qmt.SaveSessionKeys(stored, "View_1_");
+    TViewModel graph(TViewKind::vkGraph);
+    graph.CreateChild(2, Session(0), {});
+    graph.SaveSessionKeys(stored, "View_2_");
+    ASSERT_TRUE(stored.SaveSettings(folder.File("ZEP_App.ini")));
+  }
+  TAppSettings settings;
+  ASSERT_TRUE(settings.LoadFromFile(folder.File("ZEP_App.ini")));
+  const TSavedViewKeys qmt = ReadSavedViewKeys(settings, "View_1_", 5);
+  EXPECT_EQ(qmt.Id, 6);
+  EXPECT_EQ(qmt.Session, 1);
+  EXPECT_FALSE(qmt.SessionCopy);
+  EXPECT_EQ(qmt.SecondSession, 2);
+  EXPECT_TRUE(qmt.SecondSessionCopy);
+  const TSavedViewKeys graph = ReadSavedViewKeys(settings, "View_2_", 5);
+  EXPECT_EQ(graph.Id, 1);
+  EXPECT_EQ(graph.Session, 0);
+  EXPECT_EQ(graph.SecondSession, -1);
+  EXPECT_FALSE(graph.SecondSessionCopy);
+  EXPECT_THAT(settings.Lines(), ::testing::Contains("View_1_SecondSessionCopy=True"));
+
+  struct Case {
+    std::map<std::string, std::string> keys;
+    int version;
+    TSavedViewKeys expected;
+  };
+  const Case cases[] = {
+      {{}, 5, {0, 0, false, -1, false}},  // a session number missing: session 0, as always
+      {{{"Id", "14"}, {"Session", "2"}}, 4, {3, 2, false, -1, false}},
+      {{{"Id", "14"}}, 5, {14, 0, false, -1, false}},
+      {{{"Id", "1"}, {"Session", "abc"}}, 5, {1, -1, false, -1, false}},
+      {{{"Id", "1"}, {"Session", "-3"}, {"SessionCopy", "True"}}, 5, {1, -1, true, -1, false}},
+      {{{"Id", "1"}, {"SecondSession", "x"}, {"SecondSessionCopy", "True"}}, 5, {1, 0, false, -1, false}},
+      {{{"Id", "1"}, {"SecondSession", "-7"}}, 5, {1, 0, false, -1, false}},
+      {{{"Id", "1"}, {"SecondSession", "1001"}}, 5, {1, 0, false, -1, false}},
+      {{{"Id", "1"}, {"SecondSession", " 3 "}, {"SecondSessionCopy", "maybe"}}, 5, {1, 0, false, 3, false}},
+  };
+  for (const Case& c : cases) {
+    TAppSettings damaged;
+    for (const auto& [name, value] : c.keys) damaged.SetValue("View_4_" + name, value);
+    const auto before = damaged.Lines();
+    const TSavedViewKeys read = ReadSavedViewKeys(damaged, "View_4_", c.version);
+    EXPECT_EQ(read.Id, c.expected.Id);
+    EXPECT_EQ(read.Session, c.expected.Session);
+    EXPECT_EQ(read.SessionCopy, c.expected.SessionCopy);
+    EXPECT_EQ(read.SecondSession, c.expected.SecondSession);
+    EXPECT_EQ(read.SecondSessionCopy, c.expected.SecondSessionCopy);
+    EXPECT_EQ(damaged.Lines(), before);  // reading adds no keys
+  }
+}
+
+TEST(ViewSecondSession, ActiveViewNumber) {
+  struct Case {
+    const char* stored;  // null: no key
+    int childCount;
+    int active;
+  };
+  const Case cases[] = {
+      {nullptr, 3, -1}, {"2", 3, 2},  {"3", 3, 3},   {"4", 3, -1}, {"0", 3, 0},
+      {"-1", 3, -1},    {"x", 3, -1}, {"1", -1, -1}, {"0", 0, 0},
+  };
+  for (const Case& c : cases) {
+    TAppSettings settings;
+    if (c.stored) settings.SetValue(kActiveViewKey, c.stored);
+    EXPECT_EQ(ReadActiveView(settings, c.childCount), c.active) << (c.stored ? c.stored : "none");
+  }
+  TAppSettings settings;
+  SaveActiveView(settings, 2);
+  EXPECT_EQ(settings.RawValue("Main_ActiveView"), "2");
+  SaveActiveView(settings, -5);
+  EXPECT_EQ(ReadActiveView(settings, 3), -1);
+}
+
+// ---- session info windows ----------------------------------------------------------------
+
+TEST(InfoWindows, KeysRoundTripAndRemoval) {
+  TTempFolder folder;
+  {
+    TAppSettings stored;
+    SaveInfoWindow(stored, 1, {{-30, 40, 500, 320}, true});
+    SaveInfoWindow(stored, 10, {{5, 6, 300, 200}, false});
+    ASSERT_TRUE(stored.SaveSettings(folder.File("ZEP_App.ini")));
+  }
+  TAppSettings settings;
+  ASSERT_TRUE(settings.LoadFromFile(folder.File("ZEP_App.ini")));
+  EXPECT_THAT(settings.Lines(), ::testing::Contains("Info_1_Visible=True"));
+  EXPECT_EQ(ReadInfoWindow(settings, 1), (TInfoWindowState{{-30, 40, 500, 320}, true}));
+  EXPECT_EQ(ReadInfoWindow(settings, 10), (TInfoWindowState{{5, 6, 300, 200}, false}));
+  EXPECT_EQ(ReadInfoWindow(settings, 2), std::nullopt);
+
+  // Session 1's keys go; session 10's, which begin with the same digit, stay.
+  RemoveInfoWindow(settings, 1);
+  EXPECT_EQ(ReadInfoWindow(settings, 1), std::nullopt);
+  EXPECT_NE(ReadInfoWindow(settings, 10), std::nullopt);
+
+  TAppSettings damaged;
+  damaged.SetValue("Info_0_Left", "abc");
+  damaged.SetValue("Info_0_Width", "0");
+  damaged.SetValue("Info_0_Height", "99999999999");
+  damaged.SetValue("Info_0_Visible", "perhaps");
+  EXPECT_EQ(ReadInfoWindow(damaged, 0), TInfoWindowState{});
 }
 
 // ---- settings ------------------------------------------------------------------------------
