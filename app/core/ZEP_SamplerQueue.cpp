@@ -1,6 +1,8 @@
 #include "app/core/ZEP_SamplerQueue.h"
 
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "app/core/App_SessionList.h"
 #include "library/core/LogUnit.h"
@@ -25,51 +27,94 @@ TSamplerQueue::~TSamplerQueue() { Stop(); }
 
 void TSamplerQueue::Start() {
   std::lock_guard lock(FLock);
-  if (FThread.joinable()) return;
+  if (FThread.joinable() || FWriterRunning) return;
   FStop = false;
+  FWriterRunning = true;
   FThread = std::thread([this] { Run(); });
 }
 
 void TSamplerQueue::Stop() {
+  std::thread writer;
+  uint64_t target = 0;
   {
     std::lock_guard lock(FLock);
-    if (!FThread.joinable()) return;
+    QueueAllWaitingLocked();
     FStop = true;
+    writer = std::move(FThread);
+    target = FPushed;
   }
   FWake.notify_all();
-  FThread.join();
+  if (writer.joinable()) writer.join();
+  // Whatever no writer took (none ran, or it came after the writer ended).
+  HandOverUpTo(target);
 }
 
 void TSamplerQueue::Flush() {
-  std::unique_lock lock(FLock);
-  if (!FThread.joinable()) {
-    // No writer: hand over on the calling thread.
-    while (!FTasks.empty()) {
-      TTask task = std::move(FTasks.front());
-      FTasks.pop_front();
-      FBytes -= task.Bytes;
-      lock.unlock();
-      HandOver(task);
-      lock.lock();
-      ++FHandled;
+  uint64_t target = 0;
+  {
+    std::unique_lock lock(FLock);
+    QueueAllWaitingLocked();
+    target = FPushed;
+    if (FWriterRunning) {
+      FWake.notify_one();
+      FDrained.wait(lock, [&] { return FHandled >= target || !FWriterRunning; });
     }
-    return;
+    if (FHandled >= target) return;
   }
-  const uint64_t target = FPushed;
-  FDrained.wait(lock, [&] { return FHandled >= target; });
+  HandOverUpTo(target);
 }
 
-bool TSamplerQueue::Push(TTask task, bool droppable) {
+void TSamplerQueue::HandOverUpTo(uint64_t target) {
+  std::lock_guard handOver(FHandOverLock);
+  for (;;) {
+    {
+      std::lock_guard lock(FLock);
+      if (FHandled >= target) return;
+    }
+    if (!HandOverNext()) return;
+  }
+}
+
+void TSamplerQueue::EnqueueLocked(TTask task) {
+  FBytes += task.Bytes;
+  FTasks.push_back(std::move(task));
+  ++FPushed;
+}
+
+void TSamplerQueue::QueueWaitingLocked(const TSessionKey& key) {
+  if (auto lost = FLostBySession.find(key); lost != FLostBySession.end()) {
+    EnqueueLocked({key.first, key.second, TLossTask{lost->second}, kTaskOverhead});
+    FLostBySession.erase(lost);
+  }
+  if (auto sync = FWaitingSyncTime.find(key); sync != FWaitingSyncTime.end()) {
+    const std::size_t bytes = kTaskOverhead + sync->second.size();
+    EnqueueLocked({key.first, key.second, TSyncTimeTask{std::move(sync->second)}, bytes});
+    FWaitingSyncTime.erase(sync);
+  }
+}
+
+void TSamplerQueue::QueueAllWaitingLocked() {
+  std::vector<TSessionKey> keys;
+  for (const auto& [key, lost] : FLostBySession) keys.push_back(key);
+  for (const auto& [key, sync] : FWaitingSyncTime) keys.push_back(key);
+  for (const TSessionKey& key : keys) QueueWaitingLocked(key);
+}
+
+bool TSamplerQueue::Push(TTask task, TFit fit) {
   {
     std::lock_guard lock(FLock);
-    if (droppable && FBytes + task.Bytes > FCapacityBytes) {
-      ++FLostBySession[{task.SessionIndex, task.SessionCopy}];
-      ++FLostTotal;
+    const TSessionKey key{task.SessionIndex, task.SessionCopy};
+    if (fit != TFit::Always && FBytes + task.Bytes > FCapacityBytes) {
+      if (fit == TFit::Droppable) {
+        ++FLostBySession[key];
+        ++FLostTotal;
+      } else if (auto* sync = std::get_if<TSyncTimeTask>(&task.Payload)) {
+        FWaitingSyncTime[key] = std::move(sync->SyncTime);
+      }
       return false;
     }
-    FBytes += task.Bytes;
-    FTasks.push_back(std::move(task));
-    ++FPushed;
+    QueueWaitingLocked(key);
+    EnqueueLocked(std::move(task));
   }
   FWake.notify_one();
   return true;
@@ -77,26 +122,26 @@ bool TSamplerQueue::Push(TTask task, bool droppable) {
 
 void TSamplerQueue::AddStrings(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record) {
   const std::size_t bytes = RecordBytes(record);
-  Push({sIndex, sCopy, TRecordTask{stringClass, std::move(record)}, bytes}, true);
+  Push({sIndex, sCopy, TRecordTask{stringClass, std::move(record)}, bytes}, TFit::Droppable);
 }
 
 void TSamplerQueue::AddTimeStamp(int sIndex, bool sCopy, int64_t time100ms) {
-  Push({sIndex, sCopy, TTimeStampTask{time100ms}, kTaskOverhead}, false);
+  Push({sIndex, sCopy, TTimeStampTask{time100ms}, kTaskOverhead}, TFit::Always);
 }
 
 void TSamplerQueue::SetSessionSyncTime(int sIndex, bool sCopy, std::string syncTime) {
   const std::size_t bytes = kTaskOverhead + syncTime.size();
-  Push({sIndex, sCopy, TSyncTimeTask{std::move(syncTime)}, bytes}, false);
+  Push({sIndex, sCopy, TSyncTimeTask{std::move(syncTime)}, bytes}, TFit::Replaces);
 }
 
 void TSamplerQueue::AddWarning(int sIndex, bool sCopy, std::string text) {
   const std::size_t bytes = kTaskOverhead + text.size();
-  Push({sIndex, sCopy, TWarningTask{std::move(text)}, bytes}, false);
+  Push({sIndex, sCopy, TWarningTask{std::move(text)}, bytes}, TFit::Always);
 }
 
 void TSamplerQueue::UpdateSession(int sIndex, bool sCopy, int what, std::string text) {
   const std::size_t bytes = kTaskOverhead + text.size();
-  Push({sIndex, sCopy, TEventTask{what, std::move(text)}, bytes}, false);
+  Push({sIndex, sCopy, TEventTask{what, std::move(text)}, bytes}, TFit::Always);
 }
 
 uint64_t TSamplerQueue::LostRecords() const {
@@ -104,30 +149,47 @@ uint64_t TSamplerQueue::LostRecords() const {
   return FLostTotal;
 }
 
+std::size_t TSamplerQueue::QueuedBytes() const {
+  std::lock_guard lock(FLock);
+  return FBytes;
+}
+
 void TSamplerQueue::Run() {
-  std::unique_lock lock(FLock);
   for (;;) {
-    FWake.wait(lock, [&] { return FStop || !FTasks.empty(); });
-    if (FTasks.empty()) return;  // stopping and drained
-    TTask task = std::move(FTasks.front());
-    FTasks.pop_front();
-    FBytes -= task.Bytes;
-    uint64_t lost = 0;
-    if (auto it = FLostBySession.find({task.SessionIndex, task.SessionCopy}); it != FLostBySession.end()) {
-      lost = it->second;
-      FLostBySession.erase(it);
+    {
+      std::unique_lock lock(FLock);
+      FWake.wait(lock, [&] { return FStop || !FTasks.empty(); });
+      if (FTasks.empty()) {  // stopping and drained
+        FWriterRunning = false;
+        FDrained.notify_all();
+        return;
+      }
     }
-    lock.unlock();
-    if (lost > 0) ReportLoss({task.SessionIndex, task.SessionCopy}, lost);
-    HandOver(task);
-    lock.lock();
-    ++FHandled;
-    FDrained.notify_all();
+    std::lock_guard handOver(FHandOverLock);
+    HandOverNext();
   }
 }
 
-// The loss goes into the session's logs before the records that follow it:
-// a new file whose header names it, or a comment line.
+bool TSamplerQueue::HandOverNext() {
+  std::optional<TTask> task;
+  {
+    std::lock_guard lock(FLock);
+    if (FTasks.empty()) return false;
+    task.emplace(std::move(FTasks.front()));
+    FTasks.pop_front();
+    FBytes -= task->Bytes;
+  }
+  HandOver(*task);
+  {
+    std::lock_guard lock(FLock);
+    ++FHandled;
+  }
+  FDrained.notify_all();
+  return true;
+}
+
+// The loss goes into the session's logs where the records are missing: a new
+// file whose header names it, or a comment line.
 void TSamplerQueue::ReportLoss(const TSessionKey& key, uint64_t lost) {
   const std::string text = std::string("Source ") + SessionLetter(key.first) + ": " + std::to_string(lost) +
                            " records lost (log writer queue full)";
@@ -158,6 +220,8 @@ void TSamplerQueue::HandOver(const TTask& task) {
       FSampler.AddWarning(s, c, w->Text);
     } else if (const auto* e = std::get_if<TEventTask>(&task.Payload)) {
       FSampler.UpdateSession(s, c, e->What, e->Text);
+    } else if (const auto* l = std::get_if<TLossTask>(&task.Payload)) {
+      ReportLoss({s, c}, l->Records);
     }
   } catch (const std::exception& e) {
     // A log that cannot be written must not stop the writer; the sampler
