@@ -2,6 +2,10 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+
+// The connection string of a session without a connection: never opened or polled.
+inline constexpr std::string_view kNoConnection = "none";
 
 // The letter that names session `index` in channel ids and logs: "A" for session 0.
 inline char SessionLetter(int index) { return static_cast<char>('A' + (index < 0 ? 0 : index) % 26); }

@@ -12,8 +12,6 @@ namespace {
 
 constexpr std::string_view kUserOption = "USERID=";
 constexpr std::string_view kUsbPrefix = "USB: ";
-// The application's mark of a session without a connection.
-constexpr std::string_view kNoConnection = "none";
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }

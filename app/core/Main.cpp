@@ -63,7 +63,6 @@ std::string InvalidLibraryVersionText(std::string_view versionText) {
 namespace {
 
 constexpr std::string_view kAppVersion = "3.3.2 - 2024-08-09";
-constexpr std::string_view kNoConnection = "none";
 constexpr auto kStopWait = std::chrono::seconds(5);
 
 // Colours of new sessions, by slot.
@@ -420,6 +419,12 @@ void TZepApp::DisplayTick() {
     LogErr("TMainForm.DisplayTimerTimer SourceRemove failed: " + std::string(e.what()));
     AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SourceRemove(" + ExceptionClassName(e) + "): " + e.what(), 0);
   }
+  try {
+    AskSerialNumbers();
+  } catch (const std::exception& e) {
+    LogErr("TMainForm.DisplayTimerTimer SerialNumber failed: " + std::string(e.what()));
+    AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SerialNumber(" + ExceptionClassName(e) + "): " + e.what(), 0);
+  }
   ConsumeHandOver();
   if (FSessionsChanged.exchange(false)) {
     UpdateSessionColors();
@@ -428,6 +433,17 @@ void TZepApp::DisplayTick() {
     FFrontEnd.SessionsChanged();
   }
   if (FMsgList.DisplayTick().ShowWindow) FFrontEnd.ShowMessageWindow();
+}
+
+// Counters of time-synchronised logs are told apart by serial number, which
+// the library learns once the counter answered.
+void TZepApp::AskSerialNumbers() {
+  for (const auto& session : FSessions.Sessions()) {
+    const auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session);
+    if (!counter || counter->SerialNumberOk() || !counter->GetSerialNumber()) continue;
+    Log("TMainForm.DisplayTimerTimer SerialNumber " + counter->ToString() + " = " +
+        std::to_string(counter->SerialNumber()));
+  }
 }
 
 void TZepApp::UpdateSessionColors() {

@@ -165,6 +165,7 @@ class TZepApp {
   void CreateMultiSampler();
   void ReadLogDefinitions();
   void UpdateSamplerSessions();
+  void AskSerialNumbers();
   TSessionSamplerHooks SamplerHooks();
   TSamplerOptions SamplerOptions();
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);

@@ -8,12 +8,6 @@
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 
-namespace {
-
-constexpr const char* kNoneConnection = "none";
-
-}  // namespace
-
 // Marks the thread as holding a slot's session from before the slot is read
 // until the reference is dropped, so that the main thread's removal can wait
 // for it. Declared before the shared_ptr it guards, it ends after it.
@@ -165,7 +159,7 @@ void TZEP_ReportThread::PollSlot(int index, TPassState& pass) {
     return;
   }
   try {
-    if (session->OpenString() == kNoneConnection) return;
+    if (session->OpenString() == kNoConnection) return;
     if (session->DeviceOpened()) pass.AnyOpen = true;
     if (session->GetReport()) pass.AnyReport = true;
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "app/core/App_Settings.h"
@@ -12,6 +13,7 @@
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
 #include "library/core/LogUnit.h"
+#include "library/core/VQ_DllCommon.h"
 
 namespace {
 
@@ -468,6 +470,64 @@ void TVQSessionItem::DebugFlags(bool report, bool lowLevel) {
   TSessionItem::DebugFlags(report, lowLevel);
   FReportDebug = report;
   Multi_DebugFlags(FMultiId, report, lowLevel);
+}
+
+bool TVQSessionItem::GetSerialNumber() {
+  if (IsCopy() || FSerialNumberOk) return false;
+  if (OpenString() == kNoConnection) {
+    Log(".GetSerialNumber no connection");
+    FSerialNumberOk = true;
+  } else {
+    const int64_t number = Multi_GetSerialNumber(FMultiId);
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<uint32_t>(number));
+    Log(std::string(".GetSerialNumber from device=") + hex);
+    if (number < 0) return false;
+    FSerialNumber = static_cast<uint32_t>(number);
+    FSerialNumberOk = true;
+    UpdateNominalFrequencies();
+  }
+  if (const auto linked = LinkedSession()) {
+    linked->FSerialNumber = FSerialNumber.load();
+    linked->FSerialNumberOk = true;
+  }
+  return true;
+}
+
+void TVQSessionItem::UpdateNominalFrequencies() {
+  Log(".UpdateNominalFrequencies");
+  if (!FSerialNumberOk || FSerialNumber == kUnknownSerial) {
+    Log(": serial number unknown");
+    return;
+  }
+  const std::optional<TVQ_DeviceInfo> info = Multi_GetDeviceInfo(FSerialNumber);
+  if (!info) {
+    Log(": no device info");
+    return;
+  }
+  auto listText = [](const std::array<double, VQ_ChannelCount>& values) {
+    std::string text;
+    for (const double value : values) text += (text.empty() ? "" : " ") + FloatToStrGeneral(value);
+    return text;
+  };
+  std::array<double, VQ_ChannelCount> user{};
+  bool anyUser = false;
+  for (int k = 1; k <= VQ_ChannelCount; ++k) {
+    user[static_cast<std::size_t>(k - 1)] = FPAV_DM->GetNomFreqUser(k);
+    anyUser = anyUser || user[static_cast<std::size_t>(k - 1)] != 0;
+  }
+  if (anyUser) {
+    Log(": DataManager -> DeviceInfo");
+    Log(": DeviceInfo alt=" + listText(info->FNominalFreq));
+    Multi_SetDeviceNominalFreq(FSerialNumber, user);
+    Log(": DeviceInfo neu=" + listText(user));
+    return;
+  }
+  if (std::none_of(info->FNominalFreq.begin(), info->FNominalFreq.end(), [](double f) { return f != 0; })) return;
+  Log(": DeviceInfo -> DataManager");
+  FPAV_DM->BeginUpdate();
+  for (int k = 1; k <= VQ_ChannelCount; ++k) FPAV_DM->SetNomFreq(k, info->FNominalFreq[static_cast<std::size_t>(k - 1)]);
+  FPAV_DM->EndUpdate();
 }
 
 void TVQSessionItem::SetDecimalSeparator(char separator) {

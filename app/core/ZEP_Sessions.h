@@ -117,6 +117,17 @@ class TVQSessionItem : public TSessionItem {
   // An extra step after the session's own evaluation of every line.
   void SetEvaluation(TReportEvaluation evaluation);
 
+  // ---- serial number (main thread) ------------------------------------------------
+  // Asks the library for the counter's serial number until it is known; a
+  // copy never asks, a session without connection counts as confirmed
+  // without a number. True when this call confirmed it; the linked session
+  // receives the number too.
+  bool GetSerialNumber();
+  bool SerialNumberOk() const { return FSerialNumberOk.load(); }
+  // Nominal frequencies the user set go to the library's record of the
+  // counter; otherwise the record's frequencies become the store's.
+  void UpdateNominalFrequencies();
+
   // ---- stores and evaluation ---------------------------------------------------
   // The counter and time-interval stores; a QMT-only copy shares both.
   TPAV_DataManagement& PAV() const { return *FPAV_DM; }
@@ -195,6 +206,7 @@ class TVQSessionItem : public TSessionItem {
   const int FMultiId;
   std::weak_ptr<TVQSessionItem> FLinkedSession;  // the copy, or the session a copy was made from
   std::atomic<bool> FQMTonly{false};
+  std::atomic<bool> FSerialNumberOk{false};
   std::mutex FOpenLock;  // open and close come from both threads
 
   // Settings of the connection.

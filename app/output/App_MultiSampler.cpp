@@ -16,12 +16,13 @@ constexpr std::size_t kMaxPendingComments = 100;
 
 // The record an item reads next: a position whose fraction is above 0.9
 // counts as the following record (report factors below 1 add up to a whole
-// record only approximately).
+// record only approximately). The tolerance keeps nine steps of 0.1, which
+// sum to a hair above 0.9, on the same record.
 int64_t RoundedIndex(double position) {
   if (position < 0) return -1;
   const double whole = std::trunc(position);
   const int64_t index = static_cast<int64_t>(whole);
-  return position - whole <= 0.9 ? index : index + 1;
+  return position - whole <= 0.9 + 1e-9 ? index : index + 1;
 }
 
 // Days since 1970-01-01 of the calendar date of an instant in the given zone.
@@ -247,17 +248,20 @@ void TMultiSampler::CheckLogging(TMultiSamplerSession& session, TSamplerStringCl
 
 // A line is written when the main part has its next record and every part
 // of the triggering class has what it needs (and, for counters paired on
-// time stamps, their records belong to the same stamp).
+// time stamps, their records belong to the same stamp). Several lines may be
+// due at once: the record of a slower counter releases every line of the
+// faster main counter that waited for its stamp. Each line uses up a main
+// record, so the loop ends with them.
 void TMultiSampler::ProcessDefinition(TMultiSamplerDefinition& def, TSamplerStringClass trigger) {
   const TLogDefinition& logDef = def.LogDef();
-  // A second pass follows a re-synchronisation, which may find its line at once.
-  for (int pass = 0; pass < 2; ++pass) {
+  int resyncs = 0;  // a re-synchronisation may find its line at once, but never twice in a row
+  while (resyncs < 2) {
     for (int p = 0; p < logDef.Count(); ++p) {
       if (p != 0 && logDef.GetDefinition(p)->FStringClass != trigger) continue;
       if (!CheckLogStrings(def, p)) return;
     }
     if (def.FTimeSynchroNeeded && !CheckTimeSynchro(def)) return;
-    if (GenerateLogStrings(def)) return;
+    resyncs = GenerateLogStrings(def) ? 0 : resyncs + 1;
   }
 }
 

@@ -150,6 +150,16 @@ int TVQ_DeviceInfoList::AddInfo(const TVQ_DeviceInfo& aDevInfo) {
   return FItems.back().FIndex;
 }
 
+bool TVQ_DeviceInfoList::SetNominalFreq(uint32_t aSerialNumber, const std::array<double, VQ_ChannelCount>& values) {
+  std::lock_guard lock(FLock);
+  for (TVQ_DeviceInfo& known : FItems) {
+    if (known.FSerialNumber != aSerialNumber) continue;
+    known.FNominalFreq = values;
+    return true;
+  }
+  return false;
+}
+
 int TVQ_DeviceInfoList::Count() const {
   std::lock_guard lock(FLock);
   return static_cast<int>(FItems.size());

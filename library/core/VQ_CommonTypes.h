@@ -157,6 +157,8 @@ class TVQ_DeviceInfoList {
   // number (feature 0, empty IP address, frequencies 0, unknown peer type).
   // Returns the entry's index; -1 for an unknown serial number.
   int AddInfo(const TVQ_DeviceInfo& aDevInfo);
+  // Replaces the nominal frequencies of a known counter; false when unknown.
+  bool SetNominalFreq(uint32_t aSerialNumber, const std::array<double, VQ_ChannelCount>& values);
   int Count() const;
   std::optional<TVQ_DeviceInfo> At(int index) const;
   void Clear();

@@ -298,6 +298,10 @@ std::optional<TVQ_DeviceInfo> Multi_GetDeviceInfo(uint32_t serialNumber) {
   return DeviceInfoList().GetInfo(serialNumber);
 }
 
+int Multi_SetDeviceNominalFreq(uint32_t serialNumber, const std::array<double, VQ_ChannelCount>& values) {
+  return DeviceInfoList().SetNominalFreq(serialNumber, values) ? MultiCode::Ok : MultiCode::Other;
+}
+
 int Multi_GetTcpServerDataPort(int) { return 0; }
 std::string Multi_GetTcpServerIPAndPort(int) { return {}; }
 std::optional<std::string> Multi_GetTcpServerClientsRemainingDataCounts(int) { return std::nullopt; }

@@ -107,6 +107,8 @@ int Multi_GetDeviceStartState(int source);       // TVQ_DeviceStartState ordinal
 int Multi_GetDevType(int source);                // TVQ_DeviceType ordinal, 255 without a device
 // The record of a known counter (a copy), by serial number.
 std::optional<TVQ_DeviceInfo> Multi_GetDeviceInfo(uint32_t serialNumber);
+// Carries nominal frequencies set by the user to every session of that counter.
+int Multi_SetDeviceNominalFreq(uint32_t serialNumber, const std::array<double, VQ_ChannelCount>& values);
 int Multi_GetTcpServerDataPort(int source);
 std::string Multi_GetTcpServerIPAndPort(int source);
 std::optional<std::string> Multi_GetTcpServerClientsRemainingDataCounts(int source);

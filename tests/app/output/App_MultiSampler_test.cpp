@@ -572,6 +572,33 @@ TEST_F(TimeSynchronisedCounters, FasterCounterContributesTheRecordAtEachStamp) {
   EXPECT_EQ(Words(lines[2]), (std::vector<std::string>{"t3", "a3", "b3.0"}));
 }
 
+// The other way round, 100 ms counter B paces the file beside 1 s counter A,
+// and B's stamp and records of each second come before A's: every B record
+// becomes a line once A's stamp of that second arrived, with A's record of
+// that second (none may be held back for good).
+TEST_F(TimeSynchronisedCounters, SlowerCounterReleasesEveryLineOfTheFasterMainCounter) {
+  FB->SetInterval(100);
+  auto definition = OnePartDefinition(Path("pair.txt"), 1, false, {LogType::Phase}, {1});
+  definition->AddDefinition(Part(0, false, {LogType::Phase}, {1}));
+  definition->SetAddHeader(false);
+  definition->SetDifferentDevices(true);
+  FSampler.AddDefinition(std::move(definition));
+  for (int second = 1; second <= 6; ++second) {
+    FSampler.AddTimeStamp(1, false, 10 * (1000 + second));
+    for (int tenth = 0; tenth < 10; ++tenth) {
+      const std::string tag = std::to_string(second) + "." + std::to_string(tenth);
+      FSampler.AddStrings(1, false, CounterRecord("t" + tag, ' ', {"b" + tag}));
+    }
+    Second(0, second);
+  }
+  const std::vector<std::string> lines = DataLines(Text("pair_240809_1.txt"));
+  ASSERT_EQ(lines.size(), 60u);
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    const std::string tag = std::to_string(k / 10 + 1) + "." + std::to_string(k % 10);
+    EXPECT_EQ(Words(lines[k]), (std::vector<std::string>{"t" + tag, "b" + tag, "a" + std::to_string(k / 10 + 1)}));
+  }
+}
+
 // A definition that cannot go on (missing serial number) holds its records
 // until the buffers' caps drop them; a healthy definition on the same
 // session is not held up, and the stalled file says what it lost.
