@@ -17,7 +17,9 @@
 
 #include "app/core/App_LogSetup.h"
 #include "app/core/Main.h"
+#include "app/data/PAV_DataManagement.h"
 #include "app/output/ZEP_MultiSampler.h"
+#include "library/sources/MultiSource.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -347,6 +349,37 @@ TEST(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
       }
     }
   }
+}
+
+// Simulated counters learn their serial numbers at the display tick (that
+// pairs their logs). A nominal frequency the user set goes to the library's
+// record of the counter; a session without one takes the record's.
+TEST(ZepAppLog, SerialNumbersAreLearnedAndCarryNominalFrequencies) {
+  TTempFolder folder;
+  WriteSettings(folder, 2, SimulatedSession(0, 6, 100) + SimulatedSession(1, 6, 100));
+  TLogFrontEnd frontEnd;
+  TZepApp app(Options(folder), frontEnd);
+  ASSERT_TRUE(app.Start());
+  const auto a = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(0));
+  const auto b = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(1));
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(TickUntil(app, 3000ms, [&] { return a->SerialNumberOk() && b->SerialNumberOk(); }));
+  ASSERT_NE(a->SerialNumber(), TSessionItem::kUnknownSerial);
+  ASSERT_NE(b->SerialNumber(), TSessionItem::kUnknownSerial);
+
+  a->PAV().SetNomFreq(2, 5e6);
+  a->UpdateNominalFrequencies();
+  const std::optional<TVQ_DeviceInfo> record = Multi_GetDeviceInfo(a->SerialNumber());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->FNominalFreq[1], 5e6);
+  EXPECT_EQ(record->FNominalFreq[0], 0.0);
+
+  std::array<double, VQ_ChannelCount> known{};
+  known[2] = 7e6;
+  ASSERT_EQ(Multi_SetDeviceNominalFreq(b->SerialNumber(), known), MultiCode::Ok);
+  b->UpdateNominalFrequencies();
+  EXPECT_EQ(b->PAV().GetNomFreq(3), 7e6);
+  app.Shutdown();
 }
 
 }  // namespace
