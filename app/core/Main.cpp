@@ -623,6 +623,41 @@ void TZepApp::FlushLogs() {
   if (FSamplerQueue) FSamplerQueue->Flush();
 }
 
+uint32_t TZepApp::SetLogTimeOptions(const std::string& format, bool sourcePAV, bool zoneUtc) {
+  uint32_t what = 0;
+  if (format != FSettings->LogTimeFormat()) {
+    FSettings->SetLogTimeFormat(format);
+    what |= SamplerOption::TimeFormat;
+  }
+  if (sourcePAV != FSettings->LogTimeSourcePAV()) {
+    FSettings->SetLogTimeSourcePAV(sourcePAV);
+    what |= SamplerOption::TimeSource;
+  }
+  if (zoneUtc != FSettings->LogTimeZoneSystem()) {
+    FSettings->SetLogTimeZoneSystem(zoneUtc);
+    what |= SamplerOption::TimeZone;
+  }
+  if (what == 0) return 0;
+  Log("TMainForm.SetLogTimeOptions what=" + std::to_string(what));
+  for (const auto& session : FSessions.Sessions()) {
+    session->UpdateOptions(what);
+    if (const auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session)) {
+      TSessionTimeOptions time = counter->TimeOptions();
+      time.LogTimeFormat = format;
+      time.LogTimeSourcePAV = sourcePAV;
+      time.LogTimeZoneSystem = zoneUtc;
+      counter->SetTimeOptions(time);
+    }
+  }
+  if (FMultiSampler) {
+    // Lines queued so far were stamped the old way and belong to the old files.
+    FlushLogs();
+    FMultiSampler->SetOptions(SamplerOptions());
+    FMultiSampler->UpdateOptions(what);
+  }
+  return what;
+}
+
 int TZepApp::AddLogDefinitions(uint32_t types) {
   if (!FMultiSampler) return 0;
   int added = 0;

@@ -134,6 +134,11 @@ class TZepApp {
   bool LogFileActive() const;
   // Hands over everything the sessions queued for the logs so far.
   void FlushLogs();
+  // How log lines are stamped: the "LogTimeFormat" string, counter time
+  // instead of PC time, UTC instead of local time. Stores what changed, and
+  // the sessions and the sampler (whose open files end with "Time settings
+  // changed") follow. The option bits of the change; 0 when nothing changed.
+  uint32_t SetLogTimeOptions(const std::string& format, bool sourcePAV, bool zoneUtc);
   // Adds, for every counter session without one, a log definition of these
   // log types with all channels (a QMT type gets its own definition on the
   // session's QMT-only copy). The number of definitions added.

@@ -17,6 +17,7 @@
 
 #include "app/core/App_LogSetup.h"
 #include "app/core/Main.h"
+#include "app/core/App_Settings.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/output/ZEP_MultiSampler.h"
 #include "library/sources/MultiSource.h"
@@ -380,6 +381,47 @@ TEST(ZepAppLog, SerialNumbersAreLearnedAndCarryNominalFrequencies) {
   b->UpdateNominalFrequencies();
   EXPECT_EQ(b->PAV().GetNomFreq(3), 7e6);
   app.Shutdown();
+}
+
+// Changing how lines are stamped ends the open file with "Time settings
+// changed"; the next file says so and stamps its lines the new way.
+TEST(ZepAppLog, TimeOptionsStartANewFileStampedTheNewWay) {
+  TTempFolder folder;
+  WriteSettings(folder, 1, SimulatedSession(0, 6, 100));
+  TLogFrontEnd frontEnd;
+  TZepApp app(Options(folder), frontEnd);
+  ASSERT_TRUE(app.Start());
+  ASSERT_TRUE(TickUntil(app, 5000ms, [&] { return Measuring(app, 0, 6); }));
+  auto definition = std::make_unique<TLogDefinition>(PhaseAndFrequency(0, {1}));
+  definition->SetFileName(folder.File("run.txt"));
+  const int slot = AddDefinition(app, std::move(definition));
+  Tick(app, 1000ms);
+  app.FlushLogs();
+  const std::string first = app.MultiSampler()->CurrentFileName(slot);
+  ASSERT_FALSE(first.empty());
+
+  EXPECT_EQ(app.SetLogTimeOptions("YYYY-MM-DD HH:NN:SS.ZZZ", false, true), 8u | 16u | 32u);
+  EXPECT_EQ(app.SetLogTimeOptions("YYYY-MM-DD HH:NN:SS.ZZZ", false, true), 0u);
+  Tick(app, 1000ms);
+  app.FlushLogs();
+  const std::string second = app.MultiSampler()->CurrentFileName(slot);
+  ASSERT_NE(second, first);
+  app.Shutdown();
+
+  const std::string text = ReadFile(second);
+  EXPECT_NE(text.find("#Message:   Time settings changed\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("#Time:      PC time, time zone UTC\r\n"), std::string::npos) << text;
+  const TLogText log = ParseLog(text);
+  ASSERT_FALSE(log.Data.empty()) << text;
+  for (const std::string& line : log.Data) {
+    ASSERT_GE(line.size(), 23u);
+    EXPECT_EQ(line[4], '-') << line;
+    EXPECT_EQ(line[13], ':') << line;
+  }
+  TAppSettings saved;
+  ASSERT_TRUE(saved.LoadFromFile(folder.File("ZEP_App.ini")));
+  EXPECT_EQ(saved.GetValue("LogTimeFormat", std::string()), "YYYY-MM-DD HH:NN:SS.ZZZ");
+  EXPECT_TRUE(saved.GetValue("LogTimeZoneSystem", false));
 }
 
 }  // namespace
