@@ -10,6 +10,7 @@
 #include "app/core/ZEP_Sessions.h"
 #include "app/core/ZEP_Settings.h"
 #include "app/output/ZEP_MultiSampler.h"
+#include "ui/LogTimeFormatDialog.h"
 
 namespace {
 
@@ -65,6 +66,15 @@ void TLogMenu::Rebuild() {
   }
   if (!FMenu->isEmpty()) FMenu->addSeparator();
   FMenu->addAction(tr("New Log Configuration..."), this, &TLogMenu::NewDefinition);
+  FMenu->addAction(tr("Time Format..."), this, &TLogMenu::EditTimeFormat);
+}
+
+void TLogMenu::EditTimeFormat() {
+  TZEPSettings& settings = FApp.Settings();
+  TLogTimeFormatDialog dialog(settings.LogTimeFormat(), settings.LogTimeSourcePAV(), settings.LogTimeZoneSystem(),
+                              FDialogParent);
+  if (dialog.exec() != QDialog::Accepted) return;
+  FApp.SetLogTimeOptions(dialog.Format(), dialog.SourcePAV(), dialog.ZoneUtc());
 }
 
 // Counter parts of counters with different serial numbers: the definition

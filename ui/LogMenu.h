@@ -30,6 +30,7 @@ class TLogMenu : public QObject {
 
  private:
   void NewDefinition();
+  void EditTimeFormat();
   void EditDefinition(int slot);
   void MarkDifferentDevices(TLogDefinition& definition) const;
 

@@ -1,6 +1,8 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +13,7 @@
 #include "app/output/ZEP_MultiSampler.h"
 #include "ui/LogDefinitionDialog.h"
 #include "ui/LogMenu.h"
+#include "ui/LogTimeFormatDialog.h"
 
 namespace {
 
@@ -93,6 +96,28 @@ TEST_F(LogDialogTest, DialogRefusesWithoutTypesOrWithAFolderThatCannotBeMade) {
   dialog.accept();
   EXPECT_NE(dialog.result(), QDialog::Accepted);
   EXPECT_EQ(dialog.Error().toStdString(), "Invalid path " + blocker + "/logs/");
+}
+
+// The time-format dialog starts from the settings, refuses an empty format,
+// and what it returns is what the application stores.
+TEST_F(LogDialogTest, TimeFormatDialogEditsTheLogTimeSettings) {
+  TZEPSettings& settings = FWindow->App().Settings();
+  TLogTimeFormatDialog dialog(settings.LogTimeFormat(), settings.LogTimeSourcePAV(), settings.LogTimeZoneSystem());
+  EXPECT_EQ(dialog.FormatEdit()->text().toStdString(), "YYMMDD HHNNSS.ZZZ");
+  EXPECT_EQ(dialog.ZoneBox()->currentText().toStdString(), "Local");
+  EXPECT_EQ(dialog.SourceBox()->currentText().toStdString(), "PC Time");
+
+  QPushButton* ok = dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+  dialog.FormatEdit()->setText(QStringLiteral("  "));
+  EXPECT_FALSE(ok->isEnabled());
+  dialog.FormatEdit()->setText(QStringLiteral("HH:NN:SS"));
+  EXPECT_TRUE(ok->isEnabled());
+  dialog.ZoneBox()->setCurrentIndex(1);
+  dialog.SourceBox()->setCurrentIndex(1);
+  EXPECT_EQ(FWindow->App().SetLogTimeOptions(dialog.Format(), dialog.SourcePAV(), dialog.ZoneUtc()), 8u | 16u | 32u);
+  EXPECT_EQ(settings.LogTimeFormat(), "HH:NN:SS");
+  EXPECT_TRUE(settings.LogTimeSourcePAV());
+  EXPECT_TRUE(settings.LogTimeZoneSystem());
 }
 
 }  // namespace
