@@ -6,18 +6,13 @@
 #include "app/core/ZEP_Sync.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "app/output/App_SamplerEvents.h"
 
 namespace {
 
 constexpr uint16_t kLostBit = 0x8000;
 constexpr std::size_t kLoggedLineMax = 200;  // a garbled line is shown only this far
 
-// Multi-sampler events raised here.
-constexpr int kSamplerHeaderChanged = 3;
-constexpr int kSamplerDeviceMessage = 9;
-constexpr int kSamplerReferenceClock = 13;
-constexpr int kSamplerQMTCalibration = 14;
-constexpr int kSamplerPVHData = 17;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
@@ -469,11 +464,11 @@ void TVQReportEvaluation::Dispatch(uint16_t h, const std::string& line, const st
       FPLLError = false;
       FPLLokCount = 0;
       FPAV_DM.SetPLLError(false);
-      FHost.SamplerEvent(kSamplerReferenceClock, payload);
+      FHost.SamplerEvent(SamplerEvent::ReferenceClock, payload);
       Error(h, line);
       return;
     case 0x7FFF:
-      FHost.SamplerEvent(kSamplerDeviceMessage, payload);
+      FHost.SamplerEvent(SamplerEvent::DeviceError, payload);
       FPLLError = true;
       FPAV_DM.SetPLLError(true);
       FPLLokCount = 0;
@@ -485,7 +480,7 @@ void TVQReportEvaluation::Dispatch(uint16_t h, const std::string& line, const st
   if (h < VQ_Code::FirstReport) {
     MeasurementData(h, line);
   } else if ((h & 0xFF00) == 0x7F00) {
-    FHost.SamplerEvent(kSamplerDeviceMessage, payload);
+    FHost.SamplerEvent(SamplerEvent::DeviceError, payload);
     Error(h, line);
   } else {
     Info(h, line);
@@ -713,7 +708,7 @@ void TVQReportEvaluation::Calibration7901(const std::string& line) {
   if (!FOptions.UseDeviceCalibration || (!changed && FQMTCalibrationSet)) return;
   if (FQMT_DM.SetCalibrationData(FQMT_DM.DeviceCalibration())) {
     FHost.PostSync(SyncWhat::QMTCalibration, 0, 0, {});
-    if (FQMT_DM.AddLogStrings()) FHost.SamplerEvent(kSamplerQMTCalibration, {});
+    if (FQMT_DM.AddLogStrings()) FHost.SamplerEvent(SamplerEvent::QMTCalibration, {});
   }
   FQMTCalibrationSet = true;
   FQMT_DM.SetAddLogStrings(true);
@@ -751,7 +746,7 @@ void TVQReportEvaluation::AddDevicePVHData(const std::string& line) {
   ResetWaitPVHData();
   if (!changed) return;
   FHost.PostSync(SyncWhat::PVHData, 0, 0, {});
-  if (FPAV_DM.AddLogStrings()) FHost.SamplerEvent(kSamplerPVHData, {});
+  if (FPAV_DM.AddLogStrings()) FHost.SamplerEvent(SamplerEvent::PVHChanged, {});
   if (FPVHSettingsSet) Info(101, "PVH Data changed");
   FPVHSettingsSet = true;
 }
@@ -823,6 +818,6 @@ void TVQReportEvaluation::SetDataHeader(uint16_t header, bool notify, bool from7
   if (hdr.FModeValid && hdr.FIntervalIndexValid && appHeader != FPAV_DM.ValueHeader().FHeader)
     FPAV_DM.SetNewHeader(appHeader);
   else if (rawChanged)
-    FHost.SamplerEvent(kSamplerHeaderChanged, {});
+    FHost.SamplerEvent(SamplerEvent::MeasurementSettings, {});
   FOldHeader = hdr.FHeader;
 }

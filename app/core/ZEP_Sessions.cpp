@@ -12,6 +12,7 @@
 #include "app/core/ZEP_Settings.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "app/output/App_SamplerEvents.h"
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 
@@ -45,16 +46,9 @@ uint32_t SerialFromText(const std::string& text) {
 }
 
 constexpr int kNomFreqKeys = 6;  // "NomFreq1_4" .. "NomFreq21_24"
-// Multi-sampler source events the session raises.
-constexpr int kSamplerDataCleared = 4;
-constexpr int kSamplerQMTChannels = 10;
-constexpr int kSamplerQMTCleared = 11;
-constexpr int kSamplerClosed = 12;
-constexpr int kSamplerQMTCalibration = 14;
-constexpr int kSamplerReconnected = 16;
 
 bool IsQMTSamplerEvent(int event) {
-  return event == kSamplerQMTChannels || event == kSamplerQMTCleared || event == kSamplerQMTCalibration;
+  return event == SamplerEvent::QMTChannels || event == SamplerEvent::QMTCleared || event == SamplerEvent::QMTCalibration;
 }
 
 std::string NomFreqKey(int group) {
@@ -209,7 +203,7 @@ void TVQSessionItem::WireStoreHooks() {
     FPAV_DM->FOnInfo = onInfo;
     FPAV_DM->FOnReset = [this](int code, TDataManagement&) {
       PostSync(SyncWhat::DataReset, code, 0, {});
-      SamplerEvent(kSamplerDataCleared, {});
+      SamplerEvent(SamplerEvent::DataCleared, {});
     };
     FPAV_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::ChannelCount, code, count, {}); };
     FPAV_DM->FOnPDICount = [this](int code, int count) { PostSync(SyncWhat::PDICards, code, count, {}); };
@@ -220,7 +214,7 @@ void TVQSessionItem::WireStoreHooks() {
   FQMT_DM->FOnInfo = onInfo;
   FQMT_DM->FOnReset = [this](int code, TDataManagement&) {
     PostSync(SyncWhat::DataResetQMT, code, 0, {});
-    SamplerEvent(kSamplerQMTCleared, {});
+    SamplerEvent(SamplerEvent::QMTCleared, {});
   };
   FQMT_DM->FOnChannelCount = [this](int code, int count) { PostSync(SyncWhat::QMTChannels, code, count, {}); };
 }
@@ -620,7 +614,7 @@ void TVQSessionItem::CloseDeviceLocked(bool) {
   const int userId = Multi_GetUserID(FMultiId);
   if (userId != kNoUserID) FUserIdINI = static_cast<uint8_t>(userId);
   AddInfo(SessionMsg::Connection, 0, "Disconnect");
-  SamplerEvent(kSamplerClosed, {});
+  SamplerEvent(SamplerEvent::Closed, {});
   Multi_CloseConnection(FMultiId);
   FDeviceOpened = false;
   NotifyUpdate();  // the receiver hands it to the main thread
@@ -669,7 +663,7 @@ bool TVQSessionItem::GetReport() {
       break;
     case MultiCode::Reconnected:
       AddError(SessionMsg::DataLoss, 0, line);
-      SamplerEvent(kSamplerReconnected, line);
+      SamplerEvent(SamplerEvent::LossOfData, line);
       if (FEval) FEval->ClearReferenceClockError();
       break;
     case MultiCode::Recovered:
