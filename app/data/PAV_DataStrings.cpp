@@ -851,6 +851,9 @@ void TPAV_DataManagement::GenerateSamplerStrings() {
 
 void TPAV_DataManagement::AddSamplerStrings() {
   auto lock = Lock();
+  // Records built before a log asked for its types hold no values: a new
+  // file would start with a line of dashes.
+  if (SamplerLogTypes() == 0) return;
   if (LogWanted(FLogId)) LogLine(".AddSamplerStrings FSyncTime=" + FSyncTime);
   TPAVSamplerRecord record;
   record.Strings[0] = FSync + FSamplerPhaseValuesString;

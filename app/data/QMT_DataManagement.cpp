@@ -231,7 +231,8 @@ void TQMT_DataManagement::StoreLine(const std::vector<double>& values, const TCa
 void TQMT_DataManagement::HandOverStrings(const TCalibrationData& calib) {
   const std::string valueString = GenerateSamplerStringQMT();
   const std::string diffString = GenerateSamplerDiffStringQMT();
-  if (FOnSamplerStrings) {
+  // Records built before a log asked for its types are of no use to it.
+  if (FOnSamplerStrings && SamplerLogTypes() != 0) {
     TQMTSamplerRecord record;
     record.Calibration = calib;
     record.Strings[0] = valueString;

@@ -323,7 +323,7 @@ TEST(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
       ASSERT_EQ(line.size(), counter.Title.size()) << line;
       for (int c = 0; c < channels; ++c) {
         const std::size_t at = kTime + kSync + static_cast<std::size_t>(c) * kPhase;
-        ASSERT_TRUE(Number(line, at, kPhase)) << line;
+        ASSERT_TRUE(Number(line, at, kPhase)) << "line " << k << ": " << line << "\n" << ReadFile(counterName);
         // Each line is the next phase record: a line of intervals would break the step.
         if (k > 0) {
           EXPECT_NEAR(*Number(line, at, kPhase) - *Number(counter.Data[k - 1], at, kPhase), kSimulatedHz * 0.1, 1e3)

@@ -683,6 +683,7 @@ TEST_F(PavStrings, SamplerRecordsCarryTheLineAndItsVirtualChannels) {
 
   Mode(0);
   store->SetServerRunning(true);
+  store->SetSamplerLogTypes(1u);  // a log wants them
   store->SetPAVtimeString("12:00:01.000");
   SetTwoChannels(*store);
   store->SetLine("1", "1000.000", " 0000000F", "");
@@ -731,6 +732,7 @@ TEST_F(PavStrings, EvaluatedLinesReachTheSamplerAsValueStrings) {
   store->FOnSamplerStrings = [&](int, bool, const std::string&, const TPAVSamplerRecord& r) { records.push_back(r); };
   store->SetAddLogStrings(true);
   store->SetLocalServerRunning(true);
+  store->SetSamplerLogTypes(1u);  // a log wants them
   ASSERT_TRUE(
       store->ExtractData("0900" + LineField("10000000.000000000000") + LineField("20000000.000000000000"), 1000));
   ASSERT_TRUE(

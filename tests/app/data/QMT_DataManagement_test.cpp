@@ -37,6 +37,7 @@ class QMTStore : public ::testing::Test {
       events.push_back({event, text});
     };
     store->FOnSamplerStrings = [this](int, bool, const TQMTSamplerRecord& record) { records.push_back(record); };
+    store->SetSamplerLogTypes(1u << 4);  // a log of intervals
     store->FOnServerLine = [this](int multiId, const std::string& text, int type) {
       EXPECT_EQ(multiId, 5);
       served.push_back({type, text});
@@ -418,6 +419,7 @@ TEST(QMTStoreLog, DebugLines) {
     TQMT_DataManagement store(logId, 4, true);
     EXPECT_EQ(store.DbgTag(), "TQMT_DataManagement[4/True]");
     store.FOnSamplerStrings = [](int, bool, const TQMTSamplerRecord&) {};
+    store.SetSamplerLogTypes(1u << 4);
     store.AddQMT(Line({1.0, 2.5}));
     store.SetAddLogStrings(true);
     TDataManagement::TFactorRow row{};
