@@ -17,13 +17,6 @@
 
 namespace {
 
-std::string ReadWhole(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 double FieldValue(const std::string& line, std::size_t begin, std::size_t width) {
   std::string field = line.substr(begin, width);
   field.erase(0, field.find_first_not_of(' '));
@@ -62,7 +55,7 @@ TEST_F(LogDialogTest, DialogDefinitionWritesTheCountersFrequencies) {
   for (const auto& entry : std::filesystem::directory_iterator(folder))
     if (entry.path().filename().string().starts_with("run_")) files.push_back(entry.path());
   ASSERT_EQ(files.size(), 1u);
-  const std::string text = ReadWhole(files.front());
+  const std::string text = ReadFile(files.front().string());
   constexpr std::size_t kWidth = 17 + 2 + 2 * 26 + 2 * 22;  // time, sync, 2 phases, 2 frequencies
   int lines = 0;
   std::istringstream in(text);

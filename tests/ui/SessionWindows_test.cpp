@@ -19,13 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const QString& name) {
-  std::ifstream in(name.toStdString());
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Two simulated counters at 10 ms: A with four channels, B with two; no
@@ -70,7 +63,7 @@ class SessionWindowsTest : public ::testing::Test {
     return views;
   }
 
-  std::string Ini() const { return ReadFile(FDir.filePath("ZEP_App.ini")); }
+  std::string Ini() const { return ReadFile(FDir.filePath("ZEP_App.ini").toStdString()); }
 
   QTemporaryDir FDir;
 };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "library/sources/MultiSource.h"
+#include "tests/support/FileText.h"
 #include "ui/ZepMainWindow.h"
 
 // One QApplication for the whole test program, on the offscreen platform.

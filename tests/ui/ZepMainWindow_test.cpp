@@ -21,13 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const QString& name) {
-  std::ifstream in(name.toStdString());
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::vector<TViewChild*> ViewsOfKind(TZepMainWindow& window, TViewKind kind) {
   std::vector<TViewChild*> views;
   for (TViewChild* view : window.Views())
@@ -70,7 +63,7 @@ TEST_F(MainWindowTest, FirstStartOpensDefaultWindowsAndTheNextStartRestoresThem)
     static_cast<TViewGraph*>(graphs[1])->SetMode(gmPhaseTheo);
     window.close();
   }
-  const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini"));
+  const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini").toStdString());
   EXPECT_NE(ini.find("ChildCount=4"), std::string::npos) << ini;
   EXPECT_NE(ini.find("ViewMessage_Session=-1"), std::string::npos);
   EXPECT_NE(ini.find("View_1_Id=1"), std::string::npos);
@@ -90,7 +83,7 @@ TEST_F(MainWindowTest, WithoutAConnectionTheProgramDoesNotStartAndSavesNothing) 
   TZepMainWindow window(TestOptions(FDir.path()));
   EXPECT_FALSE(window.Start());
   window.close();
-  EXPECT_EQ(ReadFile(FDir.filePath("ZEP_App.ini")).find("Session"), std::string::npos);
+  EXPECT_EQ(ReadFile(FDir.filePath("ZEP_App.ini").toStdString()).find("Session"), std::string::npos);
 }
 
 // Every kind bound to a simulated counter at 10 ms shows the store's
@@ -195,7 +188,7 @@ TEST_F(MainWindowTest, TerminateSignalClosesInOrderAndSavesTheSettings) {
   while (received.empty() && std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 50);
   ASSERT_EQ(received, std::vector<int>{SIGTERM});
   EXPECT_FALSE(window.isVisible());
-  const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini"));
+  const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini").toStdString());
   EXPECT_NE(ini.find("ChildCount="), std::string::npos) << ini;
   EXPECT_NE(ini.find("Session_0_OpenString=DemoData"), std::string::npos);
 }
