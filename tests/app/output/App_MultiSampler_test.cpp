@@ -112,6 +112,38 @@ class MultiSamplerTest : public ::testing::Test {
   std::vector<std::shared_ptr<TSamplerSource>> FSources;
 };
 
+// ---- record buffer ------------------------------------------------------------------------
+
+// A record whose strings hold `bytes` characters in all.
+TMultiSamplerStrings RecordOf(std::size_t bytes, char fill) {
+  TMultiSamplerStrings record;
+  record[0] = std::string(bytes, fill);
+  return record;
+}
+
+// The buffer keeps the newest records within both caps; numbers never shift.
+TEST(SamplerRecordBuffer, DropsTheOldestBeyondItsRecordAndByteCaps) {
+  struct TCase {
+    const char* Name;
+    std::size_t MaxRecords, MaxBytes, RecordBytes;
+    int64_t ExpectedFirst;  // after adding records 0..9
+  };
+  for (const TCase& c : {TCase{"count", 4, 1u << 20, 10, 6}, TCase{"bytes", 100, 35, 10, 7},
+                         TCase{"one record over the byte cap stays", 100, 5, 10, 9}}) {
+    SCOPED_TRACE(c.Name);
+    TSamplerRecordBuffer buffer(c.MaxRecords, c.MaxBytes);
+    uint64_t dropped = 0;
+    for (int i = 0; i < 10; ++i) dropped += buffer.Add(RecordOf(c.RecordBytes, static_cast<char>('a' + i)));
+    EXPECT_EQ(buffer.First(), c.ExpectedFirst);
+    EXPECT_EQ(buffer.End(), 10);
+    EXPECT_EQ(dropped, static_cast<uint64_t>(c.ExpectedFirst));
+    EXPECT_EQ(buffer.Get(c.ExpectedFirst - 1), nullptr);
+    ASSERT_NE(buffer.Get(9), nullptr);
+    EXPECT_EQ((*buffer.Get(9))[0], std::string(c.RecordBytes, 'j'));
+    EXPECT_LE(buffer.Bytes(), std::max(c.MaxBytes, c.RecordBytes));
+  }
+}
+
 // ---- file text ----------------------------------------------------------------------------
 
 TEST_F(MultiSamplerTest, CounterFileHasHeaderSyncFlagPdiAndSelectedChannels) {
