@@ -46,7 +46,7 @@ void TLogMenu::Rebuild() {
   FMenu->clear();
   TZEP_MultiSampler* sampler = FApp.MultiSampler();
   if (!sampler) return;
-  const std::string base = FApp.Settings().LogRootFolder();
+  const std::string base = FApp.Settings().ExePath();
   for (int slot = 0; slot < sampler->DefinitionSlotCount(); ++slot) {
     const std::unique_ptr<TLogDefinition> definition = sampler->GetDefinition(slot);
     if (!definition) continue;

@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <charconv>
 #include <filesystem>
@@ -46,6 +47,12 @@ TEST_F(LogDialogTest, DialogDefinitionWritesTheCountersFrequencies) {
   ASSERT_EQ(dialog.result(), QDialog::Accepted) << dialog.Error().toStdString();
   const int slot = menu.AddDefinition(dialog.Definition());
   ASSERT_GE(slot, 0);
+  // The menu names the file relative to the configuration folder.
+  QStringList entries;
+  for (QAction* top : FWindow->menuBar()->actions())
+    if (top->text() == QStringLiteral("&Logging"))
+      for (QAction* entry : top->menu()->actions()) entries << entry->text();
+  EXPECT_TRUE(entries.contains(QStringLiteral("&1 Log logs/run.txt"))) << entries.join(" | ").toStdString();
 
   RunTicks(*FWindow, std::chrono::milliseconds(2500));
   FWindow->App().FlushLogs();
