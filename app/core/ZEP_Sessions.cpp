@@ -472,6 +472,7 @@ bool TVQSessionItem::GetSerialNumber() {
     Log(".GetSerialNumber no connection");
     FSerialNumberOk = true;
   } else {
+    if (!DeviceOpened()) return false;  // only an answering counter knows its number
     const int64_t number = Multi_GetSerialNumber(FMultiId);
     char hex[9];
     std::snprintf(hex, sizeof hex, "%08X", static_cast<uint32_t>(number));
