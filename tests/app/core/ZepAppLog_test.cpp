@@ -159,6 +159,20 @@ int AddDefinition(TZepApp& app, std::unique_ptr<TLogDefinition> definition) {
   return app.MultiSampler()->AddDefinition(std::move(definition));
 }
 
+// An application on simulated counters in a fresh configuration folder.
+class ZepAppLog : public ::testing::Test {
+ protected:
+  void Start(int sessions, const std::string& sessionKeys) {
+    WriteSettings(FFolder, sessions, sessionKeys);
+    FApp = std::make_unique<TZepApp>(Options(FFolder), FFrontEnd);
+    ASSERT_TRUE(FApp->Start());
+  }
+
+  TTempFolder FFolder;
+  TLogFrontEnd FFrontEnd;
+  std::unique_ptr<TZepApp> FApp;
+};
+
 // Two simulated counters, A every 100 ms and B every 10 ms, in one
 // definition; the main part has channel 1, the other part channels 1 and 2,
 // both phase and frequency.
@@ -279,12 +293,9 @@ TEST_F(TwoCountersLog, SlowerCounterRepeatsItsNewestRecord) {
 
 // phase + qmt through the application: the counter's definition writes phase
 // columns only, the definition on the QMT-only copy the interval columns.
-TEST(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
-  TTempFolder folder;
-  WriteSettings(folder, 1, SimulatedSession(0, 6, 100));
-  TLogFrontEnd frontEnd;
-  TZepApp app(Options(folder), frontEnd);
-  ASSERT_TRUE(app.Start());
+TEST_F(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, SimulatedSession(0, 6, 100)));
+  TZepApp& app = *FApp;
   ASSERT_TRUE(TickUntil(app, 5000ms, [&] { return Measuring(app, 0, 6); }));
   std::string error;
   const std::optional<uint32_t> types = ParseLogTypes("phase,qmt", error);
@@ -355,12 +366,9 @@ TEST(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
 // Simulated counters learn their serial numbers at the display tick (that
 // pairs their logs). A nominal frequency the user set goes to the library's
 // record of the counter; a session without one takes the record's.
-TEST(ZepAppLog, SerialNumbersAreLearnedAndCarryNominalFrequencies) {
-  TTempFolder folder;
-  WriteSettings(folder, 2, SimulatedSession(0, 6, 100) + SimulatedSession(1, 6, 100));
-  TLogFrontEnd frontEnd;
-  TZepApp app(Options(folder), frontEnd);
-  ASSERT_TRUE(app.Start());
+TEST_F(ZepAppLog, SerialNumbersAreLearnedAndCarryNominalFrequencies) {
+  ASSERT_NO_FATAL_FAILURE(Start(2, SimulatedSession(0, 6, 100) + SimulatedSession(1, 6, 100)));
+  TZepApp& app = *FApp;
   const auto a = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(0));
   const auto b = std::dynamic_pointer_cast<TVQSessionItem>(app.Session(1));
   ASSERT_TRUE(a && b);
@@ -385,15 +393,12 @@ TEST(ZepAppLog, SerialNumbersAreLearnedAndCarryNominalFrequencies) {
 
 // Changing how lines are stamped ends the open file with "Time settings
 // changed"; the next file says so and stamps its lines the new way.
-TEST(ZepAppLog, TimeOptionsStartANewFileStampedTheNewWay) {
-  TTempFolder folder;
-  WriteSettings(folder, 1, SimulatedSession(0, 6, 100));
-  TLogFrontEnd frontEnd;
-  TZepApp app(Options(folder), frontEnd);
-  ASSERT_TRUE(app.Start());
+TEST_F(ZepAppLog, TimeOptionsStartANewFileStampedTheNewWay) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, SimulatedSession(0, 6, 100)));
+  TZepApp& app = *FApp;
   ASSERT_TRUE(TickUntil(app, 5000ms, [&] { return Measuring(app, 0, 6); }));
   auto definition = std::make_unique<TLogDefinition>(PhaseAndFrequency(0, {1}));
-  definition->SetFileName(folder.File("run.txt"));
+  definition->SetFileName(FFolder.File("run.txt"));
   const int slot = AddDefinition(app, std::move(definition));
   Tick(app, 1000ms);
   app.FlushLogs();
@@ -419,7 +424,7 @@ TEST(ZepAppLog, TimeOptionsStartANewFileStampedTheNewWay) {
     EXPECT_EQ(line[13], ':') << line;
   }
   TAppSettings saved;
-  ASSERT_TRUE(saved.LoadFromFile(folder.File("ZEP_App.ini")));
+  ASSERT_TRUE(saved.LoadFromFile(FFolder.File("ZEP_App.ini")));
   EXPECT_EQ(saved.GetValue("LogTimeFormat", std::string()), "YYYY-MM-DD HH:NN:SS.ZZZ");
   EXPECT_TRUE(saved.GetValue("LogTimeZoneSystem", false));
 }
