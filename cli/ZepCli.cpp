@@ -6,6 +6,7 @@
 #include <atomic>
 #include <iostream>
 
+#include "app/core/App_LogSetup.h"
 #include "cli/CliRun.h"
 #include "cli/CliTools.h"
 #include "library/sources/MultiSource.h"
@@ -37,8 +38,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("--duration", run.Duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
   runCommand->add_flag("--professional", run.Professional, "Professional mode");
   runCommand->add_option("--log", run.LogTypes,
-                         "Log these types of every counter session: TYPE[,TYPE...] of phase, freq, phasediff, "
-                         "phasediffprev, phaseres, qmt, qmtdiff");
+                         "Log these types of every counter session: TYPE[,TYPE...] of " + KnownLogTypeNames());
 
   TLinesOptions lines;
   std::string separator = ".";

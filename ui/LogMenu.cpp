@@ -4,7 +4,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <filesystem>
-#include <set>
 
 #include "app/core/Main.h"
 #include "app/core/ZEP_Sessions.h"
@@ -77,21 +76,8 @@ void TLogMenu::EditTimeFormat() {
   FApp.SetLogTimeOptions(dialog.Format(), dialog.SourcePAV(), dialog.ZoneUtc());
 }
 
-// Counter parts of counters with different serial numbers: the definition
-// pairs them without comparing their time stamps' ranges.
-void TLogMenu::MarkDifferentDevices(TLogDefinition& definition) const {
-  std::set<uint32_t> serials;
-  for (int p = 0; p < definition.Count(); ++p) {
-    const TSimpleLogDefinition* part = definition.GetDefinition(p);
-    if (part->FSourceCopy) continue;
-    if (const auto session = FApp.Session(part->FSource)) serials.insert(session->SerialNumber());
-  }
-  definition.SetDifferentDevices(serials.size() > 1);
-}
-
 int TLogMenu::AddDefinition(std::unique_ptr<TLogDefinition> definition) {
-  MarkDifferentDevices(*definition);
-  FApp.PrepareLogSources(*definition);
+  FApp.PrepareNewLogDefinition(*definition);
   const int slot = FApp.MultiSampler()->AddDefinition(std::move(definition));
   Rebuild();
   return slot;
@@ -103,8 +89,7 @@ void TLogMenu::ChangeDefinition(int slot, std::unique_ptr<TLogDefinition> defini
   TZEP_MultiSampler& sampler = *FApp.MultiSampler();
   const std::unique_ptr<TLogDefinition> old = sampler.GetDefinition(slot);
   if (!old) return;
-  MarkDifferentDevices(*definition);
-  FApp.PrepareLogSources(*definition);
+  FApp.PrepareNewLogDefinition(*definition);
   const bool header = definition->AddHeader();
   const bool enabled = definition->Enabled();
   TLogDefinition compared = *definition;

@@ -32,7 +32,6 @@ class TLogMenu : public QObject {
   void NewDefinition();
   void EditTimeFormat();
   void EditDefinition(int slot);
-  void MarkDifferentDevices(TLogDefinition& definition) const;
 
   TZepApp& FApp;
   QMenu* FMenu;

@@ -669,36 +669,33 @@ void TZepMainWindow::SaveAllSettings() {
   if (FStarted && !FClosed) SaveSettingsAndInfo(false);
 }
 
-// The core's save removes every "Info_" key and, when shutting down,
-// renumbers the sessions; the info windows' keys are written afterwards
-// under the numbers the sessions were saved with, and the file once more.
 void TZepMainWindow::SaveSettingsAndInfo(bool shutdown) {
   SaveViewSettings();
-  std::vector<std::pair<std::shared_ptr<TSessionItem>, TInfoWindowState>> infos;
-  for (const auto& [index, info] : FInfoWindows) {
-    auto session = FApp->Session(index);
-    if (!session) continue;
-    TInfoWindowState state;
-    if (auto* frame = InfoWindow(index)) {
-      const QRect bounds = frame->geometry();
-      state.Bounds = {bounds.left(), bounds.top(), bounds.width(), bounds.height()};
-      state.Visible = true;
-    } else if (info.Bounds) {
-      state.Bounds = *info.Bounds;
-    } else {
-      continue;
-    }
-    infos.emplace_back(std::move(session), state);
-  }
   if (shutdown)
     FApp->Shutdown();
   else
     FApp->SaveSettings(false);
-  if (FApp->Canceled() || infos.empty()) return;
-  TAppSettings& settings = FApp->Settings();
-  for (const auto& [session, state] : infos) SaveInfoWindow(settings, session->Index(), state);
-  if (!settings.SaveSettings())
-    FApp->Messages().AddError(TMessageItem::kAppSource, 0, 0, "Info windows not saved: " + settings.SaveError());
+}
+
+// The core removes every "Info_" key and may renumber the sessions before
+// it asks for them: each open or once opened info window is written under
+// its session's saved number.
+void TZepMainWindow::SaveSessionKeys(TAppSettings& settings, const std::vector<std::pair<int, int>>& numbers) {
+  for (const auto& [before, saved] : numbers) {
+    const auto found = FInfoWindows.find(before);
+    if (found == FInfoWindows.end()) continue;
+    TInfoWindowState state;
+    if (auto* frame = InfoWindow(before)) {
+      const QRect bounds = frame->geometry();
+      state.Bounds = {bounds.left(), bounds.top(), bounds.width(), bounds.height()};
+      state.Visible = true;
+    } else if (found->second.Bounds) {
+      state.Bounds = *found->second.Bounds;
+    } else {
+      continue;
+    }
+    SaveInfoWindow(settings, saved, state);
+  }
 }
 
 // ---- menus ------------------------------------------------------------------------------------------

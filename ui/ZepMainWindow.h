@@ -98,6 +98,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void HandOver(const TMainSyncData& item) override;
   void SessionsChanged() override;
   void ShowMessageWindow() override;
+  void SaveSessionKeys(TAppSettings& settings, const std::vector<std::pair<int, int>>& numbers) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -120,8 +121,8 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void EditWindowSettings();
   void CenterValues();
   void SaveViewSettings();
-  // The views, the core's settings, then the info windows' keys, which the
-  // core's save removes; with closeViews the core shuts down.
+  // The views, then the core's settings (which ask for the info windows'
+  // keys); with `shutdown` the core shuts down.
   void SaveSettingsAndInfo(bool shutdown);
   void ActivateRememberedView();
   void RestoreInfoWindows();

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/core/App_Settings.h"
+#include "library/core/VQ_DllCommon.h"
 
 namespace {
 
@@ -26,29 +27,35 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
-std::string Trimmed(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return std::string(text);
+// A count key of the saved definitions, within the bounds the definitions
+// themselves are read with; 0 when damaged.
+int SavedCount(TAppSettings& settings, const std::string& key, int max) {
+  try {
+    return std::clamp(settings.GetValue(key, 0), 0, max);
+  } catch (const std::exception&) {
+    return 0;
+  }
 }
 
 }  // namespace
 
+std::string KnownLogTypeNames() {
+  std::string names;
+  for (const TLogTypeName& entry : kLogTypeNames) names += (names.empty() ? "" : ", ") + std::string(entry.Name);
+  return names;
+}
+
 std::optional<uint32_t> ParseLogTypes(const std::string& list, std::string& error) {
   uint32_t types = 0;
-  std::string_view rest = list;
-  for (;;) {
-    const std::size_t comma = rest.find(',');
-    const std::string name = Lower(Trimmed(rest.substr(0, comma)));
+  for (const std::string_view item : SplitText(list, ",")) {
+    const std::string name = Lower(Trim(item));
     const auto* known = std::find_if(std::begin(kLogTypeNames), std::end(kLogTypeNames),
                                      [&](const TLogTypeName& entry) { return entry.Name == name; });
     if (known == std::end(kLogTypeNames)) {
-      error = "unknown log type \"" + name + "\" (known: phase, freq, phasediff, phasediffprev, phaseres, qmt, qmtdiff)";
+      error = "unknown log type \"" + name + "\" (known: " + KnownLogTypeNames() + ")";
       return std::nullopt;
     }
     types |= 1u << known->Bit;
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
   }
   return types;
 }
@@ -76,20 +83,10 @@ std::string LogFileBaseName(const std::string& fileName) {
 }
 
 void RenumberLogDefinitions(TAppSettings& settings, const std::vector<std::pair<int, int>>& oldToNew) {
-  int definitions = 0;
-  try {
-    definitions = settings.GetValue("Log_DefsCount", 0);
-  } catch (const std::exception&) {
-    return;
-  }
+  const int definitions = SavedCount(settings, "Log_DefsCount", kMaxLogDefinitions);
   for (int d = 1; d <= definitions; ++d) {
     const std::string prefix = "Log_" + std::to_string(d) + "_";
-    int parts = 0;
-    try {
-      parts = settings.GetValue(prefix + "Count", 0);
-    } catch (const std::exception&) {
-      continue;
-    }
+    const int parts = SavedCount(settings, prefix + "Count", kMaxLogParts);
     for (int p = 1; p <= parts; ++p) {
       const std::string key = prefix + "Simple" + std::to_string(p) + "_SessionIndex";
       if (!settings.HasKey(key)) continue;

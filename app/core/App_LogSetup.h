@@ -15,6 +15,8 @@ class TAppSettings;
 // not matter): phase, freq, phasediff, phasediffprev, phaseres, qmt,
 // qmtdiff. Nothing (with `error` set) for an unknown or empty name.
 std::optional<uint32_t> ParseLogTypes(const std::string& list, std::string& error);
+// "phase, freq, ...": the names ParseLogTypes knows.
+std::string KnownLogTypeNames();
 
 // A definition of one part that logs `types` of every channel of session
 // `index` (its QMT-only copy with `copy`) into `folder`, named as the

@@ -10,6 +10,7 @@
 #include <array>
 #include <charconv>
 #include <filesystem>
+#include <set>
 
 #include "app/core/App_LogSetup.h"
 #include "app/core/ZEP_DebugConf.h"
@@ -496,6 +497,7 @@ void TZepApp::SaveSettings(bool closeViews) {
   FSettings->RemoveKeys("Session_");
   FSettings->RemoveKeys("Info_");
   std::vector<std::pair<int, int>> renumbered;
+  std::vector<std::pair<int, int>> numbers;
   int highest = -1;
   int next = 0;
   for (const auto& session : FSessions.Sessions()) {
@@ -509,8 +511,10 @@ void TZepApp::SaveSettings(bool closeViews) {
         if (const auto copy = counter->LinkedSession()) copy->UpdateIndex(index);
     }
     session->SaveSettings(*FSettings, SessionPrefix(index));
+    numbers.emplace_back(oldIndex, index);
     highest = std::max(highest, index);
   }
+  FFrontEnd.SaveSessionKeys(*FSettings, numbers);
   if (FMultiSampler) FMultiSampler->SaveSettings(*FSettings);
   if (!renumbered.empty()) RenumberSessionReferences(renumbered);
   // The highest number + 1: with a gap, the last session is still read.
@@ -615,6 +619,17 @@ void TZepApp::PrepareLogSources(const TLogDefinition& definition) {
     if (const TSimpleLogDefinition* part = definition.GetDefinition(p); part->FSourceCopy && FSessions.At(part->FSource))
       made = CreateQMTCopy(part->FSource) != nullptr || made;
   if (made) UpdateSamplerSessions();
+}
+
+void TZepApp::PrepareNewLogDefinition(TLogDefinition& definition) {
+  std::set<uint32_t> serials;
+  for (int p = 0; p < definition.Count(); ++p) {
+    const TSimpleLogDefinition* part = definition.GetDefinition(p);
+    if (part->FSourceCopy) continue;
+    if (const auto session = FSessions.At(part->FSource)) serials.insert(session->SerialNumber());
+  }
+  definition.SetDifferentDevices(serials.size() > 1);
+  PrepareLogSources(definition);
 }
 
 bool TZepApp::LogFileActive() const { return FMultiSampler && FMultiSampler->LogFileActive(); }

@@ -30,6 +30,7 @@ std::string InvalidLibraryVersionText(std::string_view versionText);
 // ---- the application without windows -----------------------------------------------------
 
 
+class TAppSettings;
 class TZEPSettings;
 class TDebugConf;
 class TZEP_ReportThread;
@@ -74,6 +75,10 @@ class TZepFrontEnd {
   virtual void SessionsChanged() {}
   // An error or warning arrived: bring the message window up.
   virtual void ShowMessageWindow() {}
+  // While the settings are saved: the front end's own keys of each session
+  // (info windows), under the number the session is saved with. `numbers`
+  // holds (number before, number saved) of every saved session.
+  virtual void SaveSessionKeys(TAppSettings&, const std::vector<std::pair<int, int>>& /*numbers*/) {}
 };
 
 struct TZepAppOptions {
@@ -146,6 +151,10 @@ class TZepApp {
   // Makes the QMT-only copies a definition logs from, so the sampler knows
   // every session of it before the definition is added.
   void PrepareLogSources(const TLogDefinition& definition);
+  // A definition the user made or changed: its sources are prepared and it
+  // is marked as pairing different counters when the serial numbers of its
+  // counter parts differ.
+  void PrepareNewLogDefinition(TLogDefinition& definition);
   TSyncList& SyncList() { return FSyncList; }
   int MainLogId() const { return FMainLogId; }
   bool Canceled() const { return FAppCanceled; }

@@ -191,13 +191,9 @@ bool TSamplerQueue::HandOverNext() {
 // The loss goes into the session's logs where the records are missing: a new
 // file whose header names it, or a comment line.
 void TSamplerQueue::ReportLoss(const TSessionKey& key, uint64_t lost) {
-  const std::string text = std::string("Source ") + SessionLetter(key.first) + ": " + std::to_string(lost) +
-                           " records lost (log writer queue full)";
-  try {
-    FSampler.AddWarning(key.first, key.second, text);
-  } catch (const std::exception& e) {
-    if (LogWanted(FLogId)) LogError(FLogId, std::string("TSamplerQueue.ReportLoss failed: ") + e.what());
-  }
+  FSampler.AddWarning(key.first, key.second,
+                      std::string("Source ") + SessionLetter(key.first) + ": " + std::to_string(lost) +
+                          " records lost (log writer queue full)");
 }
 
 void TSamplerQueue::HandOver(const TTask& task) {

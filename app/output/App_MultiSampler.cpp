@@ -51,6 +51,13 @@ char DecimalSeparatorOf(const std::string& text) {
   return 0;
 }
 
+// A record of one string: the other nine stay empty.
+TMultiSamplerStrings OneStringRecord(const std::string& text) {
+  TMultiSamplerStrings record;
+  record[0] = text;
+  return record;
+}
+
 std::string LostRecordsText(char letter, int64_t count) {
   return std::string("Source ") + letter + ": " + std::to_string(count) + " records lost (log buffer full)";
 }
@@ -144,27 +151,19 @@ void TMultiSampler::AddStringsVirtual(int sIndex, bool sCopy, const TMultiSample
 }
 
 void TMultiSampler::AddString(int sIndex, bool sCopy, const std::string& text) {
-  TMultiSamplerStrings record;
-  record[0] = text;
-  AddRecord(sIndex, sCopy, sscStandard, std::move(record));
+  AddRecord(sIndex, sCopy, sscStandard, OneStringRecord(text));
 }
 
 void TMultiSampler::AddStringVirtual(int sIndex, bool sCopy, const std::string& text) {
-  TMultiSamplerStrings record;
-  record[0] = text;
-  AddRecord(sIndex, sCopy, sscVirtual, std::move(record));
+  AddRecord(sIndex, sCopy, sscVirtual, OneStringRecord(text));
 }
 
 void TMultiSampler::AddStringAvgShort(int sIndex, bool sCopy, const std::string& text) {
-  TMultiSamplerStrings record;
-  record[0] = text;
-  AddRecord(sIndex, sCopy, sscAvgShort, std::move(record));
+  AddRecord(sIndex, sCopy, sscAvgShort, OneStringRecord(text));
 }
 
 void TMultiSampler::AddStringAvgLong(int sIndex, bool sCopy, const std::string& text) {
-  TMultiSamplerStrings record;
-  record[0] = text;
-  AddRecord(sIndex, sCopy, sscAvgLong, std::move(record));
+  AddRecord(sIndex, sCopy, sscAvgLong, OneStringRecord(text));
 }
 
 void TMultiSampler::AddRecord(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record) {

@@ -58,6 +58,14 @@ TEST(LogSetup, RenumberedSessionsCarryTheirLogParts) {
   EXPECT_EQ(settings.GetValue("Log_1_Simple1_SessionIndex", -1), 0);
   EXPECT_EQ(settings.GetValue("Log_1_Simple2_SessionIndex", -1), 1);
   EXPECT_EQ(settings.GetValue("Log_2_Simple1_SessionIndex", -1), 7);
+
+  // A damaged count is read within the bounds of the definitions themselves
+  // (two billion definitions would take hours to walk).
+  settings.SetValue("Log_DefsCount", 2000000000);
+  settings.SetValue("Log_2_Count", "x");
+  RenumberLogDefinitions(settings, {{0, 3}});
+  EXPECT_EQ(settings.GetValue("Log_1_Simple1_SessionIndex", -1), 3);
+  EXPECT_EQ(settings.GetValue("Log_2_Simple1_SessionIndex", -1), 7);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "library/sources/MultiSource.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
+#include "tests/app/output/SamplerTestSupport.h"
 
 namespace {
 
@@ -140,22 +141,9 @@ void ExpectSteps(const std::vector<std::string>& lines, int64_t stepMs) {
         << lines[k - 1] << "\n" << lines[k];
 }
 
-std::unique_ptr<TSimpleLogDefinition> PhaseAndFrequency(int source, std::initializer_list<int> channels) {
-  TLogEnabledArray enabled{};
-  for (int channel : channels) enabled[0][static_cast<std::size_t>(channel - 1)] = true;
-  auto part = std::make_unique<TSimpleLogDefinition>(source, 0u, false, sscStandard, enabled);
-  part->SetHasLogType(LogType::Phase);
-  part->SetHasLogType(LogType::Freq);
-  return part;
-}
-
 // As the desktop program's Logging menu adds a definition.
 int AddDefinition(TZepApp& app, std::unique_ptr<TLogDefinition> definition) {
-  std::set<uint32_t> serials;
-  for (int p = 0; p < definition->Count(); ++p)
-    if (const auto session = app.Session(definition->GetDefinition(p)->FSource)) serials.insert(session->SerialNumber());
-  definition->SetDifferentDevices(serials.size() > 1);
-  app.PrepareLogSources(*definition);
+  app.PrepareNewLogDefinition(*definition);
   return app.MultiSampler()->AddDefinition(std::move(definition));
 }
 
@@ -202,8 +190,8 @@ class TwoCountersLog : public ::testing::Test {
   // Logs with session `main` as the main part for three seconds; the data
   // lines of the file, each checked for its width and its values.
   std::vector<std::string> Log(int main) {
-    auto definition = std::make_unique<TLogDefinition>(PhaseAndFrequency(main, {1}));
-    definition->AddDefinition(PhaseAndFrequency(1 - main, {1, 2}));
+    auto definition = std::make_unique<TLogDefinition>(Part(main, false, {LogType::Phase, LogType::Freq}, {1}));
+    definition->AddDefinition(Part(1 - main, false, {LogType::Phase, LogType::Freq}, {1, 2}));
     definition->SetFileName(FFolder.File("pair.txt"));
     const int slot = AddDefinition(FApp, std::move(definition));
     Tick(FApp, 3000ms);
@@ -397,7 +385,7 @@ TEST_F(ZepAppLog, TimeOptionsStartANewFileStampedTheNewWay) {
   ASSERT_NO_FATAL_FAILURE(Start(1, SimulatedSession(0, 6, 100)));
   TZepApp& app = *FApp;
   ASSERT_TRUE(TickUntil(app, 5000ms, [&] { return Measuring(app, 0, 6); }));
-  auto definition = std::make_unique<TLogDefinition>(PhaseAndFrequency(0, {1}));
+  auto definition = std::make_unique<TLogDefinition>(Part(0, false, {LogType::Phase, LogType::Freq}, {1}));
   definition->SetFileName(FFolder.File("run.txt"));
   const int slot = AddDefinition(app, std::move(definition));
   Tick(app, 1000ms);

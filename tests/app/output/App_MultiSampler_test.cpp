@@ -451,25 +451,35 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- pairing sources of different rates -------------------------------------------------
 
-// Counter A 1 s paces the file, the time-interval session B 100 ms (factor 10).
-TEST_F(MultiSamplerTest, FasterSecondSourceGivesOneRecordOfEachTenPerLine) {
-  AddSource(0, false, TSamplerSessionKind::Counter, 1000, 1001, CounterInfo());
-  TSamplerHeaderInfo qmt;
-  qmt.QMTChannelCount = 1;
-  AddSource(1, true, TSamplerSessionKind::TimeInterval, 100, 1002, qmt);
-  auto definition = OnePartDefinition(Path("mix.txt"), 0, false, {LogType::Phase}, {1});
-  definition->AddDefinition(Part(1, true, {LogType::QMT}, {1}));
-  definition->SetAddHeader(false);
-  FSampler.AddDefinition(std::move(definition));
+// Counter A paces "mix.txt" (phase of channel 1); the time-interval session
+// B adds its channel 1. Records of B are tagged "b" + n.
+class CounterAndIntervalTest : public MultiSamplerTest {
+ protected:
+  void AddMixDefinition(int counterMs, int intervalMs) {
+    AddSource(0, false, TSamplerSessionKind::Counter, counterMs, 1001, CounterInfo());
+    TSamplerHeaderInfo qmt;
+    qmt.QMTChannelCount = 1;
+    AddSource(1, true, TSamplerSessionKind::TimeInterval, intervalMs, 1002, qmt);
+    auto definition = OnePartDefinition(Path("mix.txt"), 0, false, {LogType::Phase}, {1});
+    definition->AddDefinition(Part(1, true, {LogType::QMT}, {1}));
+    definition->SetAddHeader(false);
+    FSampler.AddDefinition(std::move(definition));
+  }
 
+  void AddB(int n) {
+    TMultiSamplerStrings record;
+    record[0] = Field("b" + std::to_string(n), 15);
+    FSampler.AddStrings(1, true, record);
+  }
+};
+
+// Counter A 1 s paces the file, the time-interval session B 100 ms (factor 10).
+TEST_F(CounterAndIntervalTest, FasterSecondSourceGivesOneRecordOfEachTenPerLine) {
+  AddMixDefinition(1000, 100);
   int b = 0;
   for (int second = 0; second < 4; ++second) {
     FSampler.AddStrings(0, false, CounterRecord("t" + std::to_string(second), ' ', {"a" + std::to_string(second)}));
-    for (int i = 0; i < 10; ++i, ++b) {
-      TMultiSamplerStrings record;
-      record[0] = Field("b" + std::to_string(b), 15);
-      FSampler.AddStrings(1, true, record);
-    }
+    for (int i = 0; i < 10; ++i) AddB(b++);
   }
 
   const std::vector<std::string> lines = DataLines(Text("mix_240809_1.txt"));
@@ -482,25 +492,12 @@ TEST_F(MultiSamplerTest, FasterSecondSourceGivesOneRecordOfEachTenPerLine) {
 }
 
 // Counter A 100 ms paces the file, the time-interval session B 1 s (factor 0.1).
-TEST_F(MultiSamplerTest, SlowerSecondSourceRepeatsItsNewestRecord) {
-  AddSource(0, false, TSamplerSessionKind::Counter, 100, 1001, CounterInfo());
-  TSamplerHeaderInfo qmt;
-  qmt.QMTChannelCount = 1;
-  AddSource(1, true, TSamplerSessionKind::TimeInterval, 1000, 1002, qmt);
-  auto definition = OnePartDefinition(Path("mix.txt"), 0, false, {LogType::Phase}, {1});
-  definition->AddDefinition(Part(1, true, {LogType::QMT}, {1}));
-  definition->SetAddHeader(false);
-  FSampler.AddDefinition(std::move(definition));
-
-  auto addB = [&](int n) {
-    TMultiSamplerStrings record;
-    record[0] = Field("b" + std::to_string(n), 15);
-    FSampler.AddStrings(1, true, record);
-  };
+TEST_F(CounterAndIntervalTest, SlowerSecondSourceRepeatsItsNewestRecord) {
+  AddMixDefinition(100, 1000);
   // Two lines before B has any record, then B arrives once a second, after A's record of that tenth.
   for (int a = 0; a < 32; ++a) {
     FSampler.AddStrings(0, false, CounterRecord("t" + std::to_string(a), ' ', {"a" + std::to_string(a)}));
-    if (a % 10 == 2) addB(a / 10);
+    if (a % 10 == 2) AddB(a / 10);
   }
 
   const std::vector<std::string> lines = DataLines(Text("mix_240809_1.txt"));

@@ -86,20 +86,7 @@ inline std::string Field(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-// A definition of one part.
-inline std::unique_ptr<TLogDefinition> OnePartDefinition(const std::string& fileName, int source, bool copy,
-                                                         std::initializer_list<int> types,
-                                                         std::initializer_list<int> channels,
-                                                         TSamplerStringClass stringClass = sscStandard) {
-  TLogEnabledArray enabled{};
-  for (int channel : channels) enabled[0][static_cast<std::size_t>(channel - 1)] = true;
-  auto part = std::make_unique<TSimpleLogDefinition>(source, 0u, copy, stringClass, enabled);
-  for (int type : types) part->SetHasLogType(type);
-  auto definition = std::make_unique<TLogDefinition>(std::move(part));
-  definition->SetFileName(fileName);
-  return definition;
-}
-
+// One part: these types of these channels (1-based).
 inline std::unique_ptr<TSimpleLogDefinition> Part(int source, bool copy, std::initializer_list<int> types,
                                                   std::initializer_list<int> channels,
                                                   TSamplerStringClass stringClass = sscStandard) {
@@ -108,4 +95,14 @@ inline std::unique_ptr<TSimpleLogDefinition> Part(int source, bool copy, std::in
   auto part = std::make_unique<TSimpleLogDefinition>(source, 0u, copy, stringClass, enabled);
   for (int type : types) part->SetHasLogType(type);
   return part;
+}
+
+// A definition of one part.
+inline std::unique_ptr<TLogDefinition> OnePartDefinition(const std::string& fileName, int source, bool copy,
+                                                         std::initializer_list<int> types,
+                                                         std::initializer_list<int> channels,
+                                                         TSamplerStringClass stringClass = sscStandard) {
+  auto definition = std::make_unique<TLogDefinition>(Part(source, copy, types, channels, stringClass));
+  definition->SetFileName(fileName);
+  return definition;
 }
