@@ -61,8 +61,8 @@ void PrintTable(TZepApp& app, std::ostream& out) {
     out << session->Letter() << " " << session->OpenString() << (session->DeviceOpened() ? "" : " (closed)")
         << "  second " << (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))
         << "  header " << HeaderText(state.DataHeader)
-        << "  channels " << state.ChannelCount << "  measurements " << state.Measurements << "  lines "
-        << state.Lines << "\n";
+        << "  channels " << state.ChannelCount << "  measurements " << state.Measurements << " ("
+        << state.MeasurementsAtSecond << " at that second)  lines " << state.Lines << "\n";
     out << ChannelValueTable(session->PAV(), session->Letter());
   }
   out.flush();

@@ -721,6 +721,7 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
     } else if (code == VQ_Code::Timestamp) {
       std::from_chars(line.data() + std::min<std::size_t>(6, line.size()), line.data() + line.size(),
                       FState.LastSecond);
+      FState.MeasurementsAtSecond = FState.Measurements;
     } else if (code == VQ_Code::Version) {
       FState.VersionString = line.substr(4);
       FState.Demo = line.find("Simulator") != std::string::npos;

@@ -73,6 +73,7 @@ struct TVQSessionState {
   int64_t DeviceMs = -1;
   uint64_t Lines = 0;         // lines evaluated
   uint64_t Measurements = 0;
+  uint64_t MeasurementsAtSecond = 0;  // Measurements when LastSecond arrived
   std::string LastLine;
 };
 

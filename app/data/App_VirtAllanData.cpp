@@ -50,6 +50,27 @@ void TAllanPersistEntry::AddValue(double Data) {
   if (Data > FMax) FMax = Data;
 }
 
+void TVirtAllanData::TPersistRange::Add(double d) {
+  if (d == 0.0) {
+    Zero = true;
+    return;
+  }
+  if (!(MinPositive <= d)) MinPositive = d;
+  if (!(MaxPositive >= d)) MaxPositive = d;
+}
+
+// What adding log10 of every deviation (0 for a deviation of 0) would have
+// kept.
+TAllanPersistEntry TVirtAllanData::TPersistRange::Entry(int t) const {
+  TAllanPersistEntry entry{t};
+  if (!std::isnan(MinPositive)) {
+    entry.AddValue(std::log10(MinPositive));
+    entry.AddValue(std::log10(MaxPositive));
+  }
+  if (Zero) entry.AddValue(0.0);
+  return entry;
+}
+
 // ---- construction and sizing -------------------------------------------------
 
 TVirtAllanData::TVirtAllanData(int aLogId, int atauMax, TAllanMode aMode, const TVQ_Clock& clock)
@@ -93,7 +114,7 @@ void TVirtAllanData::Resize(int count) {
   FADEVMax.resize(points, kNaN);
   FADEVMinTime.resize(points, TAllanTime{});
   FADEVMaxTime.resize(points, TAllanTime{});
-  FPersistLists.resize(count);
+  FPersist.resize(points);
   // A new row joins the blocks in progress part-way: those blocks lack samples.
   for (int v = oldCount; v < count; ++v)
     for (int t = 0; t <= FtauMax; ++t) FBlockMissing[Index(v, t)] = FSampleCount % Ftaus[t] != 0;
@@ -111,31 +132,32 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
     const int n = static_cast<int>(std::min<std::size_t>(Data.size(), kMaxInputs));
     Resize(n);
 
-    const TAllanTime now = FClock.WallNow();
+    std::optional<TAllanTime> now;  // read once, and only when something needs it
     if (!FRunning) {
       FRunning = true;
-      FStartTime = now;
+      FStartTime = *(now = FClock.WallNow());
     }
     ++FSampleCount;
     FNewSample.fill(false);
     std::copy_n(Data.begin(), n, FRealInputs.begin());
-    if (LogOn()) {
+    const bool log = LogOn();
+    if (log) {
       std::string text = ".AddData sampleCount=" + std::to_string(FSampleCount) + ", Kanalanz=" + std::to_string(n) + ", Data=";
       for (int v = 0; v < n; ++v) text += (v > 0 ? "; " : "") + FloatToStrGeneral(FRealInputs[v]);
       Log(text);
     }
 
     const bool freq = FMode == amFreq;
+    const TTauList ends = BlockEnds();
     for (int v = 0; v < n; ++v) {
-      TTauFlags updated{};
-      for (int t = 0; t <= FtauMax; ++t) {
-        const bool got = freq ? CalcFrequencyPoint(v, t, FRealInputs[v]) : CalcPhasePoint(v, t, FRealInputs[v]);
-        if (!got) continue;
-        updated[t] = true;
-        FNewSample[t] = true;
-        FLastTau = std::max(FLastTau, t);
-      }
-      if (LogOn())
+      TTauList updated;
+      if (freq)
+        AddFrequencyRow(v, FRealInputs[v], ends, updated);
+      else
+        AddPhaseRow(v, FRealInputs[v], ends, updated);
+      for (int k = 0; k < updated.Count; ++k) FNewSample[updated.Tau[k]] = true;
+      if (updated.Count > 0) FLastTau = std::max<int>(FLastTau, updated.Tau[updated.Count - 1]);
+      if (log)
         Log(std::string(freq ? ".CalcADEVfrequency" : ".CalcADEVphase") + " v=" + std::to_string(v) +
             " Input=" + FloatToStrGeneral(FRealInputs[v]) + " LastTau=" + std::to_string(FLastTau));
       CalcMinMax(v, updated, now, events);
@@ -152,17 +174,38 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
   }
 }
 
-// Block averages y(k); the difference of two consecutive complete blocks enters
-// the mean, deviation = sqrt(mean / 2).
-bool TVirtAllanData::CalcFrequencyPoint(int v, int t, double y) {
-  const std::size_t i = Index(v, t);
-  if (std::isfinite(y))
-    FSampleSum[i] += y;
-  else
-    FBlockMissing[i] = 1;
-  const int64_t m = Ftaus[t];
-  if (FSampleCount % m != 0) return false;
+TVirtAllanData::TTauList TVirtAllanData::BlockEnds() const {
+  TTauList ends;
+  for (int t = 0; t <= FtauMax; ++t)
+    if (FSampleCount % Ftaus[t] == 0) ends.Add(t);
+  return ends;
+}
 
+// Every block sum takes the sample; the blocks that end with it are evaluated.
+void TVirtAllanData::AddFrequencyRow(int v, double y, const TTauList& ends, TTauList& updated) {
+  const std::size_t row = Index(v, 0);
+  if (std::isfinite(y)) {
+    for (int t = 0; t <= FtauMax; ++t) FSampleSum[row + t] += y;
+  } else {
+    for (int t = 0; t <= FtauMax; ++t) FBlockMissing[row + t] = 1;
+  }
+  for (int k = 0; k < ends.Count; ++k) {
+    const int t = ends.Tau[k];
+    if (CalcFrequencyPoint(row + t, Ftaus[t])) updated.Add(t);
+  }
+}
+
+void TVirtAllanData::AddPhaseRow(int v, double x, const TTauList& ends, TTauList& updated) {
+  const std::size_t row = Index(v, 0);
+  for (int k = 0; k < ends.Count; ++k) {
+    const int t = ends.Tau[k];
+    if (CalcPhasePoint(row + t, Ftaus[t], x)) updated.Add(t);
+  }
+}
+
+// At the end of a block of m samples: block averages y(k); the difference of
+// two consecutive complete blocks enters the mean, deviation = sqrt(mean / 2).
+bool TVirtAllanData::CalcFrequencyPoint(std::size_t i, int64_t m) {
   const bool complete = FBlockMissing[i] == 0;
   const double average = FSampleSum[i] / static_cast<double>(m);
   FSampleSum[i] = 0.0;
@@ -182,12 +225,10 @@ bool TVirtAllanData::CalcFrequencyPoint(int v, int t, double y) {
   return true;
 }
 
-// Boundary phases x0, x1, x2 every m samples; the second difference enters the
-// mean, deviation = sqrt(mean / 2) / tau with x in seconds.
-bool TVirtAllanData::CalcPhasePoint(int v, int t, double x) {
-  const std::size_t i = Index(v, t);
-  const int64_t m = Ftaus[t];
-  if (FSampleCount % m != 0) return false;
+// At the end of a block of m samples: boundary phases x0, x1, x2; the second
+// difference enters the mean, deviation = sqrt(mean / 2) / tau with x in
+// seconds.
+bool TVirtAllanData::CalcPhasePoint(std::size_t i, int64_t m, double x) {
   if (!std::isfinite(x) || FIntervalMs <= 0) {
     FBlockCount[i] = 0;
     return false;
@@ -224,29 +265,27 @@ bool TVirtAllanData::EnterSquare(std::size_t i, double s) {
 
 // Only the points that got a deviation with this sample: a row without one
 // keeps its minima, maxima and persist values empty.
-void TVirtAllanData::CalcMinMax(int v, const TTauFlags& updated, TAllanTime now,
+void TVirtAllanData::CalcMinMax(int v, const TTauList& updated, std::optional<TAllanTime>& now,
                                 std::vector<TMinMaxEvent>& events) {
   const bool log = LogOn();
   if (log) Log(".CalcADEVMinMax[" + std::to_string(v) + "]");
-  for (int t = 0; t <= FtauMax; ++t) {
-    if (!updated[t]) continue;
+  for (int k = 0; k < updated.Count; ++k) {
+    const int t = updated.Tau[k];
     const std::size_t i = Index(v, t);
     const double d = FAdev[i];
     if (std::isnan(FADEVMin[i]) || FADEVMin[i] > d) {
       FADEVMin[i] = d;
-      FADEVMinTime[i] = now;
+      FADEVMinTime[i] = now ? *now : *(now = FClock.WallNow());
       if (log) Log(".CalcADEVMinMax FADEVMin" + PointText(v, t) + FloatToStrGeneral(d));
       events.push_back({true, v, t});
     }
     if (std::isnan(FADEVMax[i]) || FADEVMax[i] < d) {
       FADEVMax[i] = d;
-      FADEVMaxTime[i] = now;
+      FADEVMaxTime[i] = now ? *now : *(now = FClock.WallNow());
       if (log) Log(".CalcADEVMinMax FADEVMax" + PointText(v, t) + FloatToStrGeneral(d));
       events.push_back({false, v, t});
     }
-    auto& persist = FPersistLists[v];
-    while (static_cast<int>(persist.size()) <= t) persist.push_back(TAllanPersistEntry{static_cast<int>(persist.size())});
-    persist[t].AddValue(d == 0.0 ? 0.0 : std::log10(d));
+    FPersist[i].Add(d);
   }
 }
 
@@ -280,10 +319,8 @@ void TVirtAllanData::Reset() {
   std::fill(FTauQuad.begin(), FTauQuad.end(), 0.0);
   std::fill(FTauQuad_N.begin(), FTauQuad_N.end(), 0.0);
   std::fill(FAdev.begin(), FAdev.end(), 0.0);
-  for (int v = 0; v < FRealCount; ++v) {
-    ClearMinMax(v);
-    FPersistLists[v].clear();
-  }
+  for (int v = 0; v < FRealCount; ++v) ClearMinMax(v);
+  std::fill(FPersist.begin(), FPersist.end(), TPersistRange{});
 }
 
 void TVirtAllanData::ClearMinMax(int v) {
@@ -304,7 +341,7 @@ void TVirtAllanData::ResetMinimumMaximum(int v) {
 void TVirtAllanData::ResetPersist(int v) {
   std::lock_guard lock(FLock);
   if (v < 0 || v >= FRealCount) return;
-  FPersistLists[v].clear();
+  std::fill_n(FPersist.begin() + static_cast<std::ptrdiff_t>(Index(v, 0)), FTauCount, TPersistRange{});
 }
 
 void TVirtAllanData::SetOnAdevMin(TAllanEvent handler) {
@@ -420,9 +457,9 @@ std::vector<TAllanPersistEntry> TVirtAllanData::GetGraphicPersistValues(int k) c
   std::lock_guard lock(FLock);
   const int v = k - 1;
   if (v < 0 || v >= FRealCount) return {};
-  const auto& persist = FPersistLists[v];
-  const auto end = std::find_if(persist.begin(), persist.end(), [](const TAllanPersistEntry& e) { return !e.HasValues(); });
-  return {persist.begin(), end};
+  std::vector<TAllanPersistEntry> entries;
+  for (int t = 0; t <= FtauMax && FPersist[Index(v, t)].HasValues(); ++t) entries.push_back(FPersist[Index(v, t)].Entry(t));
+  return entries;
 }
 
 TAllanMinMax TVirtAllanData::GetGraphicScaleMinMax(int k) const {

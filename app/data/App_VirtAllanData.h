@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -131,6 +132,24 @@ class TVirtAllanData {
   static constexpr int kMaxCaptionWidth = 64;
 
   using TTauFlags = std::array<bool, kMaxTauIndex + 1>;
+  // Tau indices, in rising order; Count of them are used.
+  struct TTauList {
+    std::array<uint8_t, kMaxTauIndex + 1> Tau{};
+    int Count = 0;
+    void Add(int t) { Tau[Count++] = static_cast<uint8_t>(t); }
+  };
+
+  // The persist values of one point as deviations: the decimal logarithm is
+  // taken when they are read (it keeps the order of positive values; a
+  // deviation of 0 shows as 0 and is kept apart).
+  struct TPersistRange {
+    double MinPositive = std::numeric_limits<double>::quiet_NaN();
+    double MaxPositive = std::numeric_limits<double>::quiet_NaN();
+    bool Zero = false;
+    void Add(double d);
+    bool HasValues() const { return Zero || !std::isnan(MinPositive); }
+    TAllanPersistEntry Entry(int t) const;
+  };
 
   struct TMinMaxEvent {
     bool isMin;
@@ -145,10 +164,14 @@ class TVirtAllanData {
 
   // All below run with FLock held.
   void Resize(int count);
-  bool CalcFrequencyPoint(int v, int t, double y);
-  bool CalcPhasePoint(int v, int t, double x);
+  // The blocks that end with the current sample.
+  TTauList BlockEnds() const;
+  void AddFrequencyRow(int v, double y, const TTauList& ends, TTauList& updated);
+  void AddPhaseRow(int v, double x, const TTauList& ends, TTauList& updated);
+  bool CalcFrequencyPoint(std::size_t i, int64_t m);
+  bool CalcPhasePoint(std::size_t i, int64_t m, double x);
   bool EnterSquare(std::size_t i, double s);
-  void CalcMinMax(int v, const TTauFlags& updated, TAllanTime now, std::vector<TMinMaxEvent>& events);
+  void CalcMinMax(int v, const TTauList& updated, std::optional<TAllanTime>& now, std::vector<TMinMaxEvent>& events);
   void ClearMinMax(int v);
   TAllanMinMax ScaleOf(int k, bool recorded) const;
 
@@ -187,7 +210,7 @@ class TVirtAllanData {
   std::vector<double> FADEVMax;
   std::vector<TAllanTime> FADEVMinTime;
   std::vector<TAllanTime> FADEVMaxTime;
-  std::vector<std::vector<TAllanPersistEntry>> FPersistLists;  // per row, index = tau index
+  std::vector<TPersistRange> FPersist;
 
   // Per tau index.
   std::array<int64_t, kMaxTauIndex + 1> FSampleCountPerTau{};

@@ -191,13 +191,37 @@ void TVQ_SimulThread::Execute() {
   pthread_setname_np(pthread_self(), "zep-simulator");
   try {
     while (!FTerminated.load()) {
-      if (!FOwner.WaitSleep(static_cast<uint32_t>(NextWaitMs()))) break;
-      if (FTerminated.load()) break;
-      ExecutePass();
+      const auto untilNext = RunDuePasses() - FOwner.Clock().Now();
+      const auto ms = std::chrono::ceil<std::chrono::milliseconds>(untilNext).count();
+      const auto wait = std::clamp<std::chrono::milliseconds::rep>(ms, kBatchMs, kMaxWaitMs);
+      if (!FOwner.WaitSleep(static_cast<uint32_t>(wait))) break;
     }
   } catch (const std::exception& e) {
     if (LogOn()) LogException(FOwner.LogId(), "TVQ_SimulThread.Execute failed", e);
   }
+}
+
+TVQ_SimulThread::TimePoint TVQ_SimulThread::RunDuePasses() {
+  using std::chrono::milliseconds;
+  const TimePoint now = FOwner.Clock().Now();
+  TSchedule& s = FSchedule;
+  if (s.Period.count() == 0) s = {now, milliseconds(NextWaitMs()), 0};
+  const auto dueBy = [&] { return now < s.Start ? 0 : static_cast<uint64_t>((now - s.Start) / s.Period) + 1; };
+  const uint64_t catchUp = std::max<uint64_t>(1, static_cast<uint64_t>(kMaxCatchUp / s.Period));
+  if (const uint64_t due = dueBy(); due > s.Passes + catchUp) {
+    const uint64_t skipped = due - catchUp - s.Passes;
+    s.Passes += skipped;
+    FOwner.ReportOverflow("TVQ_SimulThread: " + std::to_string(skipped) + " passes skipped after a stall");
+  }
+  while (!FTerminated.load() && s.Passes < dueBy()) {
+    ExecutePass();
+    ++s.Passes;
+    // A switch point changed the pass period: the new period counts from the
+    // pass just run.
+    if (const milliseconds period(NextWaitMs()); period != s.Period) s = {s.Start + (s.Passes - 1) * s.Period, period, 1};
+  }
+  FOwner.FlushBatch();
+  return s.Start + s.Passes * s.Period;
 }
 
 void TVQ_SimulThread::ExecutePass() {
@@ -339,6 +363,14 @@ bool TVQ_SimulDevice::StepWorker() {
   std::lock_guard lock(FPortLock);
   if (!FThread) return false;
   FThread->ExecutePass();
+  FlushBatch();
+  return true;
+}
+
+bool TVQ_SimulDevice::StepWorkerDue() {
+  std::lock_guard lock(FPortLock);
+  if (!FThread) return false;
+  FThread->RunDuePasses();
   return true;
 }
 
@@ -485,18 +517,34 @@ void TVQ_SimulDevice::LogHexToReportLog(std::string_view text) const {
   LogInfo(LogId() + 1, text);
 }
 
-// One write per frame: the ring takes it whole or not at all.
 void TVQ_SimulDevice::Send(const std::string& frame, std::string_view logTag) {
-  if (!ReceiveBuffer().WriteAnsiString(frame)) {
-    LogErr("TVQ_SimulDevice.Send: receive buffer full, frame dropped");
-    return;
-  }
+  FBatch += frame;
   const bool reportLog = LogId() >= 0 && LogWanted(LogId() + 1);
   const bool lowLevel = !logTag.empty() && LowLevelLog() && LogWanted(LogId());
   if (!reportLog && !lowLevel) return;
   const std::string hex = HexDump(frame);
   if (reportLog) LogInfo(LogId() + 1, hex);
   if (lowLevel) Log(std::string(logTag) + hex);
+}
+
+// One write per batch: the ring takes it whole or not at all. A full ring is
+// an overflow like on a real transport: cleared, reported, written again.
+void TVQ_SimulDevice::FlushBatch() {
+  std::string batch;
+  {
+    std::lock_guard lock(FFrameLock);
+    batch.swap(FBatch);
+  }
+  if (batch.empty() || ReceiveBuffer().WriteAnsiString(batch)) return;
+  ReportOverflow("TVQ_SimulDevice.FlushBatch: receive buffer full");
+  if (!ReceiveBuffer().WriteAnsiString(batch)) LogErr("TVQ_SimulDevice.FlushBatch: batch larger than the receive buffer");
+}
+
+void TVQ_SimulDevice::ReportOverflow(const std::string& why) {
+  ReceiveBuffer().Clear();
+  ReceiveBuffer().SetReceivedDataIgnored();  // the gap is marked even when nothing was held
+  SetError(TVQ_Result::VQ_Err_ReceiveBufferOverflow, "SimulDevice: Receive buffer overflow, buffer cleared");
+  LogErr(why + " -> buffer cleared");
 }
 
 uint32_t TVQ_SimulDevice::GenerateTimeStamp() {

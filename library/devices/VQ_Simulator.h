@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -46,13 +47,20 @@ struct TVQ_SimulWorkerState {
 // interval grid and applies interval and mode commands at the next switch
 // point, all together.
 //
-// The loop sleeps (WaitSleep on the device's clock, never more than 100 ms)
-// and then runs ExecutePass. Constructed without a thread, it does nothing on
-// its own: the caller steps it with ExecutePass.
+// Passes run on absolute deadlines of the device's clock: the k-th pass of a
+// pass period is due at its start + k x period, so the rate holds over hours
+// however late a wake-up comes. The loop sleeps at least kBatchMs (never more
+// than 100 ms), then runs every pass that is due and hands their frames to
+// the receive ring in one write: one wake-up of the reader per batch, not per
+// frame. Catching up after a stall is bounded to one second of passes; older
+// passes are skipped and reported as a receive buffer overflow.
+// Constructed without a thread, it does nothing on its own: the caller steps
+// it with ExecutePass or RunDuePasses.
 //
-// Threads: SetRate and SetMode come from the command caller, ExecutePass from
+// Threads: SetRate and SetMode come from the command caller, the passes from
 // the loop; one lock covers the current and the pending settings, so a
-// pending change is always taken over as one unit.
+// pending change is always taken over as one unit. The schedule belongs to
+// whoever runs the passes.
 class TVQ_SimulThread {
  public:
   static constexpr uint8_t kNoMode = 255;
@@ -61,6 +69,9 @@ class TVQ_SimulThread {
   static constexpr int kNoCount = -1;
   static constexpr uint8_t kDefaultRate = 9;  // 1000 ms
   static constexpr int kMaxWaitMs = 100;      // one timestamp step
+  static constexpr int kBatchMs = 10;         // shortest sleep between two batches
+  static constexpr std::chrono::seconds kMaxCatchUp{1};
+  using TimePoint = TVQ_Clock::Monotonic::time_point;
 
   TVQ_SimulThread(TVQ_SimulDevice& aOwner, bool startThread);
   ~TVQ_SimulThread();  // ends and joins the loop
@@ -73,6 +84,9 @@ class TVQ_SimulThread {
   void SetMode(uint8_t value);
   // One pass of the loop: what is due after one pause.
   void ExecutePass();
+  // Every pass due by now on the device's clock (see above); the time the
+  // next one is due.
+  TimePoint RunDuePasses();
   // Ends the loop (wakes its pause) and waits for it. Idempotent.
   void Terminate();
 
@@ -109,6 +123,14 @@ class TVQ_SimulThread {
   int FTimestampCounter = 0;
   bool FFirstTimestampNeeded = true;
   int FnextWaitMs = kMaxWaitMs;
+
+  // The pass schedule: pass k of the current period is due at FStart + k x FPeriod.
+  struct TSchedule {
+    TimePoint Start;
+    std::chrono::nanoseconds Period{0};
+    uint64_t Passes = 0;  // passes run or skipped since Start
+  };
+  TSchedule FSchedule;
 
   std::atomic<bool> FTerminated{false};
   std::thread FThread;  // not started for a stepped worker
@@ -152,6 +174,8 @@ class TVQ_SimulDevice : public TVQ_BaseDevice {
   bool OpenPortStepped();
   // One pass of the worker; false when the port is closed.
   bool StepWorker();
+  // Every pass due by now on the device's clock; false when the port is closed.
+  bool StepWorkerDue();
   // Seeds the noise of the channel values (random_device by default).
   void SetRandomSeed(uint64_t seed);
 
@@ -181,7 +205,13 @@ class TVQ_SimulDevice : public TVQ_BaseDevice {
   double NormalLocked(double stdDev);
   double UniformLocked();
 
+  // Frames of the running passes collect in FBatch (FFrameLock held) and go
+  // into the receive ring together.
   void Send(const std::string& frame, std::string_view logTag);
+  void FlushBatch();
+  // Frames that will never be delivered: the reader is told through a cleared
+  // ring and an overflow error.
+  void ReportOverflow(const std::string& why);
   void LogHexToReportLog(std::string_view text) const;
 
   TVQ_CommandInterpreter FCommands;
@@ -205,6 +235,7 @@ class TVQ_SimulDevice : public TVQ_BaseDevice {
   bool F7901ReportNeeded = false;
   uint16_t F7902ReportNeeded = 0;
   std::string F7016Report;
+  std::string FBatch;
   std::mt19937_64 FRandom;
 
   std::atomic<uint32_t> FTimeStamp{0};

@@ -353,6 +353,20 @@ TEST_F(VirtAllanMinMax, ScaleSkipsZeroAndMissingDeviations) {
   EXPECT_EQ(persist[1].FMin, 0.0);
 }
 
+// The persist trace keeps the logarithms' extremes; a deviation of 0 shows as
+// 0 beside deviations below 1, whose logarithms are negative.
+TEST(VirtAllanData, PersistKeepsZeroBesideNegativeLogarithms) {
+  TVirtAllanData allan(-1, 0, amFreq);
+  FeedRow(allan, {1e-9, 1e-9});  // a difference of 0: deviation 0
+  ASSERT_EQ(allan.GetAdev(0, 0), 0.0);
+  FeedRow(allan, {3e-9});  // mean (0 + 4e-18) / 2: deviation 1e-9
+  ASSERT_NEAR(allan.GetAdev(0, 0), 1e-9, 1e-24);
+  const std::vector<TAllanPersistEntry> persist = allan.GetGraphicPersistValues(1);
+  ASSERT_EQ(persist.size(), 1u);
+  EXPECT_NEAR(persist[0].FMin, -9.0, 1e-12);
+  EXPECT_EQ(persist[0].FMax, 0.0);
+}
+
 TEST(VirtAllanData, ScaleRoundsDecadesHalfToEven) {
   // A deviation of 10^0.5: log10 - 1 = -0.5 and log10 + 1 = 1.5 round to 0 and 2.
   TVirtAllanData allan(-1, 0, amFreq);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -74,6 +75,13 @@ std::string FRAMWrite(uint32_t offset, const std::string& content) {
          content;
 }
 
+// A simulator whose receive ring the test can fill.
+class RingSimulator : public TVQ_SimulDevice {
+ public:
+  using TVQ_SimulDevice::TVQ_SimulDevice;
+  TCircularBuffer& Ring() { return ReceiveBuffer(); }
+};
+
 // A simulator whose worker only runs when the test steps it, with seeded noise
 // and both process-wide switches off.
 class SimulatorTest : public ::testing::Test {
@@ -125,7 +133,7 @@ class SimulatorTest : public ::testing::Test {
 
   TVQ_Event event;
   TVQ_ManualClock clock;
-  TVQ_SimulDevice device{-1, 0, &event, true, clock};
+  RingSimulator device{-1, 0, &event, true, clock};
 };
 
 // ---- pacing ------------------------------------------------------------------
@@ -465,6 +473,120 @@ TEST_F(SimulatorTest, ReopenContinuesTimestampsOnTheGrid) {
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(DataHeader(frames[1]), Bytes({0x09, 0x00, 0x02}));
   EXPECT_EQ(frames[2], Header7020(0x39));
+}
+
+// ---- deadlines ---------------------------------------------------------------------
+
+// What a stretch of the receive ring holds: data frames, timestamps, the last
+// timestamp and whether a 7020 frame was among them.
+struct FrameCount {
+  uint64_t data = 0;
+  uint64_t timestamps = 0;
+  uint32_t lastTimestamp = 0;
+  bool header7020 = false;
+};
+
+class SimulatorDeadlineTest : public SimulatorTest {
+ protected:
+  // Counts without keeping the frames: an hour at 1 ms is millions of them.
+  FrameCount DrainCount() {
+    const std::string bytes = device.PeekAnsi(device.GetBufferAmount());
+    device.ConfirmPeekedData(static_cast<uint32_t>(bytes.size()));
+    FrameCount count;
+    std::size_t at = 0;
+    while (at + 7 <= bytes.size()) {
+      const bool data = At(bytes, at + 3) == 0xFB;
+      const std::size_t len = 7 + (data ? 8u * At(bytes, at + 6) : At(bytes, at + 6));
+      const std::string frame = bytes.substr(at, std::min(len, std::size_t{11}));
+      if (data && At(frame, 4) != 0x79) ++count.data;
+      if (IsReport(frame, 0x7016)) {
+        ++count.timestamps;
+        count.lastTimestamp = (uint32_t{At(frame, 7)} << 24) | (uint32_t{At(frame, 8)} << 16) |
+                              (uint32_t{At(frame, 9)} << 8) | At(frame, 10);
+      }
+      count.header7020 |= IsReport(frame, 0x7020);
+      at += len;
+    }
+    EXPECT_EQ(at, bytes.size()) << "a torn frame";
+    return count;
+  }
+
+  FrameCount Advance(std::chrono::milliseconds step) {
+    clock.Advance(step);
+    EXPECT_TRUE(device.StepWorkerDue());
+    return DrainCount();
+  }
+
+  // Asks for 1 ms and runs the 1000 ms grid up to the switch (timestamp 10).
+  void SwitchTo1ms() {
+    ASSERT_TRUE(device.StepWorkerDue());  // timestamp 1 at once
+    DrainCount();
+    ASSERT_TRUE(Send(Bytes({0x20})));
+    for (int k = 0; k < 9; ++k) {
+      const FrameCount c = Advance(std::chrono::milliseconds(100));
+      if (c.header7020) return;
+    }
+    FAIL() << "no switch to 1 ms";
+  }
+};
+
+// Passes run on absolute deadlines: however the wake-ups fall, including late
+// ones within the catch-up bound, an hour at 1 ms is 3 600 000 measurements
+// and 36 000 timestamps.
+TEST_F(SimulatorDeadlineTest, AnHourAt1msIsExactly3600000Measurements) {
+  SwitchTo1ms();
+  ASSERT_EQ(NextWaitMs(), 1);
+  constexpr int64_t kHourMs = 3600 * 1000;
+  const uint32_t firstTimestamp = device.TimeStamp();
+  FrameCount total;
+  std::mt19937 jitter(3);
+  for (int64_t elapsed = 0; elapsed < kHourMs;) {
+    // Mostly the usual 10 ms, sometimes a sub-batch wake, now and then a
+    // late one close to the one-second bound.
+    const int pick = static_cast<int>(jitter() % 1000);
+    const int64_t step = std::min<int64_t>(kHourMs - elapsed, pick < 5 ? 950 : pick < 300 ? pick % 7 + 1 : 10);
+    elapsed += step;
+    const FrameCount c = Advance(std::chrono::milliseconds(step));
+    total.data += c.data;
+    total.timestamps += c.timestamps;
+  }
+  EXPECT_EQ(total.data, 3600000u);
+  // A timestamp opens the pass after its hundredth data frame: the hour's
+  // last one is due 1 ms after the hour.
+  EXPECT_EQ(total.timestamps, 35999u);
+  EXPECT_EQ(Advance(std::chrono::milliseconds(1)).lastTimestamp, firstTimestamp + 36000);
+  std::string message;
+  EXPECT_EQ(device.TakeError(message), TVQ_Result::VQ_No_Err) << message;
+}
+
+// A worker that stalls longer than the catch-up bound delivers one second of
+// passes; the older ones are never delivered, and that is said: the ring is
+// cleared and the device reports an overflow, which the source turns into its
+// 7022 and 7F23 lines. Then it goes on at its rate.
+TEST_F(SimulatorDeadlineTest, AStallBeyondOneSecondIsReportedAsAnOverflow) {
+  SwitchTo1ms();
+  EXPECT_EQ(Advance(std::chrono::milliseconds(10)).data, 10u);
+  clock.Advance(std::chrono::seconds(5));
+  ASSERT_TRUE(device.StepWorkerDue());
+  EXPECT_TRUE(device.ReceiveBufferCleared());
+  EXPECT_EQ(DrainCount().data, 1000u);
+  std::string message;
+  EXPECT_EQ(device.TakeError(message), TVQ_Result::VQ_Err_ReceiveBufferOverflow);
+  EXPECT_EQ(message, "SimulDevice: Receive buffer overflow, buffer cleared");
+  EXPECT_EQ(Advance(std::chrono::milliseconds(10)).data, 10u);
+}
+
+// A full receive ring takes nothing of a batch: it is cleared, the overflow
+// reported and the batch written again.
+TEST_F(SimulatorDeadlineTest, AFullRingIsClearedReportedAndTheBatchWrittenAgain) {
+  SwitchTo1ms();
+  ASSERT_TRUE(device.Ring().WriteAnsiString(std::string(device.Ring().AvailableSpace(), '\0')));
+  clock.Advance(std::chrono::milliseconds(10));
+  ASSERT_TRUE(device.StepWorkerDue());
+  EXPECT_TRUE(device.ReceiveBufferCleared());
+  EXPECT_EQ(DrainCount().data, 10u);
+  std::string message;
+  EXPECT_EQ(device.TakeError(message), TVQ_Result::VQ_Err_ReceiveBufferOverflow);
 }
 
 // ---- identity, noise, logs --------------------------------------------------------
