@@ -298,8 +298,7 @@ std::string Phase::Format(int digits, const TFormatSettings& fmt) const {
 
   // Round the fraction's magnitude as a whole: "1.0000" carries into High.
   std::array<char, 48> buf{};
-  const auto res =
-      std::to_chars(buf.data(), buf.data() + buf.size(), std::fabs(p.Low), std::chars_format::fixed, digits);
+  const auto res = ToCharsFixed(buf.data(), buf.data() + buf.size(), std::fabs(p.Low), digits);
   const std::string_view rounded(buf.data(), res.ptr - buf.data());
   const bool negative = p.Low < 0;
   int64_t high = p.High;

@@ -3,6 +3,8 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <array>
 #include <charconv>
 #include <cctype>
@@ -29,6 +31,98 @@ bool NonFiniteText(double value, std::string& out) {
   return false;
 }
 
+// ---- fixed notation -----------------------------------------------------------
+
+using TUint128 = unsigned __int128;
+constexpr int kMaxScale = 31;  // 5^31 < 2^72: m x 5^scale < 2^125
+
+constexpr std::array<TUint128, kMaxScale + 1> kPow5 = [] {
+  std::array<TUint128, kMaxScale + 1> powers{};
+  powers[0] = 1;
+  for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 5;
+  return powers;
+}();
+
+int BitWidth(TUint128 x) {
+  const auto high = static_cast<uint64_t>(x >> 64);
+  return high != 0 ? 64 + std::bit_width(high) : std::bit_width(static_cast<uint64_t>(x));
+}
+
+// A finite double as m x 2^e.
+struct TBinary {
+  bool Negative = false;
+  uint64_t M = 0;
+  int E = 0;
+};
+
+TBinary Decompose(double value) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  TBinary b;
+  b.Negative = (bits >> 63) != 0;
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  b.M = bits & ((uint64_t{1} << 52) - 1);
+  b.E = -1074;  // subnormal
+  if (biased != 0) {
+    b.M |= uint64_t{1} << 52;
+    b.E = biased - 1075;
+  }
+  return b;
+}
+
+// round(|value| x 10^scale), half to even, exactly; nothing when it does not
+// fit 64 bits or the scale is outside 0..kMaxScale.
+std::optional<uint64_t> Scaled(const TBinary& b, int scale) {
+  if (scale < 0 || scale > kMaxScale) return std::nullopt;
+  const TUint128 scaled = static_cast<TUint128>(b.M) * kPow5[static_cast<std::size_t>(scale)];
+  const int shift = -(b.E + scale);  // |value| x 10^scale = scaled / 2^shift
+  TUint128 n = 0;
+  if (shift <= 0) {
+    if (BitWidth(scaled) - shift > 64) return std::nullopt;
+    n = scaled << -shift;
+  } else if (shift < 128) {
+    n = scaled >> shift;
+    const TUint128 rest = scaled & ((TUint128{1} << shift) - 1);
+    const TUint128 half = TUint128{1} << (shift - 1);
+    if (rest > half || (rest == half && (n & 1) != 0)) ++n;
+  }  // else: scaled < 2^125 is below half of 2^shift: rounds to 0
+  if (n > std::numeric_limits<uint64_t>::max()) return std::nullopt;
+  return static_cast<uint64_t>(n);
+}
+
+constexpr std::array<uint64_t, 20> kPow10 = [] {
+  std::array<uint64_t, 20> powers{};
+  powers[0] = 1;
+  for (std::size_t k = 1; k < powers.size(); ++k) powers[k] = powers[k - 1] * 10;
+  return powers;
+}();
+
+// |value| (finite, not 0) rounded to `count` significant digits, half to
+// even: the digits as an integer of exactly `count` digits and the decimal
+// exponent of the first. Nothing where the exact integers do not reach.
+struct TSignificant {
+  uint64_t Digits = 0;
+  int Exponent = 0;
+};
+std::optional<TSignificant> RoundSignificant(double value, int count) {
+  const TBinary b = Decompose(value);
+  // The decimal exponent from the binary one; off by one at most, which the
+  // range check below corrects.
+  const int binaryExponent = b.E + std::bit_width(b.M) - 1;
+  int exponent = static_cast<int>(std::floor(binaryExponent * 0.30102999566398119521));
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::optional<uint64_t> n = Scaled(b, count - 1 - exponent);
+    if (!n) return std::nullopt;
+    if (*n >= kPow10[static_cast<std::size_t>(count)]) {
+      ++exponent;  // also where rounding carried into the next decade
+    } else if (*n < kPow10[static_cast<std::size_t>(count) - 1]) {
+      --exponent;
+    } else {
+      return TSignificant{*n, exponent};
+    }
+  }
+  return std::nullopt;
+}
+
 void ReplacePoint(std::string& text, char separator) {
   if (separator == '.') return;
   std::replace(text.begin(), text.end(), '.', separator);
@@ -43,8 +137,7 @@ std::string FloatToStrGeneral(double value, const TFormatSettings& fmt) {
 
   // d.dddddddddddddde±x: fifteen significant digits, correctly rounded.
   std::array<char, 40> buf{};
-  const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific,
-                                 kGeneralPrecision - 1);
+  const auto res = ToCharsScientific(buf.data(), buf.data() + buf.size(), value, kGeneralPrecision - 1);
   const std::string_view sci(buf.data(), res.ptr - buf.data());
   const bool negative = sci.front() == '-';
   const std::size_t ePos = sci.find('e');
@@ -90,11 +183,72 @@ std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt
   if (NonFiniteText(value, text)) return text;
   digits = std::clamp(digits, 0, 30);
   // A double has at most 309 digits before the point.
-  text.resize(320 + static_cast<std::size_t>(digits));
-  const auto res = std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed, digits);
-  text.resize(static_cast<std::size_t>(res.ptr - text.data()));
+  std::array<char, 320 + 30> buf;
+  const auto res = ToCharsFixed(buf.data(), buf.data() + buf.size(), value, digits);
+  text.assign(buf.data(), res.ptr);
   ReplacePoint(text, fmt.DecimalSeparator);
   return text;
+}
+
+std::to_chars_result ToCharsScientific(char* first, char* last, double value, int precision) {
+  const auto library = [&] { return std::to_chars(first, last, value, std::chars_format::scientific, precision); };
+  if (precision < 0 || precision > 18 || !std::isfinite(value) || value == 0.0) return library();
+  const std::optional<TSignificant> rounded = RoundSignificant(value, precision + 1);
+  if (!rounded) return library();
+
+  std::array<char, 24> digits;
+  std::to_chars(digits.data(), digits.data() + digits.size(), rounded->Digits);
+  const int exponent = rounded->Exponent;
+  const unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+  const std::size_t exponentDigits = magnitude >= 100 ? 3 : 2;
+  const std::size_t total = (std::signbit(value) ? 1 : 0) + 1 + (precision > 0 ? 1 + precision : 0) + 2 + exponentDigits;
+  if (static_cast<std::size_t>(last - first) < total) return {last, std::errc::value_too_large};
+
+  char* out = first;
+  if (std::signbit(value)) *out++ = '-';
+  *out++ = digits[0];
+  if (precision > 0) {
+    *out++ = '.';
+    out = std::copy_n(digits.data() + 1, precision, out);
+  }
+  *out++ = 'e';
+  *out++ = exponent < 0 ? '-' : '+';
+  if (magnitude >= 100) *out++ = static_cast<char>('0' + magnitude / 100);
+  *out++ = static_cast<char>('0' + magnitude / 10 % 10);
+  *out++ = static_cast<char>('0' + magnitude % 10);
+  return {out, std::errc{}};
+}
+
+std::to_chars_result ToCharsFixed(char* first, char* last, double value, int digits) {
+  const auto library = [&] { return std::to_chars(first, last, value, std::chars_format::fixed, digits); };
+  if (!std::isfinite(value)) return library();
+  const TBinary b = Decompose(value);
+  const bool negative = b.Negative;
+  const std::optional<uint64_t> n = Scaled(b, digits);
+  if (!n) return library();
+
+  std::array<char, 24> number;  // n in decimal, at least digits + 1 of them
+  const auto [end, ec] = std::to_chars(number.data(), number.data() + number.size(), *n);
+  std::size_t length = static_cast<std::size_t>(end - number.data());
+  const std::size_t width = static_cast<std::size_t>(digits) + 1;
+  const std::size_t zeros = length < width ? width - length : 0;
+  const std::size_t total = (negative ? 1 : 0) + length + zeros + (digits > 0 ? 1 : 0);
+  if (static_cast<std::size_t>(last - first) < total) return {last, std::errc::value_too_large};
+
+  char* out = first;
+  if (negative) *out++ = '-';
+  // The leading zeros make "0.05" of 5 with two digits.
+  std::array<char, 48> padded;
+  std::fill_n(padded.data(), zeros, '0');
+  std::copy_n(number.data(), length, padded.data() + zeros);
+  length += zeros;
+  const std::size_t whole = length - static_cast<std::size_t>(digits);
+  out = std::copy_n(padded.data(), whole, out);
+  if (digits > 0) {
+    *out++ = '.';
+    out = std::copy_n(padded.data() + whole, digits, out);
+  }
+  return {out, std::errc{}};
 }
 
 std::optional<double> TryStrToFloat(std::string_view text, const TFormatSettings& fmt) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -37,6 +38,14 @@ class EConvertError : public std::runtime_error {
 std::string FloatToStrGeneral(double value, const TFormatSettings& fmt = DefaultFormatSettings());
 // Fixed notation with `digits` fraction digits.
 std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt = DefaultFormatSettings());
+// Exactly what std::to_chars(first, last, value, std::chars_format::fixed,
+// digits) writes, several times faster for the values measurements have: the
+// value's binary digits are scaled by 10^digits in 128-bit integers and rounded
+// half to even, as the library's conversion does. Other values go to it.
+std::to_chars_result ToCharsFixed(char* first, char* last, double value, int digits);
+// The same for std::chars_format::scientific with `precision` digits after
+// the point.
+std::to_chars_result ToCharsScientific(char* first, char* last, double value, int precision);
 
 // Reads a decimal number written with the format's separator (blanks around
 // it allowed, exponent allowed). Nothing when the text is no number.

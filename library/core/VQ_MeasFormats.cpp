@@ -8,6 +8,7 @@
 #include <string>
 
 #include "library/core/LogUnit.h"
+#include "library/core/VQ_DllCommon.h"
 
 namespace {
 
@@ -78,8 +79,7 @@ TRounded RoundMagnitude(double magnitude, int digits) {
   digits = std::clamp(digits, 0, TRounded::kMaxDigits);
   const double whole = std::trunc(magnitude);
   std::array<char, TRounded::kMaxDigits + 8> text{};  // "0.ddd" or "1.000"
-  const auto res = std::to_chars(text.data(), text.data() + text.size(), magnitude - whole,
-                                 std::chars_format::fixed, digits);
+  const auto res = ToCharsFixed(text.data(), text.data() + text.size(), magnitude - whole, digits);
   TRounded r;
   r.Whole = static_cast<uint64_t>(whole) + (text[0] == '1' ? 1 : 0);
   if (digits > 0) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -47,6 +51,49 @@ TEST(FloatToStrFixed, DigitsAndSeparator) {
   EXPECT_EQ(FloatToStrFixed(2.5, 0, kPoint), "2");
   EXPECT_EQ(FloatToStrFixed(1e300, 1, kPoint).size(), 303u);
   EXPECT_EQ(FloatToStrFixed(std::numeric_limits<double>::quiet_NaN(), 3, kPoint), "NAN");
+}
+
+// The fast conversions must write byte for byte what the library's do:
+// values of every magnitude a measurement or a phase fraction can have, exact
+// ties (rounded half to even), signed zeros, subnormals, and values too large
+// for its integers (left to the library).
+TEST(ToCharsFast, WritesWhatTheLibraryWrites) {
+  std::mt19937_64 random(11);
+  std::vector<double> values = {0.0,   -0.0,     0.5,    1.5,     2.5,    0.125,  -0.125, 0.375,
+                                1e-5,  -1e-5,    1e7,    9999999.99999999, 0.9999999999999999,
+                                1e15,  1e17,     1e19,   1e25,    1e300,  -1e300, 5e-324, 2.2250738585072014e-308,
+                                1e-12, 123.456,  1e6 + 1.0 / 3.0};
+  for (int k = 0; k < 20000; ++k) {
+    // Uniform in the exponent and the mantissa: every scale alike.
+    const double mantissa = std::uniform_real_distribution<double>(-1.0, 1.0)(random);
+    const int exponent = std::uniform_int_distribution<int>(-40, 70)(random);
+    values.push_back(std::ldexp(mantissa, exponent));
+    // Exact ties at a random number of digits.
+    const int d = k % 12;
+    values.push_back((static_cast<double>(random() % 100000) + 0.5) / std::pow(10.0, d));
+  }
+  // Values that round up into the next decade.
+  for (double v : {9.9999999999999995, 0.099999999999999999, 99999.999999999999, 9.5, 0.95})
+    values.push_back(v);
+  char fast[400];
+  char library[400];
+  for (double v : values) {
+    for (int digits : {0, 1, 2, 3, 5, 8, 11, 12, 14, 15, 17, 18, 20, 24, 27, 28, 31, 32}) {
+      const auto a = ToCharsFixed(fast, fast + sizeof fast, v, digits);
+      const auto b = std::to_chars(library, library + sizeof library, v, std::chars_format::fixed, digits);
+      ASSERT_EQ(a.ec, b.ec);
+      ASSERT_EQ(std::string_view(fast, a.ptr), std::string_view(library, b.ptr))
+          << std::hexfloat << v << " fixed with " << digits << " digits";
+      const auto c = ToCharsScientific(fast, fast + sizeof fast, v, digits);
+      const auto d = std::to_chars(library, library + sizeof library, v, std::chars_format::scientific, digits);
+      ASSERT_EQ(c.ec, d.ec);
+      ASSERT_EQ(std::string_view(fast, c.ptr), std::string_view(library, d.ptr))
+          << std::hexfloat << v << " scientific with " << digits << " digits";
+    }
+  }
+  // Too small a buffer is refused as the library refuses it.
+  EXPECT_EQ(ToCharsFixed(fast, fast + 3, 123.25, 2).ec, std::errc::value_too_large);
+  EXPECT_EQ(ToCharsScientific(fast, fast + 5, 123.25, 2).ec, std::errc::value_too_large);
 }
 
 TEST(StrToFloat, AcceptsOnlyWholeNumbersInTheFormat) {
