@@ -1,6 +1,7 @@
 #include "app/data/PAV_DataManagement.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -30,6 +31,24 @@ bool IsPhaseDiffMode(int mode) { return mode == kModePhaseDiff || mode == kModeP
 // The counter's phase field: optional blanks, an optional sign, the whole
 // cycles, the decimal mark ("." or ","), the fraction digits. The fraction is
 // read on its own, so its digits keep their precision whatever the whole part.
+// The value of "0." + digits, correctly rounded. Up to 15 digits the digits
+// and the power of ten are exact doubles, so their quotient is rounded once:
+// the same value a decimal parser gives, at a fraction of its cost.
+std::optional<double> DecimalFraction(std::string_view digits) {
+  static constexpr std::array<double, 16> kPow10 = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (digits.size() < kPow10.size()) {
+    uint64_t n = 0;
+    for (char c : digits) n = n * 10 + static_cast<uint64_t>(c - '0');
+    return static_cast<double>(n) / kPow10[digits.size()];
+  }
+  const std::string text = "0." + std::string(digits);
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 std::optional<Phase> ParsePhase(std::string_view text, int& decimals) {
   const std::string_view t = Trim(text);
   if (t.empty()) return std::nullopt;
@@ -57,11 +76,9 @@ std::optional<Phase> ParsePhase(std::string_view text, int& decimals) {
     p.High = negative ? -static_cast<int64_t>(whole) : static_cast<int64_t>(whole);
   }
   if (!fracText.empty()) {
-    const std::string frac = "0." + std::string(fracText);
-    double low = 0.0;
-    const auto [ptr, ec] = std::from_chars(frac.data(), frac.data() + frac.size(), low);
-    if (ec != std::errc() || ptr != frac.data() + frac.size()) return std::nullopt;
-    p.Low = negative ? -low : low;
+    const std::optional<double> low = DecimalFraction(fracText);
+    if (!low) return std::nullopt;
+    p.Low = negative ? -*low : *low;
   }
   decimals = static_cast<int>(fracText.size());
   return p;

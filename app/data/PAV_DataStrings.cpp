@@ -62,20 +62,31 @@ std::string PadLeft(std::string text, std::size_t width) {
   return text;
 }
 
-// One field of a value string: at least one blank in front so that fields
-// never run together, then cut or padded to the width.
-std::string Field(std::string text, std::size_t width) {
-  if (text.empty() || text.front() != ' ') text.insert(0, 1, ' ');
-  if (text.size() > width) text.resize(width);
-  return PadLeft(std::move(text), width);
+// One field of a value string appended to `out`: at least one blank in front
+// so that fields never run together, then cut or padded to the width.
+void AppendField(std::string& out, std::string_view text, std::size_t width) {
+  const bool blank = !text.empty() && text.front() == ' ';
+  const std::size_t length = std::min(text.size() + (blank ? 0 : 1), width);
+  out.append(width - length, ' ');
+  if (!blank && length > 0) {
+    out += ' ';
+    out.append(text.substr(0, length - 1));
+  } else {
+    out.append(text.substr(0, length));
+  }
+}
+
+std::string Field(std::string_view text, std::size_t width) {
+  std::string out;
+  AppendField(out, text, width);
+  return out;
 }
 
 // Exponent form with `mantissaDigits` digits after the point and at least two
 // exponent digits ("1.2345678E-09"), with the format's separator.
 std::string ExponentText(double value, int mantissaDigits, const TFormatSettings& fmt) {
   std::array<char, 64> buf{};
-  const auto res =
-      std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific, mantissaDigits);
+  const auto res = ToCharsScientific(buf.data(), buf.data() + buf.size(), value, mantissaDigits);
   std::string text(buf.data(), res.ptr);
   for (char& c : text) {
     if (c == 'e') c = 'E';
@@ -84,17 +95,31 @@ std::string ExponentText(double value, int mantissaDigits, const TFormatSettings
   return text;
 }
 
-// A number field of `width` characters with `digits` fraction digits. Only
-// fraction digits may be cut: a number whose whole part does not fit is
-// written in exponent form instead of as another number.
-std::string NumberField(double value, int digits, std::size_t width, const TFormatSettings& fmt) {
-  std::string text = FloatToStrFixed(value, digits, fmt);
-  const std::size_t separator = text.find(fmt.DecimalSeparator);
-  const std::size_t whole = separator == std::string::npos ? text.size() : separator;
-  if (whole + 2 < width) return Field(std::move(text), width);
+// A number field of `width` characters with `digits` fraction digits appended
+// to `out`. Only fraction digits may be cut: a number whose whole part does not
+// fit is written in exponent form instead of as another number.
+void AppendNumberField(std::string& out, double value, int digits, std::size_t width, const TFormatSettings& fmt) {
+  if (std::isfinite(value)) {
+    std::array<char, 360> buf;
+    const auto res = ToCharsFixed(buf.data(), buf.data() + buf.size(), value, std::clamp(digits, 0, 30));
+    const std::string_view text(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
+    const std::size_t point = text.find('.');
+    if (point != std::string_view::npos) buf[point] = fmt.DecimalSeparator;
+    const std::size_t whole = point == std::string_view::npos ? text.size() : point;
+    if (whole + 2 < width) return AppendField(out, text, width);
+  } else {
+    const std::string text = FloatToStrFixed(value, digits, fmt);
+    if (text.size() + 2 < width) return AppendField(out, text, width);
+  }
   // Blank, sign, "d.", "E+ddd": nine characters besides the mantissa digits.
   const int mantissa = std::max(0, static_cast<int>(width) - 9);
-  return Field(ExponentText(value, mantissa, fmt), width);
+  AppendField(out, ExponentText(value, mantissa, fmt), width);
+}
+
+std::string NumberField(double value, int digits, std::size_t width, const TFormatSettings& fmt) {
+  std::string out;
+  AppendNumberField(out, value, digits, width, fmt);
+  return out;
 }
 
 // Relative frequency text: 8 significant digits, "+" in front when not negative.
@@ -780,37 +805,46 @@ void TPAV_DataManagement::GenerateSamplerStrings() {
   const int report = ReportMode(FValueHeader);
   const int last = std::clamp(FLetzterKanal, 0, kMaxChannels);
   const auto needed = [&](int bit) { return FLocalServerRunning || IsLogTypeNeeded(bit); };
-  // Concatenates field(k) of the line's channels when `wanted`; else "".
-  const auto channels = [&](bool wanted, const auto& field) {
+  // Concatenates the fields of the line's channels when `wanted`; else "".
+  // appendField(out, k) appends the field of channel k.
+  const auto channels = [&](bool wanted, std::size_t width, const auto& appendField) {
     std::string text;
     if (!wanted) return text;
-    for (std::size_t k = 1; k <= static_cast<std::size_t>(last); ++k) text += field(k);
+    text.reserve(static_cast<std::size_t>(last) * width);
+    for (std::size_t k = 1; k <= static_cast<std::size_t>(last); ++k) appendField(text, k);
     return text;
   };
   const TFormatSettings& fmt = FLogFormat;
+  std::string phase;  // one phase text, its storage used again for every field
+  const auto phaseField = [&](std::string& out, const Phase& p, std::size_t k) {
+    phase.clear();
+    p.AppendFormat(phase, FPhaseDecimals[k], fmt);
+    AppendField(out, phase, kPhaseWidth);
+  };
 
-  FSamplerPhaseValuesString =
-      channels(needed(kLogPhase) && (IsPhaseMode(report) || IsRawMode(report)), [&](std::size_t k) {
-        return Field(PhaseFieldText(PPhase[k], FPhaseDecimals[k], fmt), kPhaseWidth);
-      });
+  FSamplerPhaseValuesString = channels(needed(kLogPhase) && (IsPhaseMode(report) || IsRawMode(report)), kPhaseWidth,
+                                       [&](std::string& out, std::size_t k) { phaseField(out, PPhase[k], k); });
   // A line with frequencies has them for every channel: a channel without
   // signal writes its clamped value so that the columns stay in place.
   const bool frequencies = HasFrequencies(report) && FrequencyKnown(FFrequencyValid[1], FFrequency[1]);
-  FSamplerFrequencyValuesString = channels(needed(kLogFrequency) && frequencies, [&](std::size_t k) {
-    return NumberField(FFrequency[k], kFrequencyDigits, kFrequencyWidth, fmt);
-  });
-  FSamplerPhaseDiffValuesString = channels(needed(kLogPhaseDiff) && HasPhaseDiffs(report), [&](std::size_t k) {
-    return Field(PhaseFieldText(PPhaseDiff[k], FPhaseDecimals[k], fmt), kPhaseWidth);
-  });
-  FSamplerPhasePredecessorValuesString =
-      channels(needed(kLogPredecessor) && (HasPhaseDiffs(report) || IsRawMode(report)), [&](std::size_t k) {
-        return Field(PhaseFieldText(PPhasePreDiff[k], FPhaseDecimals[k], fmt), kPhaseWidth);
+  FSamplerFrequencyValuesString =
+      channels(needed(kLogFrequency) && frequencies, kFrequencyWidth, [&](std::string& out, std::size_t k) {
+        AppendNumberField(out, FFrequency[k], kFrequencyDigits, kFrequencyWidth, fmt);
       });
+  FSamplerPhaseDiffValuesString =
+      channels(needed(kLogPhaseDiff) && HasPhaseDiffs(report), kPhaseWidth,
+               [&](std::string& out, std::size_t k) { phaseField(out, PPhaseDiff[k], k); });
+  FSamplerPhasePredecessorValuesString =
+      channels(needed(kLogPredecessor) && (HasPhaseDiffs(report) || IsRawMode(report)), kPhaseWidth,
+               [&](std::string& out, std::size_t k) { phaseField(out, PPhasePreDiff[k], k); });
   // Only phase modes have residuals; a channel without nominal frequency has none.
-  FSamplerPhaseResiduumValuesString = channels(needed(kLogResidual) && IsPhaseMode(report), [&](std::size_t k) {
-    if (FNom_Frequ[k] == 0.0) return std::string(kPhaseWidth, ' ');
-    return NumberField(FPhaseRes_ns[k], kResidualDigits, kPhaseWidth, fmt);
-  });
+  FSamplerPhaseResiduumValuesString =
+      channels(needed(kLogResidual) && IsPhaseMode(report), kPhaseWidth, [&](std::string& out, std::size_t k) {
+        if (FNom_Frequ[k] == 0.0)
+          out.append(kPhaseWidth, ' ');
+        else
+          AppendNumberField(out, FPhaseRes_ns[k], kResidualDigits, kPhaseWidth, fmt);
+      });
   // Raw data are not evaluated and Allan deviations not written per line:
   // their strings stay empty whoever asks for them.
   FSamplerRawDataString.clear();

@@ -287,39 +287,46 @@ void Phase::Divide(double x) { ScalePhase(*this, static_cast<double>(High) / x, 
 void Phase::Multiply(double x) { ScalePhase(*this, static_cast<double>(High) * x, x * Low); }
 
 std::string Phase::Format(int digits, const TFormatSettings& fmt) const {
-  constexpr int kFieldWidth = 26;
+  std::string text;
+  AppendFormat(text, digits, fmt);
+  return text;
+}
+
+void Phase::AppendFormat(std::string& out, int digits, const TFormatSettings& fmt) const {
+  constexpr std::size_t kFieldWidth = 26;
   digits = std::clamp(digits, 0, 24);
   Phase p = *this;
   p.Normalise();
   if (!std::isfinite(p.Low)) {
     const std::string text = FloatToStrGeneral(p.ToDouble(), fmt);
-    return std::string(kFieldWidth > static_cast<int>(text.size()) ? kFieldWidth - text.size() : 0, ' ') + text;
+    if (text.size() < kFieldWidth) out.append(kFieldWidth - text.size(), ' ');
+    out += text;
+    return;
   }
 
   // Round the fraction's magnitude as a whole: "1.0000" carries into High.
-  std::array<char, 48> buf{};
-  const auto res = ToCharsFixed(buf.data(), buf.data() + buf.size(), std::fabs(p.Low), digits);
-  const std::string_view rounded(buf.data(), res.ptr - buf.data());
+  std::array<char, 48> fraction;
+  const auto res = ToCharsFixed(fraction.data(), fraction.data() + fraction.size(), std::fabs(p.Low), digits);
   const bool negative = p.Low < 0;
   int64_t high = p.High;
-  if (rounded.front() == '1') high = negative ? WrapSub(high, 1) : WrapAdd(high, 1);
+  if (fraction[0] == '1') high = negative ? WrapSub(high, 1) : WrapAdd(high, 1);
 
-  std::string text = std::to_string(high);
+  // "-0" for a negative fraction below one cycle: the sign goes before the 0.
+  std::array<char, 24> whole;
+  char* wholeEnd = std::to_chars(whole.data() + 1, whole.data() + whole.size(), high).ptr;
+  char* wholeBegin = whole.data() + 1;
+  if (high == 0 && negative) *--wholeBegin = '-';
+  const std::size_t wholeLength = static_cast<std::size_t>(wholeEnd - wholeBegin);
   const std::size_t width = static_cast<std::size_t>(25 - digits);
-  if (text.size() < width) text.insert(0, width - text.size(), ' ');
-  if (high == 0 && negative) {
-    const std::size_t zero = text.size() - 1;
-    if (zero > 0)
-      text[zero - 1] = '-';
-    else
-      text.insert(0, 1, '-');
-  }
+
+  const std::size_t start = out.size();
+  if (wholeLength < width) out.append(width - wholeLength, ' ');
+  out.append(wholeBegin, wholeLength);
   if (digits > 0) {
-    text += fmt.DecimalSeparator;
-    text.append(rounded.substr(rounded.find('.') + 1));
+    out += fmt.DecimalSeparator;
+    out.append(fraction.data() + 2, static_cast<std::size_t>(res.ptr - fraction.data()) - 2);
   }
-  if (text.size() >= 27) text.resize(26);
-  return text;
+  if (out.size() - start > kFieldWidth) out.resize(start + kFieldWidth);
 }
 
 // ---- calibration and high-resolution channels -------------------------------

@@ -204,6 +204,8 @@ struct Phase {
   // The fixed-width field of the measurement stores: High right-aligned in
   // 25 - digits characters, then the separator and `digits` fraction digits.
   std::string Format(int digits, const TFormatSettings& fmt) const;
+  // The same appended to `out`, without a text of its own.
+  void AppendFormat(std::string& out, int digits, const TFormatSettings& fmt) const;
 };
 
 // ---- calibration and high-resolution channels -------------------------------
