@@ -1,6 +1,8 @@
 #include "app/data/App_VirtAllanData.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 
 #include "library/core/LogUnit.h"
@@ -24,7 +26,10 @@ int RoundDecade(double value) { return static_cast<int>(std::nearbyint(value)); 
 
 bool Scalable(double d) { return std::isfinite(d) && d > 0.0; }
 
-std::string PointText(int v, int t) { return "[" + std::to_string(v) + "," + std::to_string(t) + "]="; }
+void AppendInt(std::string& out, int64_t value) {
+  std::array<char, 24> buf;
+  out.append(buf.data(), std::to_chars(buf.data(), buf.data() + buf.size(), value).ptr);
+}
 
 }  // namespace
 
@@ -88,6 +93,14 @@ bool TVirtAllanData::LogOn() const { return LogWanted(FLogId); }
 
 void TVirtAllanData::Log(const std::string& text) const { LogInfo(FLogId, FDbgTag + text); }
 
+std::string& TVirtAllanData::StartLine(std::string_view operation) {
+  FLogLine.assign(FDbgTag);
+  FLogLine += operation;
+  return FLogLine;
+}
+
+void TVirtAllanData::WriteLine() const { LogInfo(FLogId, FLogLine); }
+
 void TVirtAllanData::SetVirtualFactors(int aRealCount) {
   std::lock_guard lock(FLock);
   if (aRealCount < 0) return;
@@ -142,9 +155,16 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
     std::copy_n(Data.begin(), n, FRealInputs.begin());
     const bool log = LogOn();
     if (log) {
-      std::string text = ".AddData sampleCount=" + std::to_string(FSampleCount) + ", Kanalanz=" + std::to_string(n) + ", Data=";
-      for (int v = 0; v < n; ++v) text += (v > 0 ? "; " : "") + FloatToStrGeneral(FRealInputs[v]);
-      Log(text);
+      std::string& line = StartLine(".AddData sampleCount=");
+      AppendInt(line, FSampleCount);
+      line += ", Kanalanz=";
+      AppendInt(line, n);
+      line += ", Data=";
+      for (int v = 0; v < n; ++v) {
+        if (v > 0) line += "; ";
+        AppendFloatGeneral(line, FRealInputs[v]);
+      }
+      WriteLine();
     }
 
     const bool freq = FMode == amFreq;
@@ -157,9 +177,15 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
         AddPhaseRow(v, FRealInputs[v], ends, updated);
       for (int k = 0; k < updated.Count; ++k) FNewSample[updated.Tau[k]] = true;
       if (updated.Count > 0) FLastTau = std::max<int>(FLastTau, updated.Tau[updated.Count - 1]);
-      if (log)
-        Log(std::string(freq ? ".CalcADEVfrequency" : ".CalcADEVphase") + " v=" + std::to_string(v) +
-            " Input=" + FloatToStrGeneral(FRealInputs[v]) + " LastTau=" + std::to_string(FLastTau));
+      if (log) {
+        std::string& line = StartLine(freq ? ".CalcADEVfrequency v=" : ".CalcADEVphase v=");
+        AppendInt(line, v);
+        line += " Input=";
+        AppendFloatGeneral(line, FRealInputs[v]);
+        line += " LastTau=";
+        AppendInt(line, FLastTau);
+        WriteLine();
+      }
       CalcMinMax(v, updated, now, events);
     }
     for (int t = 0; t <= FtauMax; ++t)
@@ -268,7 +294,20 @@ bool TVirtAllanData::EnterSquare(std::size_t i, double s) {
 void TVirtAllanData::CalcMinMax(int v, const TTauList& updated, std::optional<TAllanTime>& now,
                                 std::vector<TMinMaxEvent>& events) {
   const bool log = LogOn();
-  if (log) Log(".CalcADEVMinMax[" + std::to_string(v) + "]");
+  const auto logPoint = [&](std::string_view which, int t, double d) {
+    std::string& line = StartLine(which);
+    AppendInt(line, v);
+    line += ',';
+    AppendInt(line, t);
+    line += "]=";
+    AppendFloatGeneral(line, d);
+    WriteLine();
+  };
+  if (log) {
+    AppendInt(StartLine(".CalcADEVMinMax["), v);
+    FLogLine += ']';
+    WriteLine();
+  }
   for (int k = 0; k < updated.Count; ++k) {
     const int t = updated.Tau[k];
     const std::size_t i = Index(v, t);
@@ -276,13 +315,13 @@ void TVirtAllanData::CalcMinMax(int v, const TTauList& updated, std::optional<TA
     if (std::isnan(FADEVMin[i]) || FADEVMin[i] > d) {
       FADEVMin[i] = d;
       FADEVMinTime[i] = now ? *now : *(now = FClock.WallNow());
-      if (log) Log(".CalcADEVMinMax FADEVMin" + PointText(v, t) + FloatToStrGeneral(d));
+      if (log) logPoint(".CalcADEVMinMax FADEVMin[", t, d);
       events.push_back({true, v, t});
     }
     if (std::isnan(FADEVMax[i]) || FADEVMax[i] < d) {
       FADEVMax[i] = d;
       FADEVMaxTime[i] = now ? *now : *(now = FClock.WallNow());
-      if (log) Log(".CalcADEVMinMax FADEVMax" + PointText(v, t) + FloatToStrGeneral(d));
+      if (log) logPoint(".CalcADEVMinMax FADEVMax[", t, d);
       events.push_back({false, v, t});
     }
     FPersist[i].Add(d);

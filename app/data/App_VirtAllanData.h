@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "library/platform/VQ_Clock.h"
@@ -161,6 +162,10 @@ class TVirtAllanData {
   bool ValidPoint(int v, int t) const { return v >= 0 && v < FRealCount && t >= 0 && t <= FtauMax; }
   bool LogOn() const;
   void Log(const std::string& text) const;
+  // Hot debug lines are built in FLogLine (FLock held): the tag and the
+  // operation, then what the caller appends.
+  std::string& StartLine(std::string_view operation);
+  void WriteLine() const;
 
   // All below run with FLock held.
   void Resize(int count);
@@ -218,4 +223,5 @@ class TVirtAllanData {
 
   TAllanEvent FOnAdevMin;
   TAllanEvent FOnAdevMax;
+  std::string FLogLine;
 };

@@ -132,50 +132,65 @@ void ReplacePoint(std::string& text, char separator) {
 
 std::string FloatToStrGeneral(double value, const TFormatSettings& fmt) {
   std::string text;
-  if (NonFiniteText(value, text)) return text;
-  if (value == 0.0) return "0";
+  AppendFloatGeneral(text, value, fmt);
+  return text;
+}
+
+void AppendFloatGeneral(std::string& out, double value, const TFormatSettings& fmt) {
+  std::string nonFinite;
+  if (NonFiniteText(value, nonFinite)) {
+    out += nonFinite;
+    return;
+  }
+  if (value == 0.0) {
+    out += '0';
+    return;
+  }
 
   // d.dddddddddddddde±x: fifteen significant digits, correctly rounded.
-  std::array<char, 40> buf{};
-  const auto res = ToCharsScientific(buf.data(), buf.data() + buf.size(), value, kGeneralPrecision - 1);
-  const std::string_view sci(buf.data(), res.ptr - buf.data());
+  std::array<char, 40> sciBuf;
+  const auto res = ToCharsScientific(sciBuf.data(), sciBuf.data() + sciBuf.size(), value, kGeneralPrecision - 1);
+  const std::string_view sci(sciBuf.data(), res.ptr - sciBuf.data());
   const bool negative = sci.front() == '-';
   const std::size_t ePos = sci.find('e');
-  std::string digits;
+  std::array<char, 24> digitBuf;
+  std::size_t count = 0;
   for (char c : sci.substr(negative ? 1 : 0, ePos - (negative ? 1 : 0)))
-    if (c != '.') digits += c;
+    if (c != '.') digitBuf[count++] = c;
   int exponent = 0;
   std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  while (count > 1 && digitBuf[count - 1] == '0') --count;
+  const std::string_view digits(digitBuf.data(), count);
 
-  if (negative) text = "-";
+  if (negative) out += '-';
   if (exponent >= kGeneralPrecision || exponent < -4) {
-    text += digits.front();
+    out += digits.front();
     if (digits.size() > 1) {
-      text += fmt.DecimalSeparator;
-      text.append(digits, 1);
+      out += fmt.DecimalSeparator;
+      out.append(digits.substr(1));
     }
-    text += 'E';
-    text += std::to_string(exponent);
-    return text;
+    out += 'E';
+    std::array<char, 8> exponentText;
+    out.append(exponentText.data(),
+               std::to_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent).ptr);
+    return;
   }
   if (exponent < 0) {
-    text += '0';
-    text += fmt.DecimalSeparator;
-    text.append(static_cast<std::size_t>(-exponent - 1), '0');
-    text += digits;
-    return text;
+    out += '0';
+    out += fmt.DecimalSeparator;
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(digits);
+    return;
   }
   const std::size_t whole = static_cast<std::size_t>(exponent) + 1;
   if (digits.size() <= whole) {
-    text += digits;
-    text.append(whole - digits.size(), '0');
-    return text;
+    out.append(digits);
+    out.append(whole - digits.size(), '0');
+    return;
   }
-  text.append(digits, 0, whole);
-  text += fmt.DecimalSeparator;
-  text.append(digits, whole);
-  return text;
+  out.append(digits.substr(0, whole));
+  out += fmt.DecimalSeparator;
+  out.append(digits.substr(whole));
 }
 
 std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt) {

@@ -36,6 +36,8 @@ class EConvertError : public std::runtime_error {
 // magnitudes, exponent form ("1E-10", "1.5E20") below 1E-4 or from 1E15 on;
 // NaN and infinities as "NAN", "INF", "-INF".
 std::string FloatToStrGeneral(double value, const TFormatSettings& fmt = DefaultFormatSettings());
+// The same appended to `out`, without a text of its own (hot log lines).
+void AppendFloatGeneral(std::string& out, double value, const TFormatSettings& fmt = DefaultFormatSettings());
 // Fixed notation with `digits` fraction digits.
 std::string FloatToStrFixed(double value, int digits, const TFormatSettings& fmt = DefaultFormatSettings());
 // Exactly what std::to_chars(first, last, value, std::chars_format::fixed,
