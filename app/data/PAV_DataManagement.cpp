@@ -262,19 +262,28 @@ void TPAV_DataManagement::MarkSyncTime(int64_t aDeviceMs) {
     LogLine(".ExtractData DeviceMs=" + std::to_string(aDeviceMs) + " Sync=" + FSync + ", SyncTime=" + FSyncTime);
 }
 
-bool TPAV_DataManagement::FieldsReadable(std::string_view payload, int n) const {
+bool TPAV_DataManagement::FieldsReadable(std::string_view payload, int n) {
+  FPhasesRead = false;
   const int mode = FValueHeader.FMode;
   if (!IsPhaseMode(mode) && !IsPhaseDiffMode(mode)) return true;  // an unreadable frequency reads 0
-  for (int k = 1; k <= n; ++k) {
-    int decimals = 0;
+  for (int k = 1; k <= std::min(n, kMaxChannels); ++k) {
     const std::string_view text = payload.substr(1 + static_cast<std::size_t>(kFieldWidth) * (k - 1), kValueWidth);
-    if (!ParsePhase(text, decimals)) {
+    const std::optional<Phase> p = ParsePhase(text, FLineDecimals[k]);
+    if (!p) {
       if (LogWanted(FLogId))
         LogErrorLine(".ExtractData unreadable field, Kanal=" + std::to_string(k) + ": " + std::string(text));
       return false;
     }
+    FLinePhases[k] = *p;
   }
+  FPhasesRead = true;
   return true;
+}
+
+Phase TPAV_DataManagement::LinePhase(std::string_view text, int k, int& decimals) const {
+  if (!FPhasesRead) return ParsePhaseOrThrow(text, decimals);
+  decimals = FLineDecimals[k];
+  return FLinePhases[k];
 }
 
 bool TPAV_DataManagement::ExtractRawData(const std::string& line, int64_t aDeviceMs) {
@@ -345,7 +354,7 @@ void TPAV_DataManagement::AddValueString(std::string_view text, int k) {
 void TPAV_DataManagement::AddPhaseValueString(std::string_view text, int k) {
   const int pos = FlaufX[0] & kRingMask;
   int decimals = kDefaultPhaseDecimals;
-  const Phase p = ParsePhaseOrThrow(text, decimals);
+  const Phase p = LinePhase(text, k, decimals);
   FPhaseDecimals[k] = decimals;
   if (!FZeroOffsetTaken[k]) {
     PPhaseZeroOffset[k] = p;
@@ -484,7 +493,7 @@ void TPAV_DataManagement::CalculatePhaseDiff(int k) {
 void TPAV_DataManagement::AddPhaseDiffValueString(std::string_view text, int k) {
   const int pos = FlaufX[0] & kRingMask;
   int decimals = kDefaultPhaseDecimals;
-  Phase p = ParsePhaseOrThrow(text, decimals);
+  Phase p = LinePhase(text, k, decimals);
   FPhaseDecimals[k] = decimals;
   if (FEqualPVHSettings && IsPVH(k)) p.Divide(static_cast<double>(FPVHFactors[k]));
   PPhaseDiff[k] = p;

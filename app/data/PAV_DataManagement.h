@@ -281,6 +281,10 @@ class TPAV_DataManagement : public TDataManagement {
   TChannelPhases PPhaseDiff{};
   TChannelPhases PPhasePreDiff{};
   std::array<int, kMaxChannels + 1> FPhaseDecimals{};
+  // The phases of the line being extracted, read once by FieldsReadable.
+  TChannelPhases FLinePhases{};
+  std::array<int, kMaxChannels + 1> FLineDecimals{};
+  bool FPhasesRead = false;
   TChannelExtended FIntervalCount{};
   TChannelExtended FtheoNomFreqPerInterval{};
   TChannelDoubles FFrequency{};
@@ -385,8 +389,11 @@ class TPAV_DataManagement : public TDataManagement {
   // Report mode of the values held (0..6), -1 without a valid header.
   int Mode() const;
   // A line's payload is usable: its fields parse in the current mode. A
-  // damaged field drops the whole line before any channel is touched.
-  bool FieldsReadable(std::string_view payload, int n) const;
+  // damaged field drops the whole line before any channel is touched. The
+  // phases read are kept for the channels (FPhasesRead).
+  bool FieldsReadable(std::string_view payload, int n);
+  // Channel k's phase of the line: the one FieldsReadable read, else parsed.
+  Phase LinePhase(std::string_view text, int k, int& decimals) const;
   // Allan exclusions end with the first valid sample after a reset.
   void UpdateAllanExclusions(int n);
   void CheckClockAlarm(int n);
