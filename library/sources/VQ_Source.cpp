@@ -1,6 +1,5 @@
 #include "library/sources/VQ_Source.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -892,18 +891,11 @@ std::string TSourceItem::SetOutputPath(const std::string& path) {
   std::string folder = path;
   while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
   try {
-    std::error_code error;
-    if (!folder.empty()) std::filesystem::create_directories(folder, error);
-    const std::string withSlash = folder.empty() ? std::string() : folder + "/";
-    const std::string probe = withSlash + "test.txt";
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      LogErr(".SetOutputPath: path invalid " + path);
-      return "Invalid path: " + path;
+    if (const std::string problem = FolderWriteProblem(folder); !problem.empty()) {
+      LogErr(".SetOutputPath: path invalid " + path + ": " + problem);
+      return "Invalid path: " + path + " (" + problem + ")";
     }
-    ::close(fd);
-    ::unlink(probe.c_str());
-    FOutputPath = withSlash;
+    FOutputPath = folder.empty() ? std::string() : folder + "/";
     SetLogSavePath(FLogId, FOutputPath);
     return {};
   } catch (const std::exception& e) {

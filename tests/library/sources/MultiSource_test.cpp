@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -251,6 +252,19 @@ TEST(MultiSource, RecordingOfReportLines) {
   for (const std::string& line : lines) expected += line + "\r\n";
   EXPECT_EQ(recorded, expected);
   EXPECT_FALSE(lines.empty());
+}
+
+// The output folder is proved writable without touching the user's files;
+// one that cannot be used says why.
+TEST(MultiSource, OutputFolderCheckLeavesTheUsersFiles) {
+  TTempFolder folder;
+  WriteText(folder.File("test.txt"), "the user's own");
+  const int source = Multi_NewSource();
+  EXPECT_EQ(Multi_SetOutputPath(source, folder.Path().string()), "");
+  EXPECT_EQ(ReadFile(folder.File("test.txt")), "the user's own");
+
+  const std::string blocked = folder.File("test.txt") + "/logs";
+  EXPECT_EQ(Multi_SetOutputPath(source, blocked), "Invalid path: " + blocked + " (" + std::strerror(ENOTDIR) + ")");
 }
 
 TEST(MultiSource, EnumerationOfLocalDevices) {
