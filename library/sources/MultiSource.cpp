@@ -343,8 +343,8 @@ std::string DebugLog(int source, bool on, const std::string& name, bool errorOnl
   });
 }
 
-// Memory exchange with the counter (calibration and PVH tables) is not part
-// of this version: a connected counter is answered "not supported".
+// The library has no memory exchange with the counter (calibration and PVH
+// tables): a connected counter is answered "not supported".
 int MemoryExchange(int source, const char* operation) {
   return WithSource(source, MultiCode::UnknownSource, [&](TSourceItem& item) {
     if (item.GetDevType() == 255) return MultiCode::UnknownSource;
@@ -475,8 +475,8 @@ int Multi_EnumerateDevices(std::string& devices, int kinds) {
       devices += (devices.empty() ? "" : ",") + port;
     }
   }
-  // USB counters and CAN adapters come with their transports; until then none
-  // is attached, which is no error.
+  // The library has no USB or CAN transport, so it finds no such device
+  // attached, which is no error.
   if (devices.size() > Multi_MaxMessage) {
     devices.resize(Multi_MaxMessage);
     errors.push_back("Buffer too small");

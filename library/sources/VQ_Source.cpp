@@ -228,8 +228,9 @@ TVQ_Result TSourceItem::OpenConnection(const TConnectionParts& parts, bool block
   }
 }
 
-// The device the connection names; the kinds of later versions are checked
-// for their form and then refused.
+// The device the connection names. Kinds without a transport in this library
+// (CAN, TCP, network devices, serial lines) are checked for their form and
+// then refused with a message that names the kind.
 TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_ptr<TVQ_BaseDevice>& device) {
   const std::string& port = parts.Port;
   const std::string upperPort = Upper(port);
@@ -735,8 +736,8 @@ void TSourceItem::VersionDecoded() {
 
 uint8_t TSourceItem::UserID() const { return FDevice ? FDevice->GetUserID() : TConnectionParts::kNoUserID; }
 
-// Evaluating PVH blocks is the device's memory exchange, which this version
-// does not have: the block is passed on in hexadecimal.
+// The library has no memory exchange with the counter to evaluate PVH blocks
+// with: the block is passed on in hexadecimal.
 std::string TSourceItem::Check7902Report(std::string_view payload) {
   std::string line = ReportCodeText(VQ_Code::PvhSettings) + ";";
   for (std::size_t i = 0; i + 4 <= payload.size(); i += 4) line += " " + HexText(ReadBigEndian32(payload, i), 8);

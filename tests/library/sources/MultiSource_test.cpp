@@ -267,10 +267,14 @@ TEST(MultiSource, OutputFolderCheckLeavesTheUsersFiles) {
   EXPECT_EQ(Multi_SetOutputPath(source, blocked), "Invalid path: " + blocked + " (" + std::strerror(ENOTDIR) + ")");
 }
 
+// Whatever this machine has attached: a failed kind is named in the result
+// and explained by the error text, and the list stays within its limit.
 TEST(MultiSource, EnumerationOfLocalDevices) {
   std::string devices;
-  EXPECT_EQ(Multi_EnumerateDevices(devices, MultiEnumerate::Serial | MultiEnumerate::Usb | MultiEnumerate::Can), 0);
-  EXPECT_FALSE(Multi_GetEnumerateError().has_value());
+  const int failed =
+      Multi_EnumerateDevices(devices, MultiEnumerate::Serial | MultiEnumerate::Usb | MultiEnumerate::Can);
+  EXPECT_EQ(failed & ~MultiEnumerate::Serial, 0);  // only the kernel's tty list can be unreadable
+  if (failed != 0) EXPECT_TRUE(Multi_GetEnumerateError().has_value());
   EXPECT_LE(devices.size(), Multi_MaxMessage);
 }
 

@@ -56,8 +56,8 @@ TEST(SourceConnectionString, PartsOfConnectionStrings) {
   }
 }
 
-// Kinds of later versions are checked for their form and then refused with
-// a clear message; nothing crashes.
+// Kinds without a transport are checked for their form and then refused
+// with a clear message; nothing crashes.
 TEST(SourceConnectionString, ConnectionKindsThatCannotOpen) {
   struct TCase {
     std::string text;
