@@ -274,7 +274,9 @@ TEST(MultiSource, EnumerationOfLocalDevices) {
   const int failed =
       Multi_EnumerateDevices(devices, MultiEnumerate::Serial | MultiEnumerate::Usb | MultiEnumerate::Can);
   EXPECT_EQ(failed & ~MultiEnumerate::Serial, 0);  // only the kernel's tty list can be unreadable
-  if (failed != 0) EXPECT_TRUE(Multi_GetEnumerateError().has_value());
+  if (failed != 0) {
+    EXPECT_TRUE(Multi_GetEnumerateError().has_value());
+  }
   EXPECT_LE(devices.size(), Multi_MaxMessage);
 }
 
