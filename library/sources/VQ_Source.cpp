@@ -139,6 +139,7 @@ TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEv
                              BoolText(false) + ", LowLevelLog=" + BoolText(false);
   SetLogHeaderLines(FLogId, {header, ""});
   SetLogHeaderLines(FLogIdStream, {header, "", std::string(kStreamColumnsColdfire)});
+  SetLogHeaderLines(FLogIdStreamDbg, {header, ""});
   SetLogLimit(FLogIdStream, TLogLimitType::logCreateNew, TLogger::kDefaultSizeLimit);
   SetLogLimit(FLogIdStreamDbg, TLogLimitType::logCreateNew, TLogger::kDefaultSizeLimit);
   SetLogSaveEnabled(FLogId, true);
@@ -323,6 +324,7 @@ TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device,
 
   const TVQ_DeviceType type = device->DevType();
   device->SetLowLevelLog(FLowLevelLog);
+  device->SetStreamLogIds(FLogIdStream, FLogIdStreamDbg);
   if (type != TVQ_DeviceType::VQ_Simul) {
     device->SetBlockingIO(blockingIO);
     if (contextMode) device->SetContextTool(true);

@@ -112,6 +112,8 @@ class TSourceItem : private TVQ_DecoderHost {
   void SetLowLevelLog(bool value);
   void SetReportLog(bool value);
   int LogId() const { return FLogId; }
+  int StreamLogId() const { return FLogIdStream; }        // also the device's report log
+  int StreamDbgLogId() const { return FLogIdStreamDbg; }  // also the device's frame log
 
   // ---- recording ---------------------------------------------------------------
   bool StartSaveBinaryData(const std::string& dbgId);
