@@ -87,19 +87,19 @@ int OpenConnection(int source, const std::string& connection, std::string& messa
   TConnectionParts parts;
   const std::string tag = "TSourceItem[" + std::to_string(source) + "]";
   if (TSourceItem::SplitConnectionString(connection, parts, item->LogId(), tag) != TVQ_Result::VQ_No_Err) {
-    message = Cut("Invalid connection string: " + connection, Multi_MaxMessage);
+    message = Cut("Invalid connection string: " + ShownConnection(connection), Multi_MaxMessage);
     lib.LogErr("SplitConnectionString: " + message);
     return MultiCode::Other;
   }
-  lib.Log("Multi_OpenConnection_i: UserID=" + std::to_string(parts.UserID) + ", Port=" + parts.Port +
-          ", Baud=" + parts.Baud);
+  lib.Log("Multi_OpenConnection_i: UserID=" + std::to_string(parts.UserID) + ", Port=" + ShownConnection(parts.Port) +
+          ", Baud=" + ShownConnection(parts.Baud));
   item->CloseConnection();
   item->SetOptRawData(lib.OptRawData.load());
   item->SetOpt7019(lib.Opt7019.load());
   const TVQ_Result result = item->OpenConnection(parts, blockingIO, contextMode);
   if (result != TVQ_Result::VQ_No_Err) {
     message = item->ErrorMessage();
-    if (result == TVQ_Result::VQ_Err_BadFormat) message += connection;
+    if (result == TVQ_Result::VQ_Err_BadFormat) message += ShownConnection(connection);
     lib.LogErr("Multi_OpenConnection_i: " + message);
     lib.LogErr("Multi_OpenConnectionEx(" + std::to_string(source) + "): " + message);
     message = Cut(message, Multi_MaxMessage);

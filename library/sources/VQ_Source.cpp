@@ -126,6 +126,22 @@ TVQ_Result NotAvailable(std::string& message, std::string_view kind, std::string
 
 }  // namespace
 
+std::string ShownConnection(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    if (shown.size() >= kShownConnectionLength) {
+      shown += "... (" + std::to_string(text.size()) + " characters)";
+      break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      shown += "\\x" + HexText(byte, 2);
+    else
+      shown += c;
+  }
+  return shown;
+}
+
 TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEvent)
     : FMultiId(aMultiId),
       FReceiveEvent(aReceiveEvent),
@@ -193,7 +209,7 @@ TVQ_Result TSourceItem::SplitConnectionString(std::string_view s, TConnectionPar
   }
   std::error_code ignored;
   if (!rest.empty() && std::filesystem::is_regular_file(rest, ignored)) {
-    log(".SplitConnectionString: FileExists " + rest);
+    log(".SplitConnectionString: FileExists " + ShownConnection(rest));
     parts.Port = rest;
     return TVQ_Result::VQ_No_Err;
   }
@@ -235,7 +251,7 @@ TVQ_Result TSourceItem::OpenConnection(const TConnectionParts& parts, bool block
 TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_ptr<TVQ_BaseDevice>& device) {
   const std::string& port = parts.Port;
   const std::string upperPort = Upper(port);
-  const std::string what = port + (parts.Baud.empty() ? "" : ":" + parts.Baud);
+  const std::string what = ShownConnection(port + (parts.Baud.empty() ? "" : ":" + parts.Baud));
   if (upperPort == "CAN") {
     if (!IsCanAddress(parts.Baud)) {
       FErrorMessage = "Invalid CAN address: ";
@@ -294,7 +310,14 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
     device = std::move(file);
     return TVQ_Result::VQ_No_Err;
   }
-  FErrorMessage = serialPorts.Ports.empty() ? "No V+Q Devices found" : "V+Q Device " + port + " not found";
+  // A word before a colon that is not followed by a baud rate names a kind
+  // of connection this library does not know, not a device.
+  if (!parts.Baud.empty() && !ParseInt(Trim(parts.Baud)) && port.find('/') == std::string::npos) {
+    FErrorMessage = "Unknown connection kind " + ShownConnection(port) + ": ";
+    return TVQ_Result::VQ_Err_BadFormat;
+  }
+  FErrorMessage =
+      serialPorts.Ports.empty() ? "No V+Q Devices found" : "V+Q Device " + ShownConnection(port) + " not found";
   return TVQ_Result::VQ_DeviceNotFound;
 }
 

@@ -15,6 +15,13 @@
 #include "library/devices/VQ_BaseDevice.h"
 #include "library/platform/VQ_Event.h"
 
+// A connection string (or a part of one) as messages and log lines show it:
+// control characters as "\x" + two hex digits, so a pasted line break
+// cannot split a message or a log line, and at most kShownConnectionLength
+// characters, then how long the whole text was.
+inline constexpr std::size_t kShownConnectionLength = 200;
+std::string ShownConnection(std::string_view text);
+
 // A connection string taken apart.
 struct TConnectionParts {
   static constexpr uint8_t kNoUserID = 255;

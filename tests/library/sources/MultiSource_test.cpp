@@ -124,13 +124,22 @@ TEST(MultiSource, SimulatedCounterForThreeSeconds) {
 TEST(MultiSource, ConnectionStringsThatDoNotOpen) {
   const int source = Multi_NewSource();
   struct TCase {
-    const char* connection;
+    std::string connection;
     std::string message;
   };
   const TCase cases[] = {
       {":x", "Invalid connection string: :x"},
       {"CAN:RACKG", "Invalid CAN address: CAN:RACKG"},
       {"TCP:1.2.3.4:6000", "TCP-Server connections are not available in this version: TCP:1.2.3.4:6000"},
+      {"FOO:bar", "Unknown connection kind FOO: FOO:bar"},
+      // Pasted line breaks and a string of any length come back readable,
+      // on one line and of a bounded length.
+      {":x\r\n\x7Fy", "Invalid connection string: :x\\x0D\\x0A\\x7Fy"},
+      {"HOST:/" + std::string(100000, 'a'), "Network device connections are not available in this version: HOST:/" +
+                                                std::string(200, 'a') + "... (100000 characters)"},
+      {std::string(100000, 'a') + ":9\nb",
+       "Unknown connection kind " + std::string(200, 'a') + "... (100000 characters): " + std::string(200, 'a') +
+           "... (100004 characters)"},
   };
   for (const TCase& c : cases) {
     std::string message;

@@ -84,6 +84,9 @@ TEST(SourceConnectionString, ConnectionKindsThatCannotOpen) {
       {"192.168.7.7", TVQ_Result::VQ_DLL_internalError,
        "Network device connections are not available in this version: 192.168.7.7"},
       {"/no/such/file.bin", TVQ_Result::VQ_DeviceNotFound, ""},
+      {"FOO:bar", TVQ_Result::VQ_Err_BadFormat, "Unknown connection kind FOO: "},
+      {"HOST:/count\ner7", TVQ_Result::VQ_DLL_internalError,
+       "Network device connections are not available in this version: HOST:/count\\x0Aer7"},
   };
   TSourceItem source(0, nullptr, true);
   for (const TCase& c : cases) {
