@@ -9,6 +9,8 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
@@ -119,12 +121,39 @@ std::string NowStamp() {
   return text.data();
 }
 
+// Connection kinds added at run time, by upper-case name.
+struct TAddedKinds {
+  std::mutex Lock;
+  std::map<std::string, TDeviceMaker> Makers;
+};
+
+TAddedKinds& AddedKinds() {
+  static TAddedKinds kinds;
+  return kinds;
+}
+
+TDeviceMaker AddedKind(const std::string& upperName) {
+  TAddedKinds& kinds = AddedKinds();
+  const std::lock_guard lock(kinds.Lock);
+  const auto it = kinds.Makers.find(upperName);
+  return it == kinds.Makers.end() ? TDeviceMaker() : it->second;
+}
+
 TVQ_Result NotAvailable(std::string& message, std::string_view kind, std::string_view what) {
   message = std::string(kind) + " connections are not available in this version: " + std::string(what);
   return TVQ_Result::VQ_DLL_internalError;
 }
 
 }  // namespace
+
+void RegisterConnectionKind(const std::string& name, TDeviceMaker maker) {
+  TAddedKinds& kinds = AddedKinds();
+  const std::lock_guard lock(kinds.Lock);
+  if (maker)
+    kinds.Makers[Upper(name)] = std::move(maker);
+  else
+    kinds.Makers.erase(Upper(name));
+}
 
 std::string ShownConnection(std::string_view text) {
   std::string shown;
@@ -163,8 +192,8 @@ TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEv
 }
 
 TSourceItem::~TSourceItem() {
+  CloseConnection();
   std::lock_guard lock(FLock);
-  CloseConnectionLocked();
   if (FReportStream >= 0) ::close(FReportStream);
   SetLogFile(FLogId, "", false);
   SetLogFile(FLogIdStream, "", false);
@@ -227,7 +256,8 @@ TVQ_Result TSourceItem::SplitConnectionString(std::string_view s, TConnectionPar
 // ---- opening and closing -----------------------------------------------------------
 
 TVQ_Result TSourceItem::OpenConnection(const TConnectionParts& parts, bool blockingIO, bool contextMode) {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   try {
     CloseConnectionLocked();
     FErrorMessage.clear();
@@ -300,6 +330,12 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
     }
     return NotAvailable(FErrorMessage, "Network device", what);
   }
+  if (const TDeviceMaker maker = AddedKind(upperPort)) {
+    device = maker(TDeviceMakeArgs{FLogId, FMultiId, FReceiveEvent, FDoResetEvent, parts});
+    if (device) return TVQ_Result::VQ_No_Err;
+    FErrorMessage = "No device for " + what;
+    return TVQ_Result::VQ_DeviceNotFound;
+  }
   const TSerialPortList serialPorts = EnumerateSerialPorts();
   if (std::find(serialPorts.Ports.begin(), serialPorts.Ports.end(), port) != serialPorts.Ports.end())
     return NotAvailable(FErrorMessage, "Serial", what);
@@ -323,13 +359,14 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
 
 TVQ_Result TSourceItem::OpenDevice(std::shared_ptr<TVQ_BaseDevice> device, const TConnectionParts& parts,
                                    bool blockingIO, bool contextMode) {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   CloseConnectionLocked();
   FErrorMessage.clear();
   return OpenDeviceLocked(std::move(device), parts, blockingIO, contextMode);
 }
 
-// Runs under the source's lock from creation to the end of the
+// Runs with the source held exclusively from creation to the end of the
 // too-many-users check, so no poll reads the device before it is ready.
 TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device, const TConnectionParts& parts,
                                          bool blockingIO, bool contextMode) {
@@ -383,14 +420,31 @@ TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device,
   return TVQ_Result::VQ_No_Err;
 }
 
+TSourceItem::TInstalled TSourceItem::Installed() const {
+  const std::lock_guard lock(FDeviceLock);
+  return {FDevice, FActualDevice};
+}
+
+TSourceItem::TInstalled TSourceItem::Install(TInstalled next) {
+  FReportFirmwareVersion = TVQ_VersionInfo::kUnknownVersion;
+  const std::lock_guard lock(FDeviceLock);
+  TInstalled previous{std::move(FDevice), std::move(FActualDevice)};
+  FDevice = std::move(next.Device);
+  FActualDevice = std::move(next.Report);
+  return previous;
+}
+
 void TSourceItem::SetActualDevice(std::shared_ptr<TVQ_BaseDevice> device) {
   Log(".SetActualDevice " + (device ? device->DeviceText() : std::string("nil")));
-  FActualDevice.reset();
   if (FDevice && FDevice != device) Log(".SetActualDevice free old device=" + FDevice->DeviceText());
-  FDevice = std::move(device);
+  TInstalled next;
+  if (device) {
+    next.Report = std::make_shared<TVQ_ReportDevice>(*device, FMultiId);
+    next.Report->LogReport = FDecoder.Options.ReportLog;
+    next.Device = std::move(device);
+  }
+  Install(std::move(next));
   if (!FDevice) return;
-  FActualDevice = std::make_unique<TVQ_ReportDevice>(*FDevice, FMultiId);
-  FActualDevice->LogReport = FDecoder.Options.ReportLog;
   TLogHeaderLines lines = GetLogHeaderLines(FLogIdStream);
   lines.resize(3);
   lines[2] = FDevice->PeerType() == TVQ_PeerType::ptESP ? kStreamColumnsEsp : kStreamColumnsColdfire;
@@ -444,7 +498,8 @@ TVQ_Result TSourceItem::CheckTooManyUsers(bool blockingIO) {
 }
 
 void TSourceItem::CloseConnection() {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   CloseConnectionLocked();
 }
 
@@ -456,8 +511,7 @@ void TSourceItem::CloseConnectionLocked() {
   } catch (const std::exception& e) {
     if (LogWanted(FLogId)) LogException(FLogId, FDbgTag + ".CloseConnection FActualDevice.Device.ClosePort failed", e);
   }
-  FActualDevice.reset();
-  FDevice.reset();
+  Install({});
 }
 
 std::string TSourceItem::ErrorMessage() const {
@@ -473,9 +527,18 @@ bool TSourceItem::IsTextDevice() const {
 }
 
 TVQ_Result TSourceItem::GetReport(std::string& line, int64_t& deviceMs) {
-  std::lock_guard lock(FLock);
   line.clear();
   deviceMs = -1;
+  // Being opened or closed: nothing to deliver this pass, and no waiting.
+  const std::shared_lock gate(FOpenGate, std::try_to_lock);
+  if (!gate.owns_lock()) return TVQ_Result::VQ_No_Err;
+  const std::lock_guard lock(FLock);
+  const TVQ_Result result = GetReportLocked(line, deviceMs);
+  if (FActualDevice) FReportFirmwareVersion = FActualDevice->VersionInfo().FVersion;
+  return result;
+}
+
+TVQ_Result TSourceItem::GetReportLocked(std::string& line, int64_t& deviceMs) {
   if (!FActualDevice) return TVQ_Result::VQ_No_Err;
   if (!FDevice->PortIsOpened()) {
     // A transport that closed itself (the end of a replayed file) may have
@@ -772,10 +835,13 @@ std::string TSourceItem::Check7902Report(std::string_view payload) {
 // ---- commands ------------------------------------------------------------------------------
 
 TVQ_Result TSourceItem::SendCommand(std::string& cmd) {
-  std::lock_guard lock(FLock);
+  // Being opened or closed counts as no connection yet, and is not waited for.
+  const std::shared_lock gate(FOpenGate, std::try_to_lock);
+  std::unique_lock lock(FLock, std::defer_lock);
+  if (gate.owns_lock()) lock.lock();
   try {
     const std::string hex = HexDump(cmd);
-    if (!FActualDevice || !FDevice->PortIsOpened()) {
+    if (!gate.owns_lock() || !FActualDevice || !FDevice->PortIsOpened()) {
       cmd = "No connection, Command ignored: " + hex;
       Log(".SendCommand " + cmd);
       return TVQ_Result::VQ_CmdIgnored;
@@ -810,100 +876,102 @@ TVQ_Result TSourceItem::SendCommand(std::string& cmd) {
 }
 
 int TSourceItem::GetPendingCmdsCount() const {
-  std::lock_guard lock(FLock);
-  return FActualDevice ? FActualDevice->GetPendingCmdsCount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Report ? installed.Report->GetPendingCmdsCount() : 0;
 }
 
 // ---- device queries --------------------------------------------------------------------------
+//
+// Each reads the installed device's atomics (or its ring buffers, which have
+// their own locks), so none waits for an open, a close or a poll.
 
 uint32_t TSourceItem::GetBufferAmount() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->GetBufferAmount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->GetBufferAmount() : 0;
 }
 
 void TSourceItem::GetBufferAmounts(uint32_t& amount, uint32_t& highAmount) const {
-  std::lock_guard lock(FLock);
   amount = highAmount = 0;
-  if (FDevice) FDevice->GetBufferAmounts(amount, highAmount);
+  if (const TInstalled installed = Installed(); installed.Device) installed.Device->GetBufferAmounts(amount, highAmount);
 }
 
 uint32_t TSourceItem::GetTransmitBufferAmount() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->CFBufferAmount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->CFBufferAmount() : 0;
 }
 
 uint16_t TSourceItem::GetHardFeature() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->HardFeature() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->HardFeature() : 0;
 }
 
 uint32_t TSourceItem::GetHardFeature32() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->HardFeature32() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->HardFeature32() : 0;
 }
 
 int TSourceItem::GetFirmwareVersion() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) return -1;
-  if (FActualDevice && FActualDevice->VersionInfo().FVersion > 0) return FActualDevice->VersionInfo().FVersion;
-  return FDevice->FirmwareVersionNumber();
+  const TInstalled installed = Installed();
+  if (!installed.Device) return -1;
+  if (const int reported = FReportFirmwareVersion.load(); reported > 0) return reported;
+  return installed.Device->FirmwareVersionNumber();
 }
 
 uint8_t TSourceItem::GetUserID() const {
-  std::lock_guard lock(FLock);
-  return UserID();
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->GetUserID() : TConnectionParts::kNoUserID;
 }
 
 int TSourceItem::GetDevType() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? static_cast<int>(FDevice->DevType()) : 255;
+  const TInstalled installed = Installed();
+  return installed.Device ? static_cast<int>(installed.Device->DevType()) : 255;
 }
 
 int64_t TSourceItem::GetSerialNumber() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) return -1;
-  const uint32_t serial = FDevice->GetSerialNumberValue();
+  const TInstalled installed = Installed();
+  if (!installed.Device) return -1;
+  const uint32_t serial = installed.Device->GetSerialNumberValue();
   return serial == TVQ_BaseDevice::kUnknownSerial ? -1 : static_cast<int64_t>(serial);
 }
 
 bool TSourceItem::IsFileDevice() const {
-  std::lock_guard lock(FLock);
-  return FDevice && IsFileKind(FDevice->DevType());
+  const TInstalled installed = Installed();
+  return installed.Device && IsFileKind(installed.Device->DevType());
 }
 
 TVQ_DeviceStartState TSourceItem::DeviceStartState() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->DeviceStartState() : TVQ_DeviceStartState::ds_unknown;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->DeviceStartState() : TVQ_DeviceStartState::ds_unknown;
 }
 
 std::optional<TVQ_DeviceInfo> TSourceItem::GetDeviceInfo() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) {
+  const TInstalled installed = Installed();
+  if (!installed.Device) {
     Log(".GetDeviceInfo=nil");
     return std::nullopt;
   }
-  return FDevice->GetDeviceInfo();
+  return installed.Device->GetDeviceInfo();
 }
 
 bool TSourceItem::ReferenceClockError() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->ReferenceClockError() : false;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->ReferenceClockError() : false;
 }
 
 std::string TSourceItem::GetDebugFilename() const { return GetLogFileName(FLogId); }
 
 std::string TSourceItem::GetToolsDataString() {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->ToolsReadAll() : std::string();
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->ToolsReadAll() : std::string();
 }
 
 // Tool answers are short (a flash block is 76 bytes): byte by byte is cheap
 // and leaves the rest for the next call.
 std::string TSourceItem::GetToolsData(std::size_t count) {
-  std::lock_guard lock(FLock);
+  const TInstalled installed = Installed();
   std::string data;
-  while (FDevice && data.size() < count) {
-    const std::string byte = FDevice->ToolsRead(1);
+  while (installed.Device && data.size() < count) {
+    const std::string byte = installed.Device->ToolsRead(1);
     if (byte.empty()) break;
     data += byte;
   }

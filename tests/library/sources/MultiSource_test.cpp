@@ -12,8 +12,10 @@
 
 #include "support/FileText.h"
 #include "support/TempFolder.h"
+#include "support/TestConnectionKind.h"
 
-// Everything here goes through the library's public interface only.
+// Everything here goes through the library's public interface, with test
+// transports added as connection kinds.
 
 namespace {
 
@@ -203,39 +205,31 @@ TEST(MultiSource, RawDataOptionAllowsTheRawDataMode) {
 }
 
 // While one thread polls a source, a second poller of the same source gets
-// nothing at once instead of reading it too. A paced replay with blocking
-// reads keeps the first poll busy for the read time-out.
+// nothing at once instead of reading it too. The first poll is held in its
+// read until the test lets it go.
 TEST(MultiSource, SecondPollerOfASourceIsRefused) {
   TTempFolder folder;
-  const std::string file = folder.File("paced_VQ_ReportData.txt");
-  std::ofstream(file, std::ios::binary) << "0900; 1\r\n0900; 2\r\n0900; 3\r\n";
-  TVQ_Event& event = gEvent;
-  const int source = NewSourceOn(event);
+  TTestConnectionKind kind("HELDREAD");
+  const int source = NewSourceOn(gEvent);
   ASSERT_EQ(Multi_SetOutputPath(0, folder.Path().string()), "");
   ASSERT_EQ(Multi_Debug(0, true, "library"), "");
   std::string message;
-  ASSERT_EQ(Multi_OpenConnectionEx(source, file + " WAIT_INTERVAL", message, true), MultiCode::Ok) << message;
-  std::string line;
-  int64_t deviceMs = 0;
-  ASSERT_EQ(Multi_GetReportEx(source, line, deviceMs), MultiCode::Ok);
-  ASSERT_EQ(line, "0900; 1");
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "HELDREAD:1", message, false), MultiCode::Ok) << message;
+  const std::shared_ptr<TTestDevice> device = kind.Last();
 
-  Clock::duration firstTook{};
+  device->CheckGate.Arm();
   std::thread first([&] {
     std::string firstLine;
     int64_t ms = 0;
-    const auto start = Clock::now();
     Multi_GetReportEx(source, firstLine, ms);
-    firstTook = Clock::now() - start;
   });
-  std::this_thread::sleep_for(50ms);
-  const auto start = Clock::now();
+  ASSERT_TRUE(device->CheckGate.Reached());
+  std::string line = "untouched";
+  int64_t deviceMs = 0;
   EXPECT_EQ(Multi_GetReportEx(source, line, deviceMs), MultiCode::Ok);
-  const auto secondTook = Clock::now() - start;
-  first.join();
   EXPECT_TRUE(line.empty()) << line;
-  EXPECT_LT(secondTook, 100ms);
-  EXPECT_GE(firstTook, 100ms);
+  device->CheckGate.Release();
+  first.join();
   Multi_CloseConnection(source);
   Multi_Debug(0, false);
   EXPECT_NE(ReadFile(folder.File("VQ_DLL_LOG_library.txt")).find("GetReportEx is running yet"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "library/sources/MultiSource.h"
+#include "support/TestConnectionKind.h"
 
 namespace {
 
@@ -59,6 +60,58 @@ TEST(MultiSourceThreads, OpenPollCloseFromTwoThreads) {
   EXPECT_GT(lines.load(), 10);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GT(rounds, 5);
+}
+
+// A close waits for the poll in progress on its source: the read is never
+// left with a freed device. A command for a source that is being opened is
+// refused at once as without connection rather than waiting for the open.
+TEST(MultiSourceThreads, CloseWaitsForThePollAndCommandsDoNotWaitForAnOpen) {
+  TTestConnectionKind kind("HELD");
+  Multi_SetReportEvent(&gThreadsEvent, true);
+  const int source = Multi_NewSource();
+  std::string message;
+  ASSERT_EQ(Multi_OpenConnectionEx(source, "HELD:1", message, false), MultiCode::Ok) << message;
+  const std::shared_ptr<TTestDevice> device = kind.Last();
+
+  device->CheckGate.Arm();
+  std::atomic<bool> pollDone{false};
+  std::thread poller([&] {
+    std::string line;
+    int64_t deviceMs = 0;
+    Multi_GetReportEx(source, line, deviceMs);
+    pollDone = true;
+  });
+  ASSERT_TRUE(device->CheckGate.Reached());
+  std::atomic<bool> pollDoneAtClose{false};
+  std::thread closer([&] {
+    Multi_CloseConnection(source);
+    pollDoneAtClose = pollDone.load();
+  });
+  // A close that did not wait would be over long before the release.
+  std::this_thread::sleep_for(50ms);
+  device->CheckGate.Release();
+  closer.join();
+  poller.join();
+  EXPECT_TRUE(pollDoneAtClose.load());
+  EXPECT_FALSE(device->PortIsOpened());
+
+  TTestConnectionKind slow("SLOW", TVQ_DeviceType::VQ_Simul, [](TTestDevice& d) { d.OpenGate.Arm(); });
+  std::thread opener([&] {
+    std::string openMessage;
+    EXPECT_EQ(Multi_OpenConnectionEx(source, "SLOW:1", openMessage, false), MultiCode::Ok) << openMessage;
+  });
+  const std::shared_ptr<TTestDevice> opening = slow.WaitForFirst();
+  ASSERT_TRUE(opening);
+  ASSERT_TRUE(opening->OpenGate.Reached());
+  std::string command = "\x01";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::CmdIgnored);
+  EXPECT_EQ(command, "No connection, Command ignored: 01");
+  EXPECT_EQ(opening->OpenCount(), 0);  // still opening: the refusal did not wait
+  opening->OpenGate.Release();
+  opener.join();
+  command = "\x01";
+  EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::Ok) << command;
+  Multi_CloseConnection(source);
 }
 
 }  // namespace
