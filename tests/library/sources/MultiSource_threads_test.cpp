@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "library/sources/MultiSource.h"
+#include "support/FileText.h"
 #include "support/TestConnectionKind.h"
 
 namespace {
@@ -112,6 +118,53 @@ TEST(MultiSourceThreads, CloseWaitsForThePollAndCommandsDoNotWaitForAnOpen) {
   command = "\x01";
   EXPECT_EQ(Multi_SendCommand(source, command), MultiCode::Ok) << command;
   Multi_CloseConnection(source);
+}
+
+// The folder a process-end child writes its logs to, named by the test's
+// process (the child's parent).
+std::string EndFolder(pid_t testProcess) {
+  return ::testing::TempDir() + "zep_process_end_" + std::to_string(testProcess) + "/";
+}
+
+// A process that ends while a simulated counter on the process-wide receive
+// event still runs: the library closes the source and joins its worker during
+// static destruction, while the event and the debug logs still exist, so the
+// library's last lines reach their files and the end is clean (the sanitizer
+// builds check that no freed object is touched).
+TEST(MultiSourceThreads, ProcessEndsWithACounterRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string folder = EndFolder(::getpid());
+  EXPECT_EXIT(
+      {
+        const std::string childFolder = EndFolder(::getppid());
+        Multi_SetReportEvent(nullptr, true);
+        const int source = Multi_NewSource();
+        if (!Multi_SetOutputPath(0, childFolder).empty() || !Multi_Debug(0, true, "library").empty() ||
+            !Multi_SetOutputPath(source, childFolder).empty() || !Multi_Debug(source, true, "counter").empty())
+          std::_Exit(2);
+        std::string message;
+        if (Multi_OpenConnectionEx(source, "DemoData", message, false) != MultiCode::Ok) std::_Exit(3);
+        int lines = 0;
+        for (int i = 0; i < 500 && lines < 3; ++i) {
+          std::string line;
+          int64_t deviceMs = 0;
+          Multi_GetReportEx(source, line, deviceMs);
+          if (line.empty())
+            BaseReceiveEvent().WaitFor(10ms);
+          else
+            ++lines;
+        }
+        std::exit(lines == 3 ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
+  const std::string library = ReadFile(folder + "VQ_DLL_LOG_library.txt");
+  const std::string counter = ReadFile(folder + "VQ_DLL_LOG_counter.txt");
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  EXPECT_NE(library.find("TMultiList.Destroy, count="), std::string::npos) << library;
+  const std::size_t closed = counter.find(".CloseConnection");
+  EXPECT_NE(closed, std::string::npos) << counter;
+  EXPECT_NE(counter.find("Log file closed", closed), std::string::npos) << counter;
 }
 
 }  // namespace
