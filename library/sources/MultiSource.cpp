@@ -223,6 +223,8 @@ int Multi_OpenConnectionContext(int source, const std::string& connection, std::
   return OpenConnection(source, connection, message, blockingIO, true);
 }
 
+std::string Multi_ShownConnection(const std::string& connection) { return ShownConnection(connection); }
+
 int Multi_CloseConnection(int source) {
   return WithSource(source, MultiCode::UnknownSource, [&](TSourceItem& item) {
     Library().Log("Multi_CloseConnection(" + std::to_string(source) + ")");

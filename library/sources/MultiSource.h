@@ -88,6 +88,9 @@ int Multi_OpenConnectionEx(int source, const std::string& connection, std::strin
 // The same with the device's tool mode on.
 int Multi_OpenConnectionContext(int source, const std::string& connection, std::string& message, bool blockingIO);
 int Multi_CloseConnection(int source);
+// A connection string as a message may show it: control characters escaped,
+// the length capped (the library's own messages already show it so).
+std::string Multi_ShownConnection(const std::string& connection);
 // One poll: the next report line (empty when none; never cut below
 // Multi_MaxLine), or the message of a failure, and the counter time in ms.
 int Multi_GetReportEx(int source, std::string& line, int64_t& deviceMs);

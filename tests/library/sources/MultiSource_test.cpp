@@ -148,6 +148,7 @@ TEST(MultiSource, ConnectionStringsThatDoNotOpen) {
     EXPECT_EQ(Multi_OpenConnectionEx(source, c.connection, message, false), MultiCode::Other) << c.connection;
     EXPECT_EQ(message, c.message);
   }
+  EXPECT_EQ(Multi_ShownConnection("a\tb"), "a\\x09b");
   std::string message;
   EXPECT_EQ(Multi_OpenConnectionEx(source, "/no/such/file", message, false), MultiCode::Other);
   EXPECT_FALSE(message.empty());
