@@ -1,13 +1,10 @@
 #include "app/core/App_Sessions.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <filesystem>
 
 #include "app/core/App_Settings.h"
 #include "library/core/LogUnit.h"
+#include "library/platform/VQ_File.h"
 
 TSessionItem::TSessionItem(int aLogId, int aIndex, TOnUpdate aOnUpdate, TOnAddMsg aOnMsg, bool aIsCopy)
     : FIsCopy(aIsCopy), FIndex(aIndex), FLogId(aLogId), FOnUpdate(std::move(aOnUpdate)), FOnMsg(std::move(aOnMsg)) {}
@@ -66,13 +63,8 @@ std::string TSessionItem::SetDebugPath(const std::string& value) {
   if (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
   folder += "/";
   try {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    const std::string probe = folder + "test.txt";
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "Invalid path: " + value;
-    ::close(fd);
-    ::unlink(probe.c_str());
+    if (const std::string problem = FolderWriteProblem(folder); !problem.empty())
+      return "Invalid path: " + value + " (" + problem + ")";
   } catch (const std::exception& e) {
     return "Invalid path(" + value + "): " + e.what();
   }

@@ -131,8 +131,8 @@ class TSessionItem : public TPolledSession {
   bool FTcpServerRunning = false;
   uint32_t FSamplerLogTypes = 0;
 
-  // Keys under the session's prefix that no part of this version reads (the
-  // channel names of the views, the stores' settings): kept as read and
+  // Keys under the session's prefix that the session itself does not read
+  // (the channel names of the views, the stores' settings): kept as read and
   // written back, so saving never loses them.
   std::map<std::string, std::string> FForeignKeys;
 

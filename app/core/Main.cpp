@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <filesystem>
 #include <set>
 
 #include "app/core/App_LogSetup.h"
@@ -21,6 +20,7 @@
 #include "app/output/ZEP_MultiSampler.h"
 #include "app/data/PAV_DataManagement.h"
 #include "library/core/LogUnit.h"
+#include "library/platform/VQ_File.h"
 #include "library/sources/MultiSource.h"
 
 extern char** environ;
@@ -70,18 +70,6 @@ constexpr auto kStopWait = std::chrono::seconds(5);
 constexpr uint32_t kSessionColors[4] = {0xFFFF00, 0x00FF00, 0xFF00FF, 0x00FFFF};
 
 std::string SessionPrefix(int index) { return "Session_" + std::to_string(index) + "_"; }
-
-// A folder that exists (or can be made) and takes a file.
-bool FolderUsable(const std::string& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  const std::string probe = folder + "/.zep_probe";
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return true;
-}
 
 std::string WithSlash(std::string folder) {
   if (!folder.empty() && folder.back() != '/') folder += '/';
@@ -187,8 +175,8 @@ bool TZepApp::Start() {
 // The settings stores in the configuration folder and the main debug log.
 bool TZepApp::CreateSettings() {
   const std::string folder = WithSlash(FOptions.ConfigFolder);
-  if (!FolderUsable(folder)) {
-    FFrontEnd.ShowMessage("The configuration folder " + folder + " cannot be written");
+  if (const std::string problem = FolderWriteProblem(folder); !problem.empty()) {
+    FFrontEnd.ShowMessage("The configuration folder " + folder + " cannot be written: " + problem);
     FAppCanceled = true;
     return false;
   }
@@ -216,8 +204,8 @@ bool TZepApp::CreateSettings() {
 void TZepApp::CheckFolders() {
   const std::string config = WithSlash(FOptions.ConfigFolder);
   std::string problem;
-  if (!FolderUsable(FSettings->DebugRootFolder())) {
-    problem = "Invalid path DebugRootFolder=" + FSettings->DebugRootFolder();
+  if (const std::string reason = FolderWriteProblem(FSettings->DebugRootFolder()); !reason.empty()) {
+    problem = "Invalid path DebugRootFolder=" + FSettings->DebugRootFolder() + " (" + reason + ")";
     FSettings->SetDebugRootFolder(config + "Debug/");
   }
   SetLogSavePath(FMainLogId, FSettings->DebugRootFolder());
@@ -227,8 +215,8 @@ void TZepApp::CheckFolders() {
     AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
   }
   Log("TMainForm.FormCreate: LogId=" + std::to_string(FMainLogId) + ", Version=" + std::string(kAppVersion));
-  if (!FolderUsable(FSettings->LogRootFolder())) {
-    const std::string text = "Invalid path LogRootFolder=" + FSettings->LogRootFolder();
+  if (const std::string reason = FolderWriteProblem(FSettings->LogRootFolder()); !reason.empty()) {
+    const std::string text = "Invalid path LogRootFolder=" + FSettings->LogRootFolder() + " (" + reason + ")";
     LogErr(text);
     AddMessage(-1, SessionMsg::ErrorIniFile, mtError, text, 0);
     FSettings->SetLogRootFolder(config + "Logs/");
@@ -592,8 +580,10 @@ void TZepApp::ReadLogDefinitions() {
     if (!definition) continue;
     PrepareLogSources(*definition);
     const std::string folder = LogFileFolder(definition->FileName());
-    if (folder.empty() || FolderUsable(folder)) continue;
-    const std::string text = "Invalid log file path=" + folder;
+    if (folder.empty()) continue;
+    const std::string reason = FolderWriteProblem(folder);
+    if (reason.empty()) continue;
+    const std::string text = "Invalid log file path=" + folder + " (" + reason + ")";
     LogErr(text);
     AddMessage(-1, SessionMsg::ErrorIniFile, mtError, text, 0);
     definition->SetFileName(WithSlash(FSettings->LogRootFolder()) + LogFileBaseName(definition->FileName()));

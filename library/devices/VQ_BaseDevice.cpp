@@ -67,6 +67,11 @@ TVQ_BaseDevice::TVQ_BaseDevice(int aLogId, int aMultiId, TVQ_Event* aReceiveEven
 
 TVQ_BaseDevice::~TVQ_BaseDevice() { StopSaveBinaryData(); }
 
+void TVQ_BaseDevice::SetStreamLogIds(int reportLogId, int frameLogId) {
+  FReportLogId = reportLogId;
+  FFrameLogId = frameLogId;
+}
+
 std::string TVQ_BaseDevice::DeviceText() const { return DeviceTypeText(FDevType.load()); }
 
 void TVQ_BaseDevice::Log(std::string_view text) const {

@@ -197,6 +197,12 @@ class TVQ_BaseDevice {
   std::string DevicePath() const;
   TVQ_DeviceType DevType() const { return FDevType.load(); }
   int LogId() const { return FLogId; }
+  // The owner's logs of the received stream: one line per report (the
+  // report log) and the raw frames (the frame log). -1 (none) until given;
+  // their numbers are whatever the owner was handed, never LogId() + n.
+  void SetStreamLogIds(int reportLogId, int frameLogId);
+  int ReportLogId() const { return FReportLogId.load(); }
+  int FrameLogId() const { return FFrameLogId.load(); }
   int MultiId() const { return FMultiId; }
   void SetCalibFactorFloatToInt(int value);
   int CalibFactorFloatToInt() const { return FCalibFactorFloatToInt.load(); }
@@ -270,6 +276,8 @@ class TVQ_BaseDevice {
   const TVQ_Clock& FClock;
   const int FLogId;
   const int FMultiId;
+  std::atomic<int> FReportLogId{-1};
+  std::atomic<int> FFrameLogId{-1};
   const TFormatSettings FFormatSettings;
 
   std::atomic<int> FCalibFactorFloatToInt{0};

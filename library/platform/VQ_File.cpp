@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 int OpenExclusiveEmptied(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -42,4 +45,17 @@ std::string WriteSyncClose(int fd, std::string_view bytes, int& error) {
     what = "the file could not be closed";
   }
   return what;
+}
+
+std::string FolderWriteProblem(const std::string& folder) {
+  const std::string dir = folder.empty() ? std::string(".") : folder;
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) return error.message();
+  std::string probe = dir + (dir.back() == '/' ? "" : "/") + ".zep_probe_XXXXXX";
+  const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) return std::generic_category().message(errno);
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return {};
 }

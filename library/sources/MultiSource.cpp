@@ -16,9 +16,24 @@ namespace {
 constexpr std::size_t kMaxOrders = 100;  // sources polled at the same time
 constexpr std::string_view kNoDataServer = "The data server is not available in this version";
 
-// The process-wide state behind the interface. Sources are only ever added,
-// so a source found under the lock stays valid after it is released.
-class TMultiLibrary {
+// What the sources' devices and workers use besides the library: made
+// before the library, so that static destruction ends them after it, once
+// every source is closed and every worker joined. The log list is made by the
+// first source's logs, also before the library is complete.
+struct TLibraryDependencies {
+  TLibraryDependencies() {
+    BaseReceiveEvent();
+    SystemClock();
+    DeviceInfoList();
+  }
+};
+
+// The process-wide state behind the interface. Its lock guards only the
+// source list, the orders of the polls and the options for new sources: an
+// operation on a source runs under that source's own locks, so a slow open
+// of one source never holds up the others. Sources are only ever added, so a
+// source found under the lock stays valid after it is released.
+class TMultiLibrary : private TLibraryDependencies {
  public:
   TMultiLibrary() { Sources.push_back(std::make_unique<TSourceItem>(0, nullptr, true)); }
   ~TMultiLibrary() {
@@ -29,8 +44,18 @@ class TMultiLibrary {
 
   TSourceItem* Find(int source) {
     std::lock_guard lock(Lock);
+    return FindLocked(source);
+  }
+  TSourceItem* FindLocked(int source) const {
     if (source < 0 || static_cast<std::size_t>(source) >= Sources.size()) return nullptr;
     return Sources[static_cast<std::size_t>(source)].get();
+  }
+
+  std::vector<TSourceItem*> AllSources() {
+    std::lock_guard lock(Lock);
+    std::vector<TSourceItem*> all;
+    for (const auto& item : Sources) all.push_back(item.get());
+    return all;
   }
 
   // The library log is source 0's debug log.
@@ -42,13 +67,16 @@ class TMultiLibrary {
     if (LogWanted(LogId())) LogError(LogId(), text);
   }
 
-  std::recursive_mutex Lock;
+  std::mutex Lock;
   std::vector<std::unique_ptr<TSourceItem>> Sources;
   std::vector<int> Orders;  // sources being polled
   TVQ_Event* ReportEvent = nullptr;
   bool ResetEvent = true;
   std::atomic<bool> OptRawData{false};
   std::atomic<bool> Opt7019{false};
+
+  // Enumeration reads the system's device lists: it has its own lock.
+  std::mutex EnumerateLock;
   std::optional<std::string> EnumerateError;
 };
 
@@ -57,6 +85,19 @@ TMultiLibrary& Library() {
   return library;
 }
 
+// Takes a poll's order out of the table when the poll ends, however it ends.
+struct TOrderDone {
+  TOrderDone(TMultiLibrary& lib, int source) : Lib(lib), Source(source) {}
+  TOrderDone(const TOrderDone&) = delete;
+  TOrderDone& operator=(const TOrderDone&) = delete;
+  ~TOrderDone() {
+    std::lock_guard lock(Lib.Lock);
+    Lib.Orders.erase(std::find(Lib.Orders.begin(), Lib.Orders.end(), Source));
+  }
+  TMultiLibrary& Lib;
+  const int Source;
+};
+
 std::string NotFound(int source) { return "Source-ID " + std::to_string(source) + " not found"; }
 
 std::string Cut(std::string text, std::size_t limit) {
@@ -64,12 +105,11 @@ std::string Cut(std::string text, std::size_t limit) {
   return text;
 }
 
-// Runs `action` on the source under the library lock, or gives `missing`.
+// Runs `action` on the source (under the source's own locks, not the
+// library's), or gives `missing`.
 template <typename Result, typename Action>
 Result WithSource(int source, Result missing, Action action) {
-  TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
-  TSourceItem* item = lib.Find(source);
+  TSourceItem* item = Library().Find(source);
   if (!item) return missing;
   return action(*item);
 }
@@ -77,7 +117,6 @@ Result WithSource(int source, Result missing, Action action) {
 int OpenConnection(int source, const std::string& connection, std::string& message, bool blockingIO,
                    bool contextMode) {
   TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
   TSourceItem* item = lib.Find(source);
   message.clear();
   if (!item) {
@@ -87,19 +126,19 @@ int OpenConnection(int source, const std::string& connection, std::string& messa
   TConnectionParts parts;
   const std::string tag = "TSourceItem[" + std::to_string(source) + "]";
   if (TSourceItem::SplitConnectionString(connection, parts, item->LogId(), tag) != TVQ_Result::VQ_No_Err) {
-    message = Cut("Invalid connection string: " + connection, Multi_MaxMessage);
+    message = Cut("Invalid connection string: " + ShownConnection(connection), Multi_MaxMessage);
     lib.LogErr("SplitConnectionString: " + message);
     return MultiCode::Other;
   }
-  lib.Log("Multi_OpenConnection_i: UserID=" + std::to_string(parts.UserID) + ", Port=" + parts.Port +
-          ", Baud=" + parts.Baud);
+  lib.Log("Multi_OpenConnection_i: UserID=" + std::to_string(parts.UserID) + ", Port=" + ShownConnection(parts.Port) +
+          ", Baud=" + ShownConnection(parts.Baud));
   item->CloseConnection();
   item->SetOptRawData(lib.OptRawData.load());
   item->SetOpt7019(lib.Opt7019.load());
   const TVQ_Result result = item->OpenConnection(parts, blockingIO, contextMode);
   if (result != TVQ_Result::VQ_No_Err) {
     message = item->ErrorMessage();
-    if (result == TVQ_Result::VQ_Err_BadFormat) message += connection;
+    if (result == TVQ_Result::VQ_Err_BadFormat) message += ShownConnection(connection);
     lib.LogErr("Multi_OpenConnection_i: " + message);
     lib.LogErr("Multi_OpenConnectionEx(" + std::to_string(source) + "): " + message);
     message = Cut(message, Multi_MaxMessage);
@@ -157,13 +196,12 @@ void Multi_SetReportEvent(TVQ_Event* event, bool resetEvent) {
 
 void Multi_SetOption(int code) {
   TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
   if (code == MultiOption::RawData) {
     lib.OptRawData = true;
-    for (const auto& item : lib.Sources) item->SetOptRawData(true);
+    for (TSourceItem* item : lib.AllSources()) item->SetOptRawData(true);
   } else if (code == MultiOption::Report7019) {
     lib.Opt7019 = true;
-    for (const auto& item : lib.Sources) item->SetOpt7019(true);
+    for (TSourceItem* item : lib.AllSources()) item->SetOpt7019(true);
   }
 }
 
@@ -172,9 +210,7 @@ void Multi_SetDemoOptions(bool pdi, bool qmt) { SetSimulatorOptions(pdi, qmt); }
 std::string Multi_GetLibraryVersion() { return std::string(VQ_LibraryVersion); }
 
 void Multi_CloseAll() {
-  TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
-  for (const auto& item : lib.Sources) item->CloseConnection();
+  for (TSourceItem* item : Library().AllSources()) item->CloseConnection();
 }
 
 // ---- connections and polling -------------------------------------------------------------
@@ -186,6 +222,8 @@ int Multi_OpenConnectionEx(int source, const std::string& connection, std::strin
 int Multi_OpenConnectionContext(int source, const std::string& connection, std::string& message, bool blockingIO) {
   return OpenConnection(source, connection, message, blockingIO, true);
 }
+
+std::string Multi_ShownConnection(const std::string& connection) { return ShownConnection(connection); }
 
 int Multi_CloseConnection(int source) {
   return WithSource(source, MultiCode::UnknownSource, [&](TSourceItem& item) {
@@ -202,7 +240,7 @@ int Multi_GetReportEx(int source, std::string& line, int64_t& deviceMs) {
   TSourceItem* item = nullptr;
   {
     std::lock_guard lock(lib.Lock);
-    item = lib.Find(source);
+    item = lib.FindLocked(source);
     if (!item) {
       line = NotFound(source);
       return MultiCode::UnknownSource;
@@ -217,12 +255,9 @@ int Multi_GetReportEx(int source, std::string& line, int64_t& deviceMs) {
     }
     lib.Orders.push_back(source);
   }
-  // Read without the library lock: the main thread's operations go on.
+  const TOrderDone orderDone{lib, source};
+  // Read without the library lock: operations on every source go on.
   const TVQ_Result result = item->GetReport(line, deviceMs);
-  {
-    std::lock_guard lock(lib.Lock);
-    lib.Orders.erase(std::find(lib.Orders.begin(), lib.Orders.end(), source));
-  }
   if (line.size() > Multi_MaxLine) {
     lib.LogErr("Multi_GetReportEx: line of " + std::to_string(line.size()) + " bytes cut to " +
                std::to_string(Multi_MaxLine));
@@ -343,8 +378,8 @@ std::string DebugLog(int source, bool on, const std::string& name, bool errorOnl
   });
 }
 
-// Memory exchange with the counter (calibration and PVH tables) is not part
-// of this version: a connected counter is answered "not supported".
+// The library has no memory exchange with the counter (calibration and PVH
+// tables): a connected counter is answered "not supported".
 int MemoryExchange(int source, const char* operation) {
   return WithSource(source, MultiCode::UnknownSource, [&](TSourceItem& item) {
     if (item.GetDevType() == 255) return MultiCode::UnknownSource;
@@ -458,7 +493,7 @@ int Multi_StopSaveReportData(int source) {
 
 int Multi_EnumerateDevices(std::string& devices, int kinds) {
   TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
+  std::lock_guard lock(lib.EnumerateLock);
   devices.clear();
   lib.EnumerateError.reset();
   std::vector<std::string> errors;
@@ -475,8 +510,8 @@ int Multi_EnumerateDevices(std::string& devices, int kinds) {
       devices += (devices.empty() ? "" : ",") + port;
     }
   }
-  // USB counters and CAN adapters come with their transports; until then none
-  // is attached, which is no error.
+  // The library has no USB or CAN transport, so it finds no such device
+  // attached, which is no error.
   if (devices.size() > Multi_MaxMessage) {
     devices.resize(Multi_MaxMessage);
     errors.push_back("Buffer too small");
@@ -491,7 +526,7 @@ int Multi_EnumerateDevices(std::string& devices, int kinds) {
 
 std::optional<std::string> Multi_GetEnumerateError() {
   TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
+  std::lock_guard lock(lib.EnumerateLock);
   return lib.EnumerateError;
 }
 
@@ -511,10 +546,8 @@ TUsbWatch& UsbWatch() {
   return watch;
 }
 
-// Under the library lock, as the log belongs to source 0.
 void UsbLog(const std::string& text, bool error = false) {
   TMultiLibrary& lib = Library();
-  std::lock_guard lock(lib.Lock);
   if (error)
     lib.LogErr(text);
   else

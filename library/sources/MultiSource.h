@@ -5,11 +5,14 @@
 // Multi_NewSource) and returns a public result code, a value or a text.
 // Nothing here throws.
 //
-// Threads: every operation may be called from any thread. One re-entrant
-// library lock serialises them, except Multi_GetReportEx, which holds it only
-// to place and collect its order, so that a poll in progress never blocks the
-// main thread's operations on other sources. A source is never polled by two
-// threads at once: the second poller gets code 1 without a line.
+// Threads: every operation may be called from any thread. The library lock
+// guards only the list of sources and the orders of the polls; an operation
+// runs under its source's own locks, so operations on different sources never
+// wait for each other. While a source is being opened or closed (which can
+// take seconds), a poll of it gives code 1 without a line, a command is
+// refused as without connection, and device queries answer at once; a close
+// waits for a poll in progress. A source is never polled by two threads at
+// once: the second poller gets code 1 without a line.
 
 #include <cstdint>
 #include <optional>
@@ -85,6 +88,9 @@ int Multi_OpenConnectionEx(int source, const std::string& connection, std::strin
 // The same with the device's tool mode on.
 int Multi_OpenConnectionContext(int source, const std::string& connection, std::string& message, bool blockingIO);
 int Multi_CloseConnection(int source);
+// A connection string as a message may show it: control characters escaped,
+// the length capped (the library's own messages already show it so).
+std::string Multi_ShownConnection(const std::string& connection);
 // One poll: the next report line (empty when none; never cut below
 // Multi_MaxLine), or the message of a failure, and the counter time in ms.
 int Multi_GetReportEx(int source, std::string& line, int64_t& deviceMs);

@@ -1,6 +1,5 @@
 #include "library/sources/VQ_Source.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
@@ -120,12 +121,55 @@ std::string NowStamp() {
   return text.data();
 }
 
+// Connection kinds added at run time, by upper-case name.
+struct TAddedKinds {
+  std::mutex Lock;
+  std::map<std::string, TDeviceMaker> Makers;
+};
+
+TAddedKinds& AddedKinds() {
+  static TAddedKinds kinds;
+  return kinds;
+}
+
+TDeviceMaker AddedKind(const std::string& upperName) {
+  TAddedKinds& kinds = AddedKinds();
+  const std::lock_guard lock(kinds.Lock);
+  const auto it = kinds.Makers.find(upperName);
+  return it == kinds.Makers.end() ? TDeviceMaker() : it->second;
+}
+
 TVQ_Result NotAvailable(std::string& message, std::string_view kind, std::string_view what) {
   message = std::string(kind) + " connections are not available in this version: " + std::string(what);
   return TVQ_Result::VQ_DLL_internalError;
 }
 
 }  // namespace
+
+void RegisterConnectionKind(const std::string& name, TDeviceMaker maker) {
+  TAddedKinds& kinds = AddedKinds();
+  const std::lock_guard lock(kinds.Lock);
+  if (maker)
+    kinds.Makers[Upper(name)] = std::move(maker);
+  else
+    kinds.Makers.erase(Upper(name));
+}
+
+std::string ShownConnection(std::string_view text) {
+  std::string shown;
+  for (const char c : text) {
+    if (shown.size() >= kShownConnectionLength) {
+      shown += "... (" + std::to_string(text.size()) + " characters)";
+      break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F)
+      shown += "\\x" + HexText(byte, 2);
+    else
+      shown += c;
+  }
+  return shown;
+}
 
 TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEvent)
     : FMultiId(aMultiId),
@@ -140,6 +184,7 @@ TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEv
                              BoolText(false) + ", LowLevelLog=" + BoolText(false);
   SetLogHeaderLines(FLogId, {header, ""});
   SetLogHeaderLines(FLogIdStream, {header, "", std::string(kStreamColumnsColdfire)});
+  SetLogHeaderLines(FLogIdStreamDbg, {header, ""});
   SetLogLimit(FLogIdStream, TLogLimitType::logCreateNew, TLogger::kDefaultSizeLimit);
   SetLogLimit(FLogIdStreamDbg, TLogLimitType::logCreateNew, TLogger::kDefaultSizeLimit);
   SetLogSaveEnabled(FLogId, true);
@@ -147,8 +192,8 @@ TSourceItem::TSourceItem(int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEv
 }
 
 TSourceItem::~TSourceItem() {
+  CloseConnection();
   std::lock_guard lock(FLock);
-  CloseConnectionLocked();
   if (FReportStream >= 0) ::close(FReportStream);
   SetLogFile(FLogId, "", false);
   SetLogFile(FLogIdStream, "", false);
@@ -193,7 +238,7 @@ TVQ_Result TSourceItem::SplitConnectionString(std::string_view s, TConnectionPar
   }
   std::error_code ignored;
   if (!rest.empty() && std::filesystem::is_regular_file(rest, ignored)) {
-    log(".SplitConnectionString: FileExists " + rest);
+    log(".SplitConnectionString: FileExists " + ShownConnection(rest));
     parts.Port = rest;
     return TVQ_Result::VQ_No_Err;
   }
@@ -211,7 +256,8 @@ TVQ_Result TSourceItem::SplitConnectionString(std::string_view s, TConnectionPar
 // ---- opening and closing -----------------------------------------------------------
 
 TVQ_Result TSourceItem::OpenConnection(const TConnectionParts& parts, bool blockingIO, bool contextMode) {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   try {
     CloseConnectionLocked();
     FErrorMessage.clear();
@@ -229,12 +275,13 @@ TVQ_Result TSourceItem::OpenConnection(const TConnectionParts& parts, bool block
   }
 }
 
-// The device the connection names; the kinds of later versions are checked
-// for their form and then refused.
+// The device the connection names. Kinds without a transport in this library
+// (CAN, TCP, network devices, serial lines) are checked for their form and
+// then refused with a message that names the kind.
 TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_ptr<TVQ_BaseDevice>& device) {
   const std::string& port = parts.Port;
   const std::string upperPort = Upper(port);
-  const std::string what = port + (parts.Baud.empty() ? "" : ":" + parts.Baud);
+  const std::string what = ShownConnection(port + (parts.Baud.empty() ? "" : ":" + parts.Baud));
   if (upperPort == "CAN") {
     if (!IsCanAddress(parts.Baud)) {
       FErrorMessage = "Invalid CAN address: ";
@@ -283,6 +330,12 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
     }
     return NotAvailable(FErrorMessage, "Network device", what);
   }
+  if (const TDeviceMaker maker = AddedKind(upperPort)) {
+    device = maker(TDeviceMakeArgs{FLogId, FMultiId, FReceiveEvent, FDoResetEvent, parts});
+    if (device) return TVQ_Result::VQ_No_Err;
+    FErrorMessage = "No device for " + what;
+    return TVQ_Result::VQ_DeviceNotFound;
+  }
   const TSerialPortList serialPorts = EnumerateSerialPorts();
   if (std::find(serialPorts.Ports.begin(), serialPorts.Ports.end(), port) != serialPorts.Ports.end())
     return NotAvailable(FErrorMessage, "Serial", what);
@@ -293,19 +346,27 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
     device = std::move(file);
     return TVQ_Result::VQ_No_Err;
   }
-  FErrorMessage = serialPorts.Ports.empty() ? "No V+Q Devices found" : "V+Q Device " + port + " not found";
+  // A word before a colon that is not followed by a baud rate names a kind
+  // of connection this library does not know, not a device.
+  if (!parts.Baud.empty() && !ParseInt(Trim(parts.Baud)) && port.find('/') == std::string::npos) {
+    FErrorMessage = "Unknown connection kind " + ShownConnection(port) + ": ";
+    return TVQ_Result::VQ_Err_BadFormat;
+  }
+  FErrorMessage =
+      serialPorts.Ports.empty() ? "No V+Q Devices found" : "V+Q Device " + ShownConnection(port) + " not found";
   return TVQ_Result::VQ_DeviceNotFound;
 }
 
 TVQ_Result TSourceItem::OpenDevice(std::shared_ptr<TVQ_BaseDevice> device, const TConnectionParts& parts,
                                    bool blockingIO, bool contextMode) {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   CloseConnectionLocked();
   FErrorMessage.clear();
   return OpenDeviceLocked(std::move(device), parts, blockingIO, contextMode);
 }
 
-// Runs under the source's lock from creation to the end of the
+// Runs with the source held exclusively from creation to the end of the
 // too-many-users check, so no poll reads the device before it is ready.
 TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device, const TConnectionParts& parts,
                                          bool blockingIO, bool contextMode) {
@@ -323,6 +384,7 @@ TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device,
 
   const TVQ_DeviceType type = device->DevType();
   device->SetLowLevelLog(FLowLevelLog);
+  device->SetStreamLogIds(FLogIdStream, FLogIdStreamDbg);
   if (type != TVQ_DeviceType::VQ_Simul) {
     device->SetBlockingIO(blockingIO);
     if (contextMode) device->SetContextTool(true);
@@ -358,14 +420,31 @@ TVQ_Result TSourceItem::OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device,
   return TVQ_Result::VQ_No_Err;
 }
 
+TSourceItem::TInstalled TSourceItem::Installed() const {
+  const std::lock_guard lock(FDeviceLock);
+  return {FDevice, FActualDevice};
+}
+
+TSourceItem::TInstalled TSourceItem::Install(TInstalled next) {
+  FReportFirmwareVersion = TVQ_VersionInfo::kUnknownVersion;
+  const std::lock_guard lock(FDeviceLock);
+  TInstalled previous{std::move(FDevice), std::move(FActualDevice)};
+  FDevice = std::move(next.Device);
+  FActualDevice = std::move(next.Report);
+  return previous;
+}
+
 void TSourceItem::SetActualDevice(std::shared_ptr<TVQ_BaseDevice> device) {
   Log(".SetActualDevice " + (device ? device->DeviceText() : std::string("nil")));
-  FActualDevice.reset();
   if (FDevice && FDevice != device) Log(".SetActualDevice free old device=" + FDevice->DeviceText());
-  FDevice = std::move(device);
+  TInstalled next;
+  if (device) {
+    next.Report = std::make_shared<TVQ_ReportDevice>(*device, FMultiId);
+    next.Report->LogReport = FDecoder.Options.ReportLog;
+    next.Device = std::move(device);
+  }
+  Install(std::move(next));
   if (!FDevice) return;
-  FActualDevice = std::make_unique<TVQ_ReportDevice>(*FDevice, FMultiId);
-  FActualDevice->LogReport = FDecoder.Options.ReportLog;
   TLogHeaderLines lines = GetLogHeaderLines(FLogIdStream);
   lines.resize(3);
   lines[2] = FDevice->PeerType() == TVQ_PeerType::ptESP ? kStreamColumnsEsp : kStreamColumnsColdfire;
@@ -419,7 +498,8 @@ TVQ_Result TSourceItem::CheckTooManyUsers(bool blockingIO) {
 }
 
 void TSourceItem::CloseConnection() {
-  std::lock_guard lock(FLock);
+  const std::unique_lock gate(FOpenGate);
+  const std::lock_guard lock(FLock);
   CloseConnectionLocked();
 }
 
@@ -431,8 +511,7 @@ void TSourceItem::CloseConnectionLocked() {
   } catch (const std::exception& e) {
     if (LogWanted(FLogId)) LogException(FLogId, FDbgTag + ".CloseConnection FActualDevice.Device.ClosePort failed", e);
   }
-  FActualDevice.reset();
-  FDevice.reset();
+  Install({});
 }
 
 std::string TSourceItem::ErrorMessage() const {
@@ -448,9 +527,18 @@ bool TSourceItem::IsTextDevice() const {
 }
 
 TVQ_Result TSourceItem::GetReport(std::string& line, int64_t& deviceMs) {
-  std::lock_guard lock(FLock);
   line.clear();
   deviceMs = -1;
+  // Being opened or closed: nothing to deliver this pass, and no waiting.
+  const std::shared_lock gate(FOpenGate, std::try_to_lock);
+  if (!gate.owns_lock()) return TVQ_Result::VQ_No_Err;
+  const std::lock_guard lock(FLock);
+  const TVQ_Result result = GetReportLocked(line, deviceMs);
+  if (FActualDevice) FReportFirmwareVersion = FActualDevice->VersionInfo().FVersion;
+  return result;
+}
+
+TVQ_Result TSourceItem::GetReportLocked(std::string& line, int64_t& deviceMs) {
   if (!FActualDevice) return TVQ_Result::VQ_No_Err;
   if (!FDevice->PortIsOpened()) {
     // A transport that closed itself (the end of a replayed file) may have
@@ -736,8 +824,8 @@ void TSourceItem::VersionDecoded() {
 
 uint8_t TSourceItem::UserID() const { return FDevice ? FDevice->GetUserID() : TConnectionParts::kNoUserID; }
 
-// Evaluating PVH blocks is the device's memory exchange, which this version
-// does not have: the block is passed on in hexadecimal.
+// The library has no memory exchange with the counter to evaluate PVH blocks
+// with: the block is passed on in hexadecimal.
 std::string TSourceItem::Check7902Report(std::string_view payload) {
   std::string line = ReportCodeText(VQ_Code::PvhSettings) + ";";
   for (std::size_t i = 0; i + 4 <= payload.size(); i += 4) line += " " + HexText(ReadBigEndian32(payload, i), 8);
@@ -747,10 +835,13 @@ std::string TSourceItem::Check7902Report(std::string_view payload) {
 // ---- commands ------------------------------------------------------------------------------
 
 TVQ_Result TSourceItem::SendCommand(std::string& cmd) {
-  std::lock_guard lock(FLock);
+  // Being opened or closed counts as no connection yet, and is not waited for.
+  const std::shared_lock gate(FOpenGate, std::try_to_lock);
+  std::unique_lock lock(FLock, std::defer_lock);
+  if (gate.owns_lock()) lock.lock();
   try {
     const std::string hex = HexDump(cmd);
-    if (!FActualDevice || !FDevice->PortIsOpened()) {
+    if (!gate.owns_lock() || !FActualDevice || !FDevice->PortIsOpened()) {
       cmd = "No connection, Command ignored: " + hex;
       Log(".SendCommand " + cmd);
       return TVQ_Result::VQ_CmdIgnored;
@@ -785,100 +876,102 @@ TVQ_Result TSourceItem::SendCommand(std::string& cmd) {
 }
 
 int TSourceItem::GetPendingCmdsCount() const {
-  std::lock_guard lock(FLock);
-  return FActualDevice ? FActualDevice->GetPendingCmdsCount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Report ? installed.Report->GetPendingCmdsCount() : 0;
 }
 
 // ---- device queries --------------------------------------------------------------------------
+//
+// Each reads the installed device's atomics (or its ring buffers, which have
+// their own locks), so none waits for an open, a close or a poll.
 
 uint32_t TSourceItem::GetBufferAmount() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->GetBufferAmount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->GetBufferAmount() : 0;
 }
 
 void TSourceItem::GetBufferAmounts(uint32_t& amount, uint32_t& highAmount) const {
-  std::lock_guard lock(FLock);
   amount = highAmount = 0;
-  if (FDevice) FDevice->GetBufferAmounts(amount, highAmount);
+  if (const TInstalled installed = Installed(); installed.Device) installed.Device->GetBufferAmounts(amount, highAmount);
 }
 
 uint32_t TSourceItem::GetTransmitBufferAmount() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->CFBufferAmount() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->CFBufferAmount() : 0;
 }
 
 uint16_t TSourceItem::GetHardFeature() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->HardFeature() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->HardFeature() : 0;
 }
 
 uint32_t TSourceItem::GetHardFeature32() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->HardFeature32() : 0;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->HardFeature32() : 0;
 }
 
 int TSourceItem::GetFirmwareVersion() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) return -1;
-  if (FActualDevice && FActualDevice->VersionInfo().FVersion > 0) return FActualDevice->VersionInfo().FVersion;
-  return FDevice->FirmwareVersionNumber();
+  const TInstalled installed = Installed();
+  if (!installed.Device) return -1;
+  if (const int reported = FReportFirmwareVersion.load(); reported > 0) return reported;
+  return installed.Device->FirmwareVersionNumber();
 }
 
 uint8_t TSourceItem::GetUserID() const {
-  std::lock_guard lock(FLock);
-  return UserID();
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->GetUserID() : TConnectionParts::kNoUserID;
 }
 
 int TSourceItem::GetDevType() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? static_cast<int>(FDevice->DevType()) : 255;
+  const TInstalled installed = Installed();
+  return installed.Device ? static_cast<int>(installed.Device->DevType()) : 255;
 }
 
 int64_t TSourceItem::GetSerialNumber() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) return -1;
-  const uint32_t serial = FDevice->GetSerialNumberValue();
+  const TInstalled installed = Installed();
+  if (!installed.Device) return -1;
+  const uint32_t serial = installed.Device->GetSerialNumberValue();
   return serial == TVQ_BaseDevice::kUnknownSerial ? -1 : static_cast<int64_t>(serial);
 }
 
 bool TSourceItem::IsFileDevice() const {
-  std::lock_guard lock(FLock);
-  return FDevice && IsFileKind(FDevice->DevType());
+  const TInstalled installed = Installed();
+  return installed.Device && IsFileKind(installed.Device->DevType());
 }
 
 TVQ_DeviceStartState TSourceItem::DeviceStartState() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->DeviceStartState() : TVQ_DeviceStartState::ds_unknown;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->DeviceStartState() : TVQ_DeviceStartState::ds_unknown;
 }
 
 std::optional<TVQ_DeviceInfo> TSourceItem::GetDeviceInfo() const {
-  std::lock_guard lock(FLock);
-  if (!FDevice) {
+  const TInstalled installed = Installed();
+  if (!installed.Device) {
     Log(".GetDeviceInfo=nil");
     return std::nullopt;
   }
-  return FDevice->GetDeviceInfo();
+  return installed.Device->GetDeviceInfo();
 }
 
 bool TSourceItem::ReferenceClockError() const {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->ReferenceClockError() : false;
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->ReferenceClockError() : false;
 }
 
 std::string TSourceItem::GetDebugFilename() const { return GetLogFileName(FLogId); }
 
 std::string TSourceItem::GetToolsDataString() {
-  std::lock_guard lock(FLock);
-  return FDevice ? FDevice->ToolsReadAll() : std::string();
+  const TInstalled installed = Installed();
+  return installed.Device ? installed.Device->ToolsReadAll() : std::string();
 }
 
 // Tool answers are short (a flash block is 76 bytes): byte by byte is cheap
 // and leaves the rest for the next call.
 std::string TSourceItem::GetToolsData(std::size_t count) {
-  std::lock_guard lock(FLock);
+  const TInstalled installed = Installed();
   std::string data;
-  while (FDevice && data.size() < count) {
-    const std::string byte = FDevice->ToolsRead(1);
+  while (installed.Device && data.size() < count) {
+    const std::string byte = installed.Device->ToolsRead(1);
     if (byte.empty()) break;
     data += byte;
   }
@@ -892,18 +985,11 @@ std::string TSourceItem::SetOutputPath(const std::string& path) {
   std::string folder = path;
   while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
   try {
-    std::error_code error;
-    if (!folder.empty()) std::filesystem::create_directories(folder, error);
-    const std::string withSlash = folder.empty() ? std::string() : folder + "/";
-    const std::string probe = withSlash + "test.txt";
-    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      LogErr(".SetOutputPath: path invalid " + path);
-      return "Invalid path: " + path;
+    if (const std::string problem = FolderWriteProblem(folder); !problem.empty()) {
+      LogErr(".SetOutputPath: path invalid " + path + ": " + problem);
+      return "Invalid path: " + path + " (" + problem + ")";
     }
-    ::close(fd);
-    ::unlink(probe.c_str());
-    FOutputPath = withSlash;
+    FOutputPath = folder.empty() ? std::string() : folder + "/";
     SetLogSavePath(FLogId, FOutputPath);
     return {};
   } catch (const std::exception& e) {

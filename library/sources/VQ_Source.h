@@ -1,10 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -14,6 +17,13 @@
 #include "library/core/VQ_Report.h"
 #include "library/devices/VQ_BaseDevice.h"
 #include "library/platform/VQ_Event.h"
+
+// A connection string (or a part of one) as messages and log lines show it:
+// control characters as "\x" + two hex digits, so a pasted line break
+// cannot split a message or a log line, and at most kShownConnectionLength
+// characters, then how long the whole text was.
+inline constexpr std::size_t kShownConnectionLength = 200;
+std::string ShownConnection(std::string_view text);
 
 // A connection string taken apart.
 struct TConnectionParts {
@@ -26,6 +36,21 @@ struct TConnectionParts {
   bool WaitInterval = false;  // " WAIT_INTERVAL": a replayed file keeps the measurement pace
 };
 
+// What a device of an added connection kind is made with.
+struct TDeviceMakeArgs {
+  int LogId;
+  int MultiId;
+  TVQ_Event* ReceiveEvent;  // none: the process-wide event
+  bool DoResetEvent;
+  const TConnectionParts& Parts;
+};
+using TDeviceMaker = std::function<std::shared_ptr<TVQ_BaseDevice>(const TDeviceMakeArgs&)>;
+
+// Adds a kind of connection to the library's own: a connection string
+// "NAME:..." (NAME in any letter case) opens the device that `maker` builds;
+// an empty maker removes the kind. The library's own kinds always win.
+void RegisterConnectionKind(const std::string& name, TDeviceMaker maker);
+
 // One open measurement connection of the library: it parses the connection
 // string, creates the device and its report layer, turns every binary report
 // into a report line, checks the data rate against the timestamps (7F22),
@@ -33,10 +58,15 @@ struct TConnectionParts {
 // reach the counter, and records report lines and raw bytes.
 //
 // Threads: the acquisition thread polls (GetReport) while the main thread
-// opens, closes, sends commands and changes settings. The source's own lock
-// covers every operation that touches the device, the report layer or the
-// decoding state, so a poll never overlaps a close and a command never meets a
-// half-built connection.
+// opens, closes, sends commands and changes settings.
+// - An open or a close holds the source exclusively for its whole run, which
+//   can take seconds (the too-many-users check, a slow network). A poll that
+//   finds it so delivers nothing this pass and a command is refused as
+//   without connection, both at once: one slow connection never stops the
+//   acquisition of the others. A close waits for a poll in progress.
+// - Device queries never wait: they read the installed device's atomics.
+// - The source lock covers the device, the report layer and the decoding
+//   state, so a poll never overlaps a command or a change of settings.
 class TSourceItem : private TVQ_DecoderHost {
  public:
   // `aReceiveEvent` (not owned; none = the process-wide event) is what the
@@ -64,8 +94,9 @@ class TSourceItem : private TVQ_DecoderHost {
   std::string ErrorMessage() const;
 
   // ---- reading ---------------------------------------------------------------
-  // One poll: the next report line (empty when there is none), the result and
-  // the counter time in ms (-1 without a device).
+  // One poll: the next report line (empty when there is none, and while an
+  // open or close runs), the result and the counter time in ms (-1 without a
+  // device).
   TVQ_Result GetReport(std::string& line, int64_t& deviceMs);
 
   // ---- commands --------------------------------------------------------------
@@ -112,6 +143,8 @@ class TSourceItem : private TVQ_DecoderHost {
   void SetLowLevelLog(bool value);
   void SetReportLog(bool value);
   int LogId() const { return FLogId; }
+  int StreamLogId() const { return FLogIdStream; }        // also the device's report log
+  int StreamDbgLogId() const { return FLogIdStreamDbg; }  // also the device's frame log
 
   // ---- recording ---------------------------------------------------------------
   bool StartSaveBinaryData(const std::string& dbgId);
@@ -130,6 +163,17 @@ class TSourceItem : private TVQ_DecoderHost {
   std::string CheckDataPerSecondCounter(uint16_t code) override;
   std::string Check7902Report(std::string_view payload) override;
 
+  // The installed connection, as the queries see it.
+  struct TInstalled {
+    std::shared_ptr<TVQ_BaseDevice> Device;
+    std::shared_ptr<TVQ_ReportDevice> Report;  // over Device, so freed first
+  };
+  TInstalled Installed() const;
+  // Installs `next` (FLock held) and hands back what was installed, to be
+  // freed by the caller outside FDeviceLock.
+  TInstalled Install(TInstalled next);
+
+  TVQ_Result GetReportLocked(std::string& line, int64_t& deviceMs);
   TVQ_Result CreateDevice(const TConnectionParts& parts, std::shared_ptr<TVQ_BaseDevice>& device);
   TVQ_Result OpenDeviceLocked(std::shared_ptr<TVQ_BaseDevice> device, const TConnectionParts& parts,
                               bool blockingIO, bool contextMode);
@@ -152,11 +196,19 @@ class TSourceItem : private TVQ_DecoderHost {
   const int FLogIdStreamDbg;
   const std::string FDbgTag;
 
+  // Held exclusively by an open or close for its whole run; a poll and a
+  // command only try it, shared. Taken before FLock.
+  mutable std::shared_mutex FOpenGate;
   mutable std::recursive_mutex FLock;
+  // The installed device and its report layer: changed with FLock and
+  // FDeviceLock held, read with either (queries copy them under FDeviceLock).
+  mutable std::mutex FDeviceLock;
+  std::shared_ptr<TVQ_BaseDevice> FDevice;
+  std::shared_ptr<TVQ_ReportDevice> FActualDevice;
+  // The report layer's firmware version after the last poll, for queries.
+  std::atomic<int> FReportFirmwareVersion{TVQ_VersionInfo::kUnknownVersion};
   bool FOpt7019 = false;
   std::string FOutputPath;
-  std::shared_ptr<TVQ_BaseDevice> FDevice;
-  std::unique_ptr<TVQ_ReportDevice> FActualDevice;
   bool FIsQMTonly = false;
   bool FisHost = false;
   std::string FDeviceVersion = "Device Version not received yet";

@@ -1,12 +1,57 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "library/devices/VQ_BaseDevice.h"
+
+// A point where a transport stops until the test lets it go, so a test can
+// hold an open or a read in progress for as long as it needs, without
+// guessing times. Arm() before the transport gets there; the transport's
+// Pass() then waits until Release(), at most `bound` (a forgotten release
+// ends the test's wait instead of hanging it). Reached() tells the test the
+// transport is waiting there.
+class TTestGate {
+ public:
+  static constexpr std::chrono::seconds kBound{5};
+
+  void Arm() {
+    std::lock_guard lock(FLock);
+    FArmed = true;
+    FReached = false;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(FLock);
+      FArmed = false;
+    }
+    FChanged.notify_all();
+  }
+  // True once the transport waits at the gate (within `bound`).
+  bool Reached(std::chrono::milliseconds bound = kBound) {
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, bound, [this] { return FReached; });
+  }
+  // Called by the transport; passes at once when the gate is not armed.
+  void Pass(std::chrono::milliseconds bound = kBound) {
+    std::unique_lock lock(FLock);
+    if (!FArmed) return;
+    FReached = true;
+    FChanged.notify_all();
+    FChanged.wait_for(lock, bound, [this] { return !FArmed; });
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FArmed = false;
+  bool FReached = false;
+};
 
 // A transport for tests: the test plays the counter.
 //
@@ -19,6 +64,8 @@
 //   VQ_DeviceNotConnected; CheckCount() tells how often it was asked.
 // - OpenPort / ClosePort only switch the open flag and count the calls;
 //   SetOpenFails makes OpenPort fail without recording an error.
+// - OpenGate holds OpenPort, CheckGate holds CheckDeviceClosed (which a read
+//   of an empty receive ring calls), while the test keeps them armed.
 // - As a VQ_TxtFile device, reads return one CR LF line at a time.
 // Safe to feed from one thread while another reads and writes.
 class TTestDevice : public TVQ_BaseDevice {
@@ -54,6 +101,9 @@ class TTestDevice : public TVQ_BaseDevice {
   int OpenCount() const { return FOpenCount.load(); }
   int CloseCount() const { return FCloseCount.load(); }
 
+  TTestGate OpenGate;
+  TTestGate CheckGate;
+
   std::vector<std::string> Written() const {
     std::lock_guard lock(FWrittenLock);
     return FWritten;
@@ -61,6 +111,7 @@ class TTestDevice : public TVQ_BaseDevice {
 
   bool OpenPort(std::string& errorMsg) override {
     errorMsg.clear();
+    OpenGate.Pass();
     ++FOpenCount;
     if (FOpenFails) return false;  // and records no error
     SetPortOpened(true);
@@ -72,6 +123,7 @@ class TTestDevice : public TVQ_BaseDevice {
     return true;
   }
   bool CheckDeviceClosed() override {
+    CheckGate.Pass();
     ++FCheckCount;
     if (!FClosedOnCheck) return false;
     SetError(TVQ_Result::VQ_DeviceNotConnected, "test device closed");

@@ -143,7 +143,7 @@ TEST(ZepApp, SessionNumbersWithAGap) {
   EXPECT_EQ(saved.find("Session_2_"), std::string::npos) << saved;
   EXPECT_NE(saved.find("View_1_Session=1\r\n"), std::string::npos) << saved;
   // -1 is an unknown serial number too; the channel names read are saved
-  // for all 24 channels; keys of later parts survive.
+  // for all 24 channels; keys the session does not read survive.
   EXPECT_NE(saved.find("Session_0_SerialNumber=4294967295\r\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("Session_0_Names=a, b, Channel_3, "), std::string::npos) << saved;
   EXPECT_NE(saved.find("Session_0_SensorKey=kept\r\n"), std::string::npos) << saved;

@@ -23,5 +23,3 @@ TEST(EventThreads, ManualResetWakesEveryWaiterUntilReset) {
   EXPECT_FALSE(event.IsSet());
   EXPECT_FALSE(event.WaitFor(1ms));
 }
-
-TEST(EventThreads, TheProcessHasOneReceiveEvent) { EXPECT_EQ(&BaseReceiveEvent(), &BaseReceiveEvent()); }

@@ -118,8 +118,15 @@ TEST(SerialPorts, UnreadableFolderIsAnError) {
   }
 }
 
+// Whatever this machine has: device paths, or, where the kernel's list cannot
+// be read (no /sys in a container), an error that says so and no ports.
 TEST(SerialPorts, ThisMachineCanBeListed) {
   const TSerialPortList list = EnumerateSerialPorts();
+  if (!fs::is_directory("/sys/class/tty")) {
+    EXPECT_THAT(list.Error, HasSubstr("Cannot read /sys/class/tty: "));
+    EXPECT_THAT(list.Ports, IsEmpty());
+    return;
+  }
   EXPECT_EQ(list.Error, "");
   for (const std::string& port : list.Ports) EXPECT_THAT(port, ::testing::StartsWith("/dev/"));
 }

@@ -6,9 +6,11 @@
 #include <fstream>
 #include <vector>
 
+#include "library/core/LogUnit.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
 #include "library/devices/VQ_Simulator.h"
+#include "support/FileText.h"
 #include "support/TempFolder.h"
 #include "support/TestDevice.h"
 
@@ -56,8 +58,8 @@ TEST(SourceConnectionString, PartsOfConnectionStrings) {
   }
 }
 
-// Kinds of later versions are checked for their form and then refused with
-// a clear message; nothing crashes.
+// Kinds without a transport are checked for their form and then refused
+// with a clear message; nothing crashes.
 TEST(SourceConnectionString, ConnectionKindsThatCannotOpen) {
   struct TCase {
     std::string text;
@@ -82,6 +84,9 @@ TEST(SourceConnectionString, ConnectionKindsThatCannotOpen) {
       {"192.168.7.7", TVQ_Result::VQ_DLL_internalError,
        "Network device connections are not available in this version: 192.168.7.7"},
       {"/no/such/file.bin", TVQ_Result::VQ_DeviceNotFound, ""},
+      {"FOO:bar", TVQ_Result::VQ_Err_BadFormat, "Unknown connection kind FOO: "},
+      {"HOST:/count\ner7", TVQ_Result::VQ_DLL_internalError,
+       "Network device connections are not available in this version: HOST:/count\\x0Aer7"},
   };
   TSourceItem source(0, nullptr, true);
   for (const TCase& c : cases) {
@@ -274,6 +279,30 @@ TEST_F(SourceTest, RefusedCommandsNeverReachTheCounter) {
     EXPECT_NE(written, std::string("\x01\x00", 2));
     EXPECT_NE(written, "\x85\x10");
   }
+}
+
+// The stream logs open with the library's header, and the device writes its
+// report and frame lines into the logs this source was given, whatever
+// numbers other threads took meanwhile.
+TEST_F(SourceTest, StreamLogsCarryTheHeaderAndReachTheDevice) {
+  TTempFolder folder;
+  ASSERT_EQ(source.SetOutputPath(folder.Path().string()), "");
+  ASSERT_EQ(source.SetDebugLogStream(true, "S", false), "");
+  const std::string header = "VQ-DLL Version: 20.2.5 24-08-09, ReportLog=False, LowLevelLog=False";
+  for (const int id : {source.StreamLogId(), source.StreamDbgLogId()}) {
+    const std::vector<std::string> lines = TextLines(ReadFile(GetLogFileName(id)));
+    ASSERT_GE(lines.size(), 4u) << GetLogFileName(id);
+    EXPECT_EQ(lines[2].substr(TLogger::kPrefixLength), header + "\r");
+    EXPECT_EQ(lines[3].substr(TLogger::kPrefixLength), "\r");
+  }
+  EXPECT_NE(GetLogFileName(source.StreamLogId()).find("VQ_Stream_LOG_S_"), std::string::npos);
+  EXPECT_NE(GetLogFileName(source.StreamDbgLogId()).find("VQ_StreamDbg_LOG_S_"), std::string::npos);
+
+  NewLog();  // another thread's log between this source's and its device's
+  Open(TVQ_DeviceType::VQ_Simul);
+  EXPECT_EQ(device->ReportLogId(), source.StreamLogId());
+  EXPECT_EQ(device->FrameLogId(), source.StreamDbgLogId());
+  source.SetDebugLogStream(false, "S", false);
 }
 
 // A local counter shared by several users says so in its first report; the
