@@ -25,8 +25,9 @@ constexpr std::string_view kStarLine = "****************************************
 static_assert(kStarLine.size() == 57 + 2);
 // Rotation and dumps look this far for a free "name_<n>.ext".
 constexpr int kMaxNameCounter = 10000;
-// A block buffer larger than this is given back after a burst.
-constexpr std::size_t kKeptBlockCapacity = 1u << 20;
+// A block buffer larger than this is given back after a burst; a busy log's
+// blocks stay below it, so its queue does not grow from nothing every period.
+constexpr std::size_t kKeptBlockCapacity = 4u << 20;
 
 std::string BoolText(bool value) { return value ? "True" : "False"; }
 
@@ -368,7 +369,7 @@ void TLogger::Queued(std::size_t bytes) {
   FisEmpty = false;
   if (FWriter == nullptr || !FWriter->Running()) {
     FlushLocked();
-  } else if (FQueue.size() >= TLogWriter::kBlockSize && !FWriterCalled) {
+  } else if (FQueue.size() >= TLogWriter::kWakeSize && !FWriterCalled) {
     FWriterCalled = true;
     FWriter->Wake();
   }

@@ -175,12 +175,13 @@ class TLogger {
 };
 
 // Writes the queues of its loggers in large blocks on its own thread: every
-// period, and sooner when a queue holds a large block. Loggers write at once
-// while it is stopped. Its loggers must be gone before it is.
+// period, and sooner when a queue grows long. Waking it costs the caller a
+// system call, so a busy log is normally left to the period. Loggers write at
+// once while it is stopped. Its loggers must be gone before it is.
 class TLogWriter {
  public:
-  static constexpr std::chrono::milliseconds kDefaultPeriod{50};
-  static constexpr std::size_t kBlockSize = 64u << 10;  // a queue this long wakes the writer
+  static constexpr std::chrono::milliseconds kDefaultPeriod{20};
+  static constexpr std::size_t kWakeSize = 2u << 20;  // a queue this long wakes the writer
 
   explicit TLogWriter(std::chrono::milliseconds period = kDefaultPeriod);
   ~TLogWriter();
