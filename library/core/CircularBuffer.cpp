@@ -76,7 +76,7 @@ bool TCircularBuffer::WriteAnsiString(std::string_view content, std::size_t offs
 bool TCircularBuffer::WriteLocked(std::span<const uint8_t> bytes, const char* failText) {
   const TGuard guard = Lock();
   try {
-    return FToBeInsertedData.empty() ? WriteAnsiIntern(bytes) : WriteWithWaitingFrames(bytes);
+    return WriteReceived(bytes);
   } catch (const std::exception& e) {
     LogFailure(failText, e);
     throw;

@@ -52,8 +52,9 @@ class TLogger {
 
   int Id() const { return Fid; }
 
-  // Lines. LogIt, LogAppend and LogNewLine are queued; LogError and
-  // LogException are on disk when they return.
+  // Lines. LogIt, LogWarn, LogAppend and LogNewLine are queued; LogError and
+  // LogException are on disk, with everything queued before them, when they
+  // return.
   void LogIt(std::string_view text);
   void LogWarn(std::string_view text);
   void LogError(std::string_view text);
@@ -89,8 +90,9 @@ class TLogger {
   void SetSavePath(const std::string& folder);
   std::string SavePath() const;
 
-  // The end of the process: writes "TLogger.Destroy(<id>)" and closes the
-  // file; the object stays usable for callers that still hold it.
+  // Writes "TLogger.Destroy(<id>)" and closes the file, at the end of the
+  // process (and of the object); the object stays usable for callers that
+  // still hold it.
   void Finish();
 
  private:
