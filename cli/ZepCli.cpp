@@ -9,6 +9,7 @@
 #include "app/core/App_LogSetup.h"
 #include "cli/CliRun.h"
 #include "cli/CliTools.h"
+#include "library/core/LogUnit.h"
 #include "library/sources/MultiSource.h"
 
 namespace {
@@ -17,13 +18,13 @@ std::atomic<bool> gStop{false};
 
 void OnStopSignal(int) { gStop = true; }
 
-// Ctrl-C and SIGTERM end the run in order (settings saved).
+// Ctrl-C, SIGTERM and SIGHUP (the terminal went away) end the run in order:
+// settings saved, debug logs written. The handler only sets the flag.
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
 }
 
 }  // namespace
@@ -66,5 +67,6 @@ int main(int argc, char** argv) {
     status = RunPorts(std::cout, std::cerr);
   }
   Multi_CloseAll();
+  FlushLogs();  // the orderly stop ends with every debug line on disk
   return status;
 }

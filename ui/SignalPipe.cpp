@@ -5,11 +5,16 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
+
+#include "library/core/LogUnit.h"
 
 namespace {
 
 int gPipe[2] = {-1, -1};
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void OnTerminateSignal(int signalNumber) {
   const int saved = errno;
@@ -29,7 +34,8 @@ TSignalPipe::TSignalPipe(QObject* parent) : QObject(parent) {
   action.sa_handler = OnTerminateSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  FInstalled = ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+  FInstalled = std::all_of(std::begin(kStopSignals), std::end(kStopSignals),
+                           [&action](int signalNumber) { return ::sigaction(signalNumber, &action, nullptr) == 0; });
 }
 
 TSignalPipe::~TSignalPipe() {
@@ -37,8 +43,7 @@ TSignalPipe::~TSignalPipe() {
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  for (const int signalNumber : kStopSignals) ::sigaction(signalNumber, &action, nullptr);
   delete FNotifier;
   ::close(gPipe[0]);
   ::close(gPipe[1]);
@@ -49,5 +54,7 @@ void TSignalPipe::Drain() {
   unsigned char byte = 0;
   int last = 0;
   while (::read(gPipe[0], &byte, 1) == 1) last = byte;
-  if (last != 0) emit Terminate(last);
+  if (last == 0) return;
+  emit Terminate(last);
+  FlushLogs();  // what the orderly stop logged is on disk even if the exit never completes
 }

@@ -4,9 +4,10 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM and SIGINT into a Qt signal on the main thread: the handler
-// only writes one byte into a pipe; a socket notifier reads it in the event
-// loop. One instance per process.
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the main thread: the
+// handler only writes one byte into a pipe; a socket notifier reads it in the
+// event loop, emits Terminate and then writes the queued debug lines. One
+// instance per process.
 class TSignalPipe : public QObject {
   Q_OBJECT
  public:

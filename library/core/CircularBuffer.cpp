@@ -17,6 +17,27 @@ std::span<const uint8_t> AsBytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// One block move, two only where the bytes wrap past the end of the storage.
+inline void CopyIntoRing(uint8_t* ring, uint32_t at, const uint8_t* source, uint32_t len) {
+  const uint32_t first = TCircularBuffer::kCapacity - at;
+  if (len <= first) {
+    std::memcpy(ring + at, source, len);
+    return;
+  }
+  std::memcpy(ring + at, source, first);
+  std::memcpy(ring, source + first, len - first);
+}
+
+inline void CopyOutOfRing(const uint8_t* ring, uint32_t at, uint8_t* dest, uint32_t len) {
+  const uint32_t first = TCircularBuffer::kCapacity - at;
+  if (len <= first) {
+    std::memcpy(dest, ring + at, len);
+    return;
+  }
+  std::memcpy(dest, ring + at, first);
+  std::memcpy(dest + first, ring, len - first);
+}
+
 }  // namespace
 
 // ---- TCircularBuffer --------------------------------------------------------
@@ -92,11 +113,7 @@ bool TCircularBuffer::WriteAnsiIntern(std::span<const uint8_t> bytes) {
     if (bytes.size() > kCapacity - FAmount) return false;
     const auto len = static_cast<uint32_t>(bytes.size());
     FReceivedTime = CoarseWallNow();
-    if (len > 0) {
-      const uint32_t first = std::min(len, kCapacity - FWriteIndex);
-      std::memcpy(FBuffer.get() + FWriteIndex, bytes.data(), first);
-      std::memcpy(FBuffer.get(), bytes.data() + first, len - first);
-    }
+    CopyIntoRing(FBuffer.get(), FWriteIndex, bytes.data(), len);
     FWriteIndex = (FWriteIndex + len) & kIndexMask;
     FAmount += len;
     FHighAmount = std::max(FHighAmount, FAmount);
@@ -147,9 +164,7 @@ bool TCircularBuffer::InsertIntern(std::span<const uint8_t> frame) {
 }
 
 void TCircularBuffer::CopyOut(uint32_t from, uint8_t* dest, uint32_t len) const {
-  const uint32_t first = std::min(len, kCapacity - from);
-  std::memcpy(dest, FBuffer.get() + from, first);
-  std::memcpy(dest + first, FBuffer.get(), len - first);
+  CopyOutOfRing(FBuffer.get(), from, dest, len);
 }
 
 bool TCircularBuffer::StartPeek(uint32_t len, const char* clearedText) {

@@ -1,17 +1,19 @@
 #include "library/core/LogUnit.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <typeinfo>
+#include <utility>
 
 #include "library/core/VQ_DllCommon.h"
 #include "library/platform/VQ_File.h"
@@ -23,6 +25,9 @@ constexpr std::string_view kStarLine = "****************************************
 static_assert(kStarLine.size() == 57 + 2);
 // Rotation and dumps look this far for a free "name_<n>.ext".
 constexpr int kMaxNameCounter = 10000;
+// A block buffer larger than this is given back after a burst; a busy log's
+// blocks stay below it, so its queue does not grow from nothing every period.
+constexpr std::size_t kKeptBlockCapacity = 4u << 20;
 
 std::string BoolText(bool value) { return value ? "True" : "False"; }
 
@@ -38,14 +43,20 @@ int64_t WallMs(TVQ_Clock::Wall::time_point t) {
   return std::chrono::floor<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
+std::tm LocalTm(int64_t wallMs, int64_t& ms) {
+  ms = ((wallMs % 1000) + 1000) % 1000;
+  const std::time_t seconds = static_cast<std::time_t>((wallMs - ms) / 1000);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  return tm;
+}
+
 // Local time of `wallMs` laid out by `pattern`: runs of Y M D h n s z are year,
 // month, day, hour, minute, second and millisecond, zero-padded to the run's
 // length; other characters are copied.
 std::string FormatLocalTime(int64_t wallMs, std::string_view pattern) {
-  const int64_t ms = ((wallMs % 1000) + 1000) % 1000;
-  const std::time_t seconds = static_cast<std::time_t>((wallMs - ms) / 1000);
-  std::tm tm{};
-  localtime_r(&seconds, &tm);
+  int64_t ms = 0;
+  const std::tm tm = LocalTm(wallMs, ms);
   std::string out;
   for (std::size_t i = 0; i < pattern.size();) {
     const char c = pattern[i];
@@ -66,6 +77,25 @@ std::string FormatLocalTime(int64_t wallMs, std::string_view pattern) {
     i += run;
   }
   return out;
+}
+
+// "hh:nn:ss.zzz" of the line prefix, without building a string: it runs for
+// nearly every line.
+void AppendClockTime(std::string& out, int64_t wallMs) {
+  int64_t ms = 0;
+  const std::tm tm = LocalTm(wallMs, ms);
+  const auto digit = [](int64_t value) { return static_cast<char>('0' + value % 10); };
+  const char text[12] = {digit(tm.tm_hour / 10), digit(tm.tm_hour), ':', digit(tm.tm_min / 10), digit(tm.tm_min),
+                         ':', digit(tm.tm_sec / 10), digit(tm.tm_sec), '.', digit(ms / 100), digit(ms / 10),
+                         digit(ms)};
+  out.append(text, sizeof text);
+}
+
+void AppendHex8(std::string& out, uint32_t value) {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  char text[8];
+  for (int i = 7; i >= 0; --i, value >>= 4) text[i] = kDigits[value & 0x0F];
+  out.append(text, sizeof text);
 }
 
 int CurrentThreadId() {
@@ -93,57 +123,90 @@ std::string InsertBeforeExtension(const std::string& name, std::string_view inse
 
 // ---- TLogger ----------------------------------------------------------------
 
-TLogger::TLogger(int id, const TVQ_Clock& clock) : FClock(clock), Fid(id) {}
+TLogger::TLogger(int id, const TVQ_Clock& clock, TLogWriter* writer) : FClock(clock), Fid(id), FWriter(writer) {
+  if (FWriter != nullptr) FWriter->Add(this);
+}
 
 TLogger::~TLogger() {
+  // From here on the writer no longer touches this logger.
+  if (FWriter != nullptr) FWriter->Remove(this);
   try {
-    std::lock_guard lock(FLockObj);
-    WriteLine("TLogger.Destroy(" + std::to_string(Fid) + ")", false);
-    SetLogFileName("");
+    Finish();
   } catch (const std::exception&) {
     // Nothing can be reported from here; the descriptor is still released below.
   }
   if (FLogFile >= 0) ::close(FLogFile);
 }
 
+void TLogger::Finish() {
+  std::lock_guard lock(FLockObj);
+  WriteLine({}, "TLogger.Destroy(" + std::to_string(Fid) + ")", TDrop::Never, false);
+  ChangeFileName("");
+}
+
 void TLogger::LogIt(std::string_view text) {
   std::lock_guard lock(FLockObj);
-  WriteLine(text);
+  WriteLine({}, text, TDrop::WhenFull);
+}
+
+void TLogger::LogWarn(std::string_view text) {
+  std::lock_guard lock(FLockObj);
+  WriteLine("WARN:  ", text, TDrop::WhenFull);
 }
 
 void TLogger::LogError(std::string_view text) {
   std::lock_guard lock(FLockObj);
+  LogErrorLocked(text);
+  FlushLocked();
+}
+
+void TLogger::LogErrorLocked(std::string_view text) {
   // Set before writing: this very line may start the next file, and the
   // rotation must know that the file it closes holds an error.
   if (FLogFile >= 0) FErrorOccurred = true;
-  WriteLine("ERROR: " + std::string(text));
+  WriteLine("ERROR: ", text, TDrop::Never);
 }
 
 void TLogger::LogAppend(std::string_view text) {
   std::lock_guard lock(FLockObj);
-  if (FLogFile < 0) return;
-  const std::string piece = FNewLined ? Prefix() + std::string(text) : std::string(text);
-  if (WriteRaw(piece)) FNewLined = false;
+  if (FLogFile < 0 || !MakeRoom(kPrefixLength + text.size(), TDrop::WhenFull)) return;
+  const std::size_t before = FQueue.size();
+  if (FNewLined) AppendPrefix(FQueue);
+  FQueue += text;
+  FNewLined = false;
+  Queued(FQueue.size() - before);
 }
 
 void TLogger::LogNewLine() {
   std::lock_guard lock(FLockObj);
-  if (FLogFile < 0 || FNewLined) return;
-  if (!WriteRaw(kCrLf)) return;
+  if (FLogFile < 0 || FNewLined || !MakeRoom(kCrLf.size(), TDrop::WhenFull)) return;
+  if (FNewLined) return;  // the line telling of lost lines ended it
+  FQueue += kCrLf;
   FNewLined = true;
+  Queued(kCrLf.size());
   CheckLimits();
 }
 
 void TLogger::LogException(std::string_view text, const std::exception& e) {
   std::lock_guard lock(FLockObj);
-  LogError(text);
-  WriteLine("EXCEP: " + ExceptionClassName(e) + " " + e.what());
-  WriteLine("STACK: ");
+  LogErrorLocked(text);
+  WriteLine("EXCEP: ", ExceptionClassName(e) + " " + e.what(), TDrop::Never);
+  WriteLine("STACK: ", "", TDrop::Never);
+  FlushLocked();
   if (FLogFile < 0 && FSaveEnabled) WriteExceptionDump();
+}
+
+void TLogger::Flush() {
+  std::lock_guard lock(FLockObj);
+  FlushLocked();
 }
 
 void TLogger::SetLogFileName(const std::string& name) {
   std::lock_guard lock(FLockObj);
+  ChangeFileName(name);
+}
+
+void TLogger::ChangeFileName(const std::string& name) {
   if (name == FLogFileName && !FLogLimitsChanged) return;
   const bool wasOpen = FLogFile >= 0;
   const bool wasEmpty = FisEmpty;
@@ -204,6 +267,11 @@ uint32_t TLogger::SizeLimit() const {
   return FLogSizeLimit;
 }
 
+void TLogger::SetQueueLimit(std::size_t bytes) {
+  std::lock_guard lock(FLockObj);
+  FQueueLimit = bytes;
+}
+
 TLogHeaderLines TLogger::HeaderLines() const {
   std::lock_guard lock(FLockObj);
   return FHeaderLines;
@@ -237,50 +305,115 @@ std::string TLogger::SavePath() const {
   return FSavePath;
 }
 
+// ---- the queue -----------------------------------------------------------------
+
+void TLogger::WriteQueued() {
+  int fd = -1;
+  {
+    std::lock_guard lock(FLockObj);
+    if (std::exchange(FBlockFailed, false)) DropFile();
+    FWriterCalled = false;
+    if (FQueue.empty() || FLogFile < 0) return;
+    FBlock.swap(FQueue);
+    fd = FLogFile;
+    FWriting.store(true, std::memory_order_relaxed);
+  }
+  FBlockFailed = !WriteAll(fd, FBlock);
+  FBlock.clear();
+  if (FBlock.capacity() > kKeptBlockCapacity) std::string().swap(FBlock);
+  FWriting.store(false, std::memory_order_release);
+  FWriting.notify_all();
+}
+
+// Waits for the writer's block to be on disk; a failed block closes the log.
+void TLogger::AwaitWriter() {
+  FWriting.wait(true, std::memory_order_acquire);
+  if (std::exchange(FBlockFailed, false)) DropFile();
+}
+
+// Writes the queue now. False when no file is open any more (never was, or a
+// write failed).
+bool TLogger::FlushLocked() {
+  AwaitWriter();
+  FWriterCalled = false;
+  if (FLogFile < 0) return false;
+  if (FQueue.empty()) return true;
+  const bool written = WriteAll(FLogFile, FQueue);
+  FQueue.clear();
+  if (!written) DropFile();
+  return written;
+}
+
+// Room for `bytes` more in the queue. A line that may be dropped is counted as
+// lost when the queue is full; any other line waits for the disk instead. The
+// first line with room after a loss says how many lines were lost.
+bool TLogger::MakeRoom(std::size_t bytes, TDrop drop) {
+  if (FQueue.size() + bytes > FQueueLimit) {
+    if (drop == TDrop::WhenFull) {
+      ++FLostLines;
+      return false;
+    }
+    if (!FlushLocked()) return false;
+  }
+  if (FLostLines > 0) {
+    const uint64_t lost = std::exchange(FLostLines, 0);
+    WriteLine({}, "TLogger: " + std::to_string(lost) + " lines lost, the disk did not keep up", TDrop::Never, false);
+  }
+  return FLogFile >= 0;
+}
+
+// `bytes` were added to the queue: the writer takes them, or, without one
+// running, they are written now.
+void TLogger::Queued(std::size_t bytes) {
+  FFilePos += bytes;
+  FisEmpty = false;
+  if (FWriter == nullptr || !FWriter->Running()) {
+    FlushLocked();
+  } else if (FQueue.size() >= TLogWriter::kWakeSize && !FWriterCalled) {
+    FWriterCalled = true;
+    FWriter->Wake();
+  }
+}
+
 // ---- writing (lock held) -----------------------------------------------------
 
-void TLogger::WriteLine(std::string_view text, bool checkLimits) {
+void TLogger::WriteLine(std::string_view tag, std::string_view text, TDrop drop, bool checkLimits) {
   if (FLogFile < 0) {
-    if (FSaveEnabled) SaveLine(Prefix() + std::string(text));
+    if (FSaveEnabled) SaveLine(tag, text);
     return;
   }
-  std::string line;
-  line.reserve(kPrefixLength + text.size() + 2 * kCrLf.size());
-  if (!FNewLined) line = kCrLf;
-  line += Prefix();
-  line += text;
-  line += kCrLf;
-  if (!WriteRaw(line)) return;
+  if (!MakeRoom(2 * kCrLf.size() + kPrefixLength + tag.size() + text.size(), drop)) return;
+  const std::size_t before = FQueue.size();
+  if (!FNewLined) FQueue += kCrLf;
+  AppendPrefix(FQueue);
+  FQueue += tag;
+  FQueue += text;
+  FQueue += kCrLf;
   FNewLined = true;
+  Queued(FQueue.size() - before);
   if (checkLimits) CheckLimits();
 }
 
-bool TLogger::WriteRaw(std::string_view bytes) {
-  if (FLogFile < 0) return false;
-  if (!WriteAll(FLogFile, bytes)) {
-    DropFile();
-    return false;
-  }
-  FFilePos += bytes.size();
-  FisEmpty = false;
-  return true;
-}
-
-std::string TLogger::Prefix() {
+void TLogger::AppendPrefix(std::string& out) {
   const TWallMs now = WallMs(FClock.WallNow());
   const int tid = CurrentThreadId();
-  std::string prefix = now == FLastTime ? std::string(12, ' ') : FormatLocalTime(now, "hh:nn:ss.zzz");
-  prefix += ' ';
-  prefix += tid == FLastThreadId ? std::string(8, ' ') : HexText(static_cast<uint32_t>(tid), 8);
-  prefix += ' ';
+  if (now == FLastTime) out.append(12, ' ');
+  else AppendClockTime(out, now);
+  out += ' ';
+  if (tid == FLastThreadId) out.append(8, ' ');
+  else AppendHex8(out, static_cast<uint32_t>(tid));
+  out += ' ';
   FLastTime = now;
   FLastThreadId = tid;
-  return prefix;
 }
 
-void TLogger::SaveLine(std::string line) {
+void TLogger::SaveLine(std::string_view tag, std::string_view text) {
   if (FSavedArray.empty()) FSavedArray.resize(kSavedLimit);
-  FSavedArray[static_cast<std::size_t>(FSaveIndex)] = std::move(line);
+  std::string& slot = FSavedArray[static_cast<std::size_t>(FSaveIndex)];
+  slot.clear();
+  AppendPrefix(slot);
+  slot += tag;
+  slot += text;
   if (++FSaveIndex == kSavedLimit) {
     FSaveIndex = 0;
     FSaveFull = true;
@@ -303,10 +436,12 @@ void TLogger::CheckLimits() {
   const std::string limitLine = sizeReached
                                     ? "LogSizeLimit (" + std::to_string(FFileSizeLimit) + ") reached " + NowText()
                                     : "LogTimeLimit (half an hour) reached " + NowText();
-  WriteLine(limitLine, false);
+  WriteLine({}, limitLine, TDrop::Never, false);
   if (FLogFile < 0) return;
 
   if (FFileLimitType == TLogLimitType::logOverwrite) {
+    // The queue belongs before the wrap.
+    if (!FlushLocked()) return;
     if (::lseek(FLogFile, 0, SEEK_SET) != 0) {
       DropFile();
       return;
@@ -315,7 +450,7 @@ void TLogger::CheckLimits() {
     // The line at the top of the file must show its time and thread.
     FLastTime = kNoTime;
     FLastThreadId = 0;
-    WriteLine("Log file overwritten: " + FInternLogFileName + ", " + NowText(), false);
+    WriteLine({}, "Log file overwritten: " + FInternLogFileName + ", " + NowText(), TDrop::Never, false);
     return;
   }
   RotateFile();
@@ -333,16 +468,16 @@ void TLogger::RotateFile() {
 
   const std::string wanted = FFileLimitType == TLogLimitType::logCreateNew ? StampedName() : FLogFileName;
   const std::string next = NextFreeName(wanted);
-  WriteLine("Continue in next Log file: " + (next.empty() ? wanted : next), false);
+  WriteLine({}, "Continue in next Log file: " + (next.empty() ? wanted : next), TDrop::Never, false);
   if (dealWithPrevious) {
     if (keepPrevious)
-      WriteLine("keep Previous logfile: " + FPreviousFilename + " ErrorOccurred: actual=" + BoolText(FErrorOccurred) +
+      WriteLine({},
+                "keep Previous logfile: " + FPreviousFilename + " ErrorOccurred: actual=" + BoolText(FErrorOccurred) +
                     " Previous=" + BoolText(FPreviousErrorOccurred),
-                false);
+                TDrop::Never, false);
     else
-      WriteLine((previousDeleted ? "Previous logfile deleted: " : "Previous logfile delete failed: ") +
-                    FPreviousFilename,
-                false);
+      WriteLine({}, (previousDeleted ? "Previous logfile deleted: " : "Previous logfile delete failed: ") + FPreviousFilename,
+                TDrop::Never, false);
   }
   if (FErrorLog) {
     FPreviousFilename = current;
@@ -378,15 +513,18 @@ bool TLogger::OpenFile(const std::string& name) {
   FFileSizeLimit = FLogSizeLimit;
   FNewLined = true;
 
-  WriteLine(NowText() + " Log file opened: " + name, false);
-  WriteLine("ID=" + std::to_string(Fid) + ", SizeLimit=" + std::to_string(FFileSizeLimit) +
+  WriteLine({}, NowText() + " Log file opened: " + name, TDrop::Never, false);
+  WriteLine({},
+            "ID=" + std::to_string(Fid) + ", SizeLimit=" + std::to_string(FFileSizeLimit) +
                 ", Type=" + LogLimitTypeText(FFileLimitType) + ", errorLog=" + BoolText(FErrorLog),
-            false);
-  for (const std::string& line : FHeaderLines) WriteLine(line, false);
+            TDrop::Never, false);
+  for (const std::string& line : FHeaderLines) WriteLine({}, line, TDrop::Never, false);
   FisEmpty = true;
   return FLogFile >= 0;
 }
 
+// The closing lines and everything queued before them reach the file before
+// it is closed.
 void TLogger::CloseFile() {
   if (FLogFile < 0) return;
   const std::string closedLine = "Log file closed, " + NowText();
@@ -395,20 +533,29 @@ void TLogger::CloseFile() {
     std::string block(kCrLf);
     block += kStarLine;
     block += kStarLine;
-    block += Prefix() + closedLine + std::string(kCrLf);
+    AppendPrefix(block);
+    block += closedLine;
+    block += kCrLf;
     block += kStarLine;
     block += kStarLine;
-    WriteRaw(block);
+    if (MakeRoom(block.size(), TDrop::Never)) {
+      FQueue += block;
+      Queued(block.size());
+    }
   } else {
-    WriteLine(closedLine, false);
+    WriteLine({}, closedLine, TDrop::Never, false);
   }
+  FlushLocked();
   if (FLogFile >= 0) ReleaseFile();
 }
 
-// Forgets the last thread and time too, so the next line shows both.
+// Forgets the last thread and time too, so the next line shows both. The
+// writer has no block of this file in hand (AwaitWriter ran).
 void TLogger::ReleaseFile() {
   ::close(FLogFile);
   FLogFile = -1;
+  FQueue.clear();
+  FLostLines = 0;
   FNewLined = true;
   FLastTime = kNoTime;
   FLastThreadId = 0;
@@ -467,13 +614,133 @@ std::string TLogger::NowText() const { return FormatLocalTime(WallMs(FClock.Wall
 
 void TLogger::UpdateKeepsLines() { FKeepsLines.store(FLogFile >= 0 || FSaveEnabled, std::memory_order_release); }
 
+// ---- TLogWriter ---------------------------------------------------------------
+
+TLogWriter::TLogWriter(std::chrono::milliseconds period)
+    : FPeriod(period), FWake(std::make_unique<std::condition_variable>()) {}
+
+TLogWriter::~TLogWriter() { Stop(); }
+
+void TLogWriter::Add(TLogger* logger) {
+  std::lock_guard lock(FLock);
+  FLoggers.push_back(logger);
+  if (FThread || FStopping) return;
+  try {
+    FThread = std::make_unique<std::thread>([this] { Run(); });
+    FRunning.store(true, std::memory_order_relaxed);
+  } catch (const std::exception&) {
+    // Without a thread every line is written by its caller.
+  }
+}
+
+void TLogWriter::Remove(TLogger* logger) {
+  std::unique_lock lock(FLock);
+  std::erase(FLoggers, logger);
+  // A pass or flush in progress may still hold it.
+  FIdle.wait(lock, [this] { return FBorrowers == 0; });
+}
+
+void TLogWriter::Wake() {
+  if (!FWoken.exchange(true, std::memory_order_relaxed)) FWake->notify_one();
+}
+
+std::vector<TLogger*> TLogWriter::Borrow() {
+  std::lock_guard lock(FLock);
+  ++FBorrowers;
+  return FLoggers;
+}
+
+void TLogWriter::GiveBack() {
+  std::lock_guard lock(FLock);
+  if (--FBorrowers == 0) FIdle.notify_all();
+}
+
+// A wake-up that comes between the test and the wait is noticed at the end of
+// the period at the latest.
+void TLogWriter::Run() {
+  pthread_setname_np(pthread_self(), "zep-log-writer");
+  std::unique_lock lock(FLock);
+  while (!FStopping) {
+    FWake->wait_for(lock, FPeriod, [this] { return FStopping || FWoken.load(std::memory_order_relaxed); });
+    FWoken.store(false, std::memory_order_relaxed);
+    ++FBorrowers;
+    const std::vector<TLogger*> loggers = FLoggers;
+    lock.unlock();
+    for (TLogger* logger : loggers) logger->WriteQueued();
+    lock.lock();
+    if (--FBorrowers == 0) FIdle.notify_all();
+  }
+}
+
+void TLogWriter::FlushAll() {
+  struct TGiveBack {
+    TLogWriter& writer;
+    ~TGiveBack() { writer.GiveBack(); }
+  };
+  const std::vector<TLogger*> loggers = Borrow();
+  const TGiveBack giveBack{*this};
+  for (TLogger* logger : loggers) logger->Flush();
+}
+
+void TLogWriter::Stop() {
+  std::unique_ptr<std::thread> thread;
+  {
+    std::lock_guard lock(FLock);
+    FStopping = true;
+    FRunning.store(false, std::memory_order_relaxed);
+    thread = std::move(FThread);
+  }
+  FWake->notify_all();
+  if (thread) thread->join();
+  FlushAll();
+}
+
+// Forks happen between passes, so no logger is locked or half written by the
+// writer in the child.
+void TLogWriter::BeforeFork() {
+  std::unique_lock lock(FLock);
+  FIdle.wait(lock, [this] { return FBorrowers == 0; });
+  lock.release();
+}
+
+void TLogWriter::AfterForkInParent() { FLock.unlock(); }
+
+// The parent's thread does not exist in the child, and it may be registered as
+// a waiter of FWake: both objects are left behind unused.
+void TLogWriter::AfterForkInChild() {
+  [[maybe_unused]] std::thread* parentsThread = FThread.release();
+  [[maybe_unused]] std::condition_variable* parentsWake = FWake.release();
+  FWake = std::make_unique<std::condition_variable>();
+  FWoken.store(false, std::memory_order_relaxed);
+  FRunning.store(false, std::memory_order_relaxed);
+  FLock.unlock();
+}
+
+struct TLogWriterForkGuard {
+  static void Prepare() { DefaultLogWriter().BeforeFork(); }
+  static void Parent() { DefaultLogWriter().AfterForkInParent(); }
+  static void Child() { DefaultLogWriter().AfterForkInChild(); }
+};
+
+// Never freed: a thread may still hold a logger that refers to it after the
+// list of loggers has ended (the list stops it then).
+TLogWriter& DefaultLogWriter() {
+  static TLogWriter* const writer = [] {
+    auto* made = new TLogWriter();
+    pthread_atfork(&TLogWriterForkGuard::Prepare, &TLogWriterForkGuard::Parent, &TLogWriterForkGuard::Child);
+    return made;
+  }();
+  return *writer;
+}
+
 // ---- the list of loggers -------------------------------------------------------
 //
 // Readers find a logger without a lock: the table is a fixed directory of
 // chunks that only grows, and a slot is filled before gCount is release-stored
-// to include it. NewLog and the end of the process take gListLock. The storage
-// is plain static data, so a lookup during static destruction still finds
-// gCount at 0 rather than freed memory.
+// to include it. NewLog and the end of the list take gListLock. The table is
+// plain static data and its loggers are never freed, so a thread that still
+// holds a logger when the process ends writes into a closed log, and a lookup
+// after the end finds gCount at 0.
 
 namespace {
 
@@ -490,10 +757,54 @@ std::atomic<int> gCount{0};
 std::mutex gListLock;
 bool gListFinished = false;  // guarded by gListLock
 
-TLogger* Lookup(int id) {
-  if (id < 0 || id >= gCount.load(std::memory_order_acquire)) return nullptr;
+TLogger* Item(int id) {
   return gChunks[static_cast<std::size_t>(id / kChunkSize)]->Items[static_cast<std::size_t>(id % kChunkSize)];
 }
+
+TLogger* Lookup(int id) {
+  if (id < 0 || id >= gCount.load(std::memory_order_acquire)) return nullptr;
+  return Item(id);
+}
+
+// The end of the list at process end: the last line, then the writer's queues
+// on disk and its thread joined, then every file closed.
+class TLogList {
+ public:
+  // The loggers read the system clock while they close at process end: having
+  // it built first makes it outlive the list.
+  TLogList() {
+    SystemClock();
+    DefaultLogWriter();
+  }
+  TLogList(const TLogList&) = delete;
+  TLogList& operator=(const TLogList&) = delete;
+  ~TLogList() {
+    LogInfo(0, "LogUnit.finalization");
+    DefaultLogWriter().Stop();
+    int count = 0;
+    {
+      std::lock_guard lock(gListLock);
+      gListFinished = true;
+      count = gCount.exchange(0, std::memory_order_acq_rel);
+    }
+    for (int id = 0; id < count; ++id) {
+      try {
+        Item(id)->Finish();
+      } catch (const std::exception&) {
+        // The next logger still gets closed.
+      }
+    }
+  }
+};
+
+TLogList& LogList() {
+  static TLogList list;
+  return list;
+}
+
+// Built while static objects are initialised, so it ends after every object
+// that is built later: function-local statics first used in main included.
+[[maybe_unused]] const bool gLogListBuilt = (LogList(), true);
 
 // Runs `action` on the logger behind `id`; logging never throws into its caller.
 template <typename R, typename F>
@@ -523,38 +834,19 @@ void WithKeepingLogger(int id, F&& action) {
   });
 }
 
-struct TLogListFinalizer {
-  // The loggers read the system clock while they close at process end: having
-  // it built first makes it outlive this object.
-  TLogListFinalizer() { SystemClock(); }
-  TLogListFinalizer(const TLogListFinalizer&) = delete;
-  TLogListFinalizer& operator=(const TLogListFinalizer&) = delete;
-  ~TLogListFinalizer() {
-    LogInfo(0, "LogUnit.finalization");
-    std::lock_guard lock(gListLock);
-    gListFinished = true;
-    const int count = gCount.exchange(0, std::memory_order_acq_rel);
-    for (int id = 0; id < count; ++id)
-      delete gChunks[static_cast<std::size_t>(id / kChunkSize)]->Items[static_cast<std::size_t>(id % kChunkSize)];
-    for (TLogChunk*& chunk : gChunks) {
-      delete chunk;
-      chunk = nullptr;
-    }
-  }
-};
-TLogListFinalizer gLogListFinalizer;
-
 }  // namespace
+
+void LogListInUse() { LogList(); }
 
 int NewLog() {
   try {
+    LogList();
     std::lock_guard lock(gListLock);
     const int id = gCount.load(std::memory_order_relaxed);
     if (gListFinished || id >= kMaxLogs) return -1;
-    auto logger = std::make_unique<TLogger>(id);
     TLogChunk*& chunk = gChunks[static_cast<std::size_t>(id / kChunkSize)];
     if (chunk == nullptr) chunk = new TLogChunk;
-    chunk->Items[static_cast<std::size_t>(id % kChunkSize)] = logger.release();
+    chunk->Items[static_cast<std::size_t>(id % kChunkSize)] = new TLogger(id, SystemClock(), &DefaultLogWriter());
     gCount.store(id + 1, std::memory_order_release);
     return id;
   } catch (const std::exception&) {
@@ -574,7 +866,7 @@ void LogInfo(int id, std::string_view text) {
 }
 
 void LogWarn(int id, std::string_view text) {
-  WithKeepingLogger(id, [&](TLogger& logger) { logger.LogIt("WARN:  " + std::string(text)); });
+  WithKeepingLogger(id, [&](TLogger& logger) { logger.LogWarn(text); });
 }
 
 void LogError(int id, std::string_view text) {
@@ -630,4 +922,12 @@ void SetLogSaveEnabled(int id, bool enabled) {
 
 void SetLogSavePath(int id, const std::string& folder) {
   WithLogger(id, [&](TLogger& logger) { logger.SetSavePath(folder); });
+}
+
+void FlushLogs() {
+  try {
+    DefaultLogWriter().FlushAll();
+  } catch (const std::exception&) {
+    // Logging never throws into its caller.
+  }
 }

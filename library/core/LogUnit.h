@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "library/core/VQ_CommonTypes.h"
@@ -19,10 +22,17 @@
 //
 // A logger writes time-stamped lines ending in CR LF to one file, or, while no
 // file is open and its ring is enabled, keeps the last 1000 lines in memory for
-// an exception dump. Every line is one write() under the logger's lock, so a
-// crash loses nothing that was logged and lines of different threads never mix.
+// an exception dump. A line is formatted on the caller's thread, time stamp
+// and thread column included, into the logger's queue; a background writer
+// (TLogWriter) writes queues in large blocks. Error lines, exception lines,
+// rotation and closing write the queue on the caller's thread, so they are on
+// disk when the call returns. When the disk does not keep up, a queue stops
+// growing at its limit: ordinary lines are then dropped and counted, and the
+// file says how many were lost.
 
 using TLogHeaderLines = std::vector<std::string>;
+
+class TLogWriter;
 
 class TLogger {
  public:
@@ -30,22 +40,31 @@ class TLogger {
   static constexpr int kSavedLimit = 1000;                  // lines of the in-memory ring
   static constexpr std::chrono::minutes kErrorLogPeriod{30};
   static constexpr std::size_t kPrefixLength = 22;  // "hh:nn:ss.zzz TTTTTTTT "
+  // Queued bytes beyond which ordinary lines are dropped.
+  static constexpr std::size_t kDefaultQueueLimit = 8u << 20;
 
-  explicit TLogger(int id, const TVQ_Clock& clock = SystemClock());
+  // Lines are written in the background by `writer`, which must outlive the
+  // logger; without a writer every line is written at once.
+  explicit TLogger(int id, const TVQ_Clock& clock = SystemClock(), TLogWriter* writer = nullptr);
   ~TLogger();
   TLogger(const TLogger&) = delete;
   TLogger& operator=(const TLogger&) = delete;
 
   int Id() const { return Fid; }
 
-  // Lines
+  // Lines. LogIt, LogWarn, LogAppend and LogNewLine are queued; LogError and
+  // LogException are on disk, with everything queued before them, when they
+  // return.
   void LogIt(std::string_view text);
+  void LogWarn(std::string_view text);
   void LogError(std::string_view text);
   void LogAppend(std::string_view text);
   void LogNewLine();
   // Error line, "EXCEP: ..." and "STACK: ..." lines, and the exception dump
   // when no file is open and the ring is enabled.
   void LogException(std::string_view text, const std::exception& e);
+  // Writes what is queued now, on the caller's thread.
+  void Flush();
 
   // Cheap, lock-free: would a line written now be kept (file open or ring on)?
   bool KeepsLines() const { return FKeepsLines.load(std::memory_order_acquire); }
@@ -62,6 +81,7 @@ class TLogger {
   void SetLimit(TLogLimitType type, uint32_t size);
   TLogLimitType LimitType() const;
   uint32_t SizeLimit() const;
+  void SetQueueLimit(std::size_t bytes);
 
   TLogHeaderLines HeaderLines() const;  // a copy
   void SetHeaderLines(TLogHeaderLines lines);
@@ -70,15 +90,30 @@ class TLogger {
   void SetSavePath(const std::string& folder);
   std::string SavePath() const;
 
+  // Writes "TLogger.Destroy(<id>)" and closes the file, at the end of the
+  // process (and of the object); the object stays usable for callers that
+  // still hold it.
+  void Finish();
+
  private:
+  friend class TLogWriter;
   using TWallMs = int64_t;  // wall-clock milliseconds since the epoch
   static constexpr TWallMs kNoTime = std::numeric_limits<TWallMs>::min();
+  enum class TDrop { Never, WhenFull };
+
+  // Writer thread only: hands the queue over and writes it without the lock.
+  void WriteQueued();
 
   // All below run with FLockObj held.
-  void WriteLine(std::string_view text, bool checkLimits = true);
-  bool WriteRaw(std::string_view bytes);
-  std::string Prefix();
-  void SaveLine(std::string line);
+  void WriteLine(std::string_view tag, std::string_view text, TDrop drop, bool checkLimits = true);
+  void LogErrorLocked(std::string_view text);
+  bool MakeRoom(std::size_t bytes, TDrop drop);
+  void Queued(std::size_t bytes);
+  bool FlushLocked();
+  void AwaitWriter();
+  void AppendPrefix(std::string& out);
+  void SaveLine(std::string_view tag, std::string_view text);
+  void ChangeFileName(const std::string& name);
   void CheckLimits();
   void RotateFile();
   bool OpenFile(const std::string& name);
@@ -94,14 +129,27 @@ class TLogger {
 
   const TVQ_Clock& FClock;
   const int Fid;
+  TLogWriter* const FWriter;
   // Set at the end of each operation that opens or closes, so a rotation never
   // shows the log as closed to the lock-free readers.
   std::atomic<bool> FKeepsLines{false};
-  mutable std::recursive_mutex FLockObj;
+  mutable std::mutex FLockObj;
+
+  // The queue: lines formatted but not yet written. The writer swaps it with
+  // FBlock and writes FBlock outside the lock while FWriting is set; whoever
+  // closes, rotates or flushes waits for that write first, so FLogFile never
+  // changes under it.
+  std::string FQueue;
+  std::string FBlock;  // writer thread only
+  std::atomic<bool> FWriting{false};
+  bool FBlockFailed = false;  // written by the writer before FWriting clears
+  bool FWriterCalled = false;
+  std::size_t FQueueLimit = kDefaultQueueLimit;
+  uint64_t FLostLines = 0;
 
   bool FDontCheckSize = false;  // the limit check is writing its own lines
   int FLogFile = -1;            // descriptor of the open file, -1 when closed
-  uint64_t FFilePos = 0;        // where the next write lands
+  uint64_t FFilePos = 0;        // where the next queued byte lands in the file
   std::string FLogFileName;
   std::string FInternLogFileName;
   bool FisEmpty = false;
@@ -128,10 +176,66 @@ class TLogger {
   std::string FSavePath;
 };
 
+// Writes the queues of its loggers in large blocks on its own thread: every
+// period, and sooner when a queue grows long. Waking it costs the caller a
+// system call, so a busy log is normally left to the period. Loggers write at
+// once while it is stopped. Its loggers must be gone before it is.
+class TLogWriter {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultPeriod{20};
+  static constexpr std::size_t kWakeSize = 2u << 20;  // a queue this long wakes the writer
+
+  explicit TLogWriter(std::chrono::milliseconds period = kDefaultPeriod);
+  ~TLogWriter();
+  TLogWriter(const TLogWriter&) = delete;
+  TLogWriter& operator=(const TLogWriter&) = delete;
+
+  // Writes every queue on the caller's thread.
+  void FlushAll();
+  // Writes what is queued, then ends and joins the thread.
+  void Stop();
+  bool Running() const { return FRunning.load(std::memory_order_relaxed); }
+
+ private:
+  friend class TLogger;
+  friend struct TLogWriterForkGuard;
+  void Add(TLogger* logger);
+  void Remove(TLogger* logger);
+  void Wake();
+  void Run();
+  std::vector<TLogger*> Borrow();
+  void GiveBack();
+  // fork(): a child has no writer thread; it starts one with its next logger.
+  void BeforeFork();
+  void AfterForkInParent();
+  void AfterForkInChild();
+
+  const std::chrono::milliseconds FPeriod;
+  std::mutex FLock;  // guards the fields below up to FThread
+  std::vector<TLogger*> FLoggers;
+  int FBorrowers = 0;  // passes and flushes that use a copy of FLoggers
+  std::condition_variable FIdle;
+  bool FStopping = false;
+  std::unique_ptr<std::thread> FThread;
+  // A heap object, so that a forked child can leave the parent's waiters behind.
+  std::unique_ptr<std::condition_variable> FWake;
+  std::atomic<bool> FWoken{false};
+  std::atomic<bool> FRunning{false};
+};
+
+// The writer of every numbered log. It is built with the list of loggers and
+// stopped (its queues written, its thread joined) when the list ends.
+TLogWriter& DefaultLogWriter();
+
 // ---- functions by log number -------------------------------------------------
 // Each does nothing (false, empty text) for a negative or unknown number, and
 // none of them throws.
 
+// Builds the list of loggers now. An object that logs while the process ends
+// calls this before it is built itself, so that the list (and its writer) is
+// destroyed after it. The list is also built while static objects are
+// initialised, and by NewLog.
+void LogListInUse();
 // A new log number, or -1 once the table is full or the process is ending.
 int NewLog();
 // Lock-free test for hot paths: format a line only when this is true.
@@ -151,6 +255,9 @@ void SetLogHeaderLines(int id, TLogHeaderLines lines);
 void SetLogLimit(int id, TLogLimitType type, uint32_t size);
 void SetLogSaveEnabled(int id, bool enabled);
 void SetLogSavePath(int id, const std::string& folder);
+// Writes every queued line of every log now, on the caller's thread: the
+// orderly stop calls it, and anything logged before is on disk afterwards.
+void FlushLogs();
 
 // The logger behind a number, or nullptr (also once the process is ending).
 // Loggers live until the process ends.

@@ -5,9 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "library/core/LogUnit.h"
+
 // Whole files and their lines, for comparing what the code wrote.
 
+// Debug logs are written in the background: their queued lines are written
+// first, so the file holds everything logged before the call.
 inline std::string ReadFile(const std::string& path) {
+  FlushLogs();
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();

@@ -169,28 +169,32 @@ TEST_F(MainWindowTest, RemovingTheSessionClosesItsViews) {
   EXPECT_TRUE(window.StatusTexts().isEmpty());
 }
 
-// SIGTERM ends the program as an operating-system shutdown: no question,
-// settings saved.
+// SIGTERM and SIGHUP end the program as an operating-system shutdown: no
+// question, settings saved.
 TEST_F(MainWindowTest, TerminateSignalClosesInOrderAndSavesTheSettings) {
-  WriteSimulatorSettings(FDir.path(), 2, 9);
-  TZepMainWindow window(TestOptions(FDir.path()));
-  ASSERT_TRUE(window.Start());
-  window.show();
-  TSignalPipe pipe;
-  ASSERT_TRUE(pipe.Installed());
-  std::vector<int> received;
-  QObject::connect(&pipe, &TSignalPipe::Terminate, &window, [&](int number) {
-    received.push_back(number);
-    window.SystemShutdown();
-  });
-  ::raise(SIGTERM);
-  const auto end = std::chrono::steady_clock::now() + 2s;
-  while (received.empty() && std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 50);
-  ASSERT_EQ(received, std::vector<int>{SIGTERM});
-  EXPECT_FALSE(window.isVisible());
-  const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini").toStdString());
-  EXPECT_NE(ini.find("ChildCount="), std::string::npos) << ini;
-  EXPECT_NE(ini.find("Session_0_OpenString=DemoData"), std::string::npos);
+  for (const int signalNumber : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signalNumber);
+    WriteSimulatorSettings(FDir.path(), 2, 9);
+    TZepMainWindow window(TestOptions(FDir.path()));
+    ASSERT_TRUE(window.Start());
+    window.show();
+    TSignalPipe pipe;
+    ASSERT_TRUE(pipe.Installed());
+    std::vector<int> received;
+    QObject::connect(&pipe, &TSignalPipe::Terminate, &window, [&](int number) {
+      received.push_back(number);
+      window.SystemShutdown();
+    });
+    ::raise(signalNumber);
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    while (received.empty() && std::chrono::steady_clock::now() < end)
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    ASSERT_EQ(received, std::vector<int>{signalNumber});
+    EXPECT_FALSE(window.isVisible());
+    const std::string ini = ReadFile(FDir.filePath("ZEP_App.ini").toStdString());
+    EXPECT_NE(ini.find("ChildCount="), std::string::npos) << ini;
+    EXPECT_NE(ini.find("Session_0_OpenString=DemoData"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -35,9 +37,8 @@ std::vector<std::string> FileNames(const fs::path& folder) {
   return names;
 }
 
-// The file's lines without their CR LF; a stray LF would show up inside a line.
-std::vector<std::string> ReadLines(const std::string& path) {
-  const std::string text = ReadFile(path);
+// Lines without their CR LF; a stray LF would show up inside a line.
+std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;
   for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -46,7 +47,24 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
+// Everything logged so far (queued lines are written first).
+std::vector<std::string> ReadLines(const std::string& path) { return SplitLines(ReadFile(path)); }
+
+// What the file holds now, queued lines not included.
+std::vector<std::string> LinesOnDisk(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return SplitLines(text.str());
+}
+
 std::string Body(const std::string& line) { return line.size() < 22 ? std::string() : line.substr(22); }
+
+std::vector<std::string> Bodies(const std::vector<std::string>& lines) {
+  std::vector<std::string> bodies;
+  for (const std::string& line : lines) bodies.push_back(Body(line));
+  return bodies;
+}
 
 bool ContainsLine(const std::vector<std::string>& lines, const std::string& bodyStart) {
   return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return Body(l).starts_with(bodyStart); });
@@ -72,11 +90,21 @@ std::string ThreadColumn() {
 // 2024-08-09 12:00:00.250 UTC
 const Wall::time_point kStart = Wall::time_point{} + 1723204800s + 250ms;
 
-class LoggerTest : public ::testing::Test {
+// Every layout below holds for a logger that writes each line at once and
+// for one whose lines a background writer writes.
+enum class TWriting { AtOnce, Background };
+
+class LoggerTest : public ::testing::TestWithParam<TWriting> {
  protected:
+  static TLogWriter* Writer() { return GetParam() == TWriting::Background ? &DefaultLogWriter() : nullptr; }
   TTempFolder FFolder;
   TVQ_ManualClock FClock{kStart};
 };
+
+INSTANTIATE_TEST_SUITE_P(Writing, LoggerTest, ::testing::Values(TWriting::AtOnce, TWriting::Background),
+                         [](const ::testing::TestParamInfo<TWriting>& info) {
+                           return info.param == TWriting::AtOnce ? "AtOnce" : "Background";
+                         });
 
 // ---- functions by number --------------------------------------------------------
 
@@ -151,9 +179,35 @@ TEST(LogByNumberTest, HeaderLinesAreHandedOutAsACopy) {
   EXPECT_EQ(GetLogHeaderLines(id), (TLogHeaderLines{"one", "two"}));
 }
 
+// Read right after the call, without any flush: an error line is on disk with
+// everything logged before it; FlushLogs puts the rest there.
+TEST(LogByNumberTest, ErrorLinesAndFlushLogsPutQueuedLinesOnDisk) {
+  TTempFolder folder;
+  const int id = NewLog();
+  ASSERT_GE(id, 0);
+  const std::string path = folder.File("flushed.txt");
+  SetLogFile(id, path, false);
+  LogInfo(id, "info");
+  LogError(id, "error");
+  std::vector<std::string> expected{"info", "ERROR: error"};
+  auto bodies = Bodies(LinesOnDisk(path));
+  ASSERT_EQ(bodies.size(), 2 + expected.size());
+  EXPECT_EQ(std::vector(bodies.begin() + 2, bodies.end()), expected);
+
+  for (int i = 0; i < 20; ++i) {
+    expected.push_back("after " + std::to_string(i));
+    LogInfo(id, expected.back());
+  }
+  FlushLogs();
+  bodies = Bodies(LinesOnDisk(path));
+  ASSERT_EQ(bodies.size(), 2 + expected.size());
+  EXPECT_EQ(std::vector(bodies.begin() + 2, bodies.end()), expected);
+  SetLogFile(id, "", false);
+}
+
 // ---- lines ------------------------------------------------------------------------
 
-TEST_F(LoggerTest, PrefixShowsTimeAndThreadOnlyWhenTheyChange) {
+TEST_P(LoggerTest, PrefixShowsTimeAndThreadOnlyWhenTheyChange) {
   struct TStep {
     const char* text;
     std::chrono::microseconds advance;
@@ -169,7 +223,7 @@ TEST_F(LoggerTest, PrefixShowsTimeAndThreadOnlyWhenTheyChange) {
       {"back on the first thread", 0us, false, false, true},
       {"new millisecond", 700us, false, true, false},
   };
-  TLogger log(1, FClock);
+  TLogger log(1, FClock, Writer());
   const std::string path = FFolder.File("prefix.txt");
   log.SetLogFileName(path);
   for (const TStep& step : steps) {
@@ -204,8 +258,8 @@ TEST_F(LoggerTest, PrefixShowsTimeAndThreadOnlyWhenTheyChange) {
   }
 }
 
-TEST_F(LoggerTest, AppendedPiecesShareOneLine) {
-  TLogger log(2, FClock);
+TEST_P(LoggerTest, AppendedPiecesShareOneLine) {
+  TLogger log(2, FClock, Writer());
   log.LogAppend("dropped: no file");
   const std::string path = FFolder.File("append.txt");
   log.SetLogFileName(path);
@@ -228,8 +282,8 @@ TEST_F(LoggerTest, AppendedPiecesShareOneLine) {
 
 // ---- opening and closing -------------------------------------------------------
 
-TEST_F(LoggerTest, OpenedFileStartsWithItsHeader) {
-  TLogger log(7, FClock);
+TEST_P(LoggerTest, OpenedFileStartsWithItsHeader) {
+  TLogger log(7, FClock, Writer());
   log.SetHeaderLines({"Connection: DemoData", "Serial: 1234"});
   log.SetErrorLog(true);
   log.SetLimit(TLogLimitType::logOverwrite, 5000);
@@ -248,8 +302,8 @@ TEST_F(LoggerTest, OpenedFileStartsWithItsHeader) {
   log.SetLogFileName("");
 }
 
-TEST_F(LoggerTest, FailedOpenLeavesTheLogClosedAndOtherFilesIntact) {
-  TLogger holder(1, FClock);
+TEST_P(LoggerTest, FailedOpenLeavesTheLogClosedAndOtherFilesIntact) {
+  TLogger holder(1, FClock, Writer());
   const std::string held = FFolder.File("held.txt");
   holder.SetLogFileName(held);
   holder.LogIt("holder's line");
@@ -257,7 +311,7 @@ TEST_F(LoggerTest, FailedOpenLeavesTheLogClosedAndOtherFilesIntact) {
   const std::string missingFolder = FFolder.File("no/such/folder.txt");
   for (const std::string& name : {held, missingFolder}) {
     SCOPED_TRACE(name);
-    TLogger log(2, FClock);
+    TLogger log(2, FClock, Writer());
     log.SetLogFileName(name);
     EXPECT_FALSE(log.GetLogEnabled());
     EXPECT_FALSE(log.KeepsLines());
@@ -269,13 +323,13 @@ TEST_F(LoggerTest, FailedOpenLeavesTheLogClosedAndOtherFilesIntact) {
 
   // Once the other writer is gone the same name opens.
   holder.SetLogFileName("");
-  TLogger log(2, FClock);
+  TLogger log(2, FClock, Writer());
   log.SetLogFileName(held);
   EXPECT_TRUE(log.GetLogEnabled());
   log.SetLogFileName("");
 }
 
-TEST_F(LoggerTest, SetLimitFillsInTheSize) {
+TEST_P(LoggerTest, SetLimitFillsInTheSize) {
   struct TCase {
     TLogLimitType type;
     uint32_t size;
@@ -288,15 +342,15 @@ TEST_F(LoggerTest, SetLimitFillsInTheSize) {
       {TLogLimitType::logUnlimited, 5000, 0},
   };
   for (const TCase& c : cases) {
-    TLogger log(1, FClock);
+    TLogger log(1, FClock, Writer());
     log.SetLimit(c.type, c.size);
     EXPECT_EQ(log.LimitType(), c.type);
     EXPECT_EQ(log.SizeLimit(), c.stored) << LogLimitTypeText(c.type) << " " << c.size;
   }
 }
 
-TEST_F(LoggerTest, SameNameReopensOnlyAfterALimitChange) {
-  TLogger log(1, FClock);
+TEST_P(LoggerTest, SameNameReopensOnlyAfterALimitChange) {
+  TLogger log(1, FClock, Writer());
   const std::string path = FFolder.File("limits.txt");
   log.SetLogFileName(path);
   log.LogIt("kept");
@@ -313,7 +367,7 @@ TEST_F(LoggerTest, SameNameReopensOnlyAfterALimitChange) {
   log.SetLogFileName("");
 }
 
-TEST_F(LoggerTest, SwitchingOffDeletesFilesNotWorthKeeping) {
+TEST_P(LoggerTest, SwitchingOffDeletesFilesNotWorthKeeping) {
   struct TCase {
     const char* name;
     bool errorLog;
@@ -330,7 +384,7 @@ TEST_F(LoggerTest, SwitchingOffDeletesFilesNotWorthKeeping) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
-    TLogger log(1, FClock);
+    TLogger log(1, FClock, Writer());
     log.SetErrorLog(c.errorLog);
     const std::string path = FFolder.File("off.txt");
     log.SetLogFileName(path);
@@ -342,8 +396,8 @@ TEST_F(LoggerTest, SwitchingOffDeletesFilesNotWorthKeeping) {
   }
 }
 
-TEST_F(LoggerTest, WriteErrorClosesTheLogSilently) {
-  TLogger log(1, FClock);
+TEST_P(LoggerTest, WriteErrorClosesTheLogSilently) {
+  TLogger log(1, FClock, Writer());
   const std::string path = FFolder.File("full.txt");
   log.SetLogFileName(path);
   log.LogIt("before");
@@ -356,6 +410,7 @@ TEST_F(LoggerTest, WriteErrorClosesTheLogSilently) {
   small.rlim_cur = static_cast<rlim_t>(fs::file_size(path) + 5);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   log.LogIt("a line longer than the few bytes left");
+  log.Flush();  // on disk now, while the limit holds
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
 
@@ -371,9 +426,9 @@ TEST_F(LoggerTest, WriteErrorClosesTheLogSilently) {
 
 // ---- limits ------------------------------------------------------------------------
 
-TEST_F(LoggerTest, OverwriteWrapsAtTheLimitAndKeepsTheFileSize) {
+TEST_P(LoggerTest, OverwriteWrapsAtTheLimitAndKeepsTheFileSize) {
   constexpr uint32_t kLimit = 1000;
-  TLogger log(1, FClock);
+  TLogger log(1, FClock, Writer());
   log.SetLimit(TLogLimitType::logOverwrite, kLimit);
   const std::string path = FFolder.File("ring.txt");
   log.SetLogFileName(path);
@@ -381,6 +436,7 @@ TEST_F(LoggerTest, OverwriteWrapsAtTheLimitAndKeepsTheFileSize) {
   for (int i = 0; i < 80; ++i) {
     FClock.Advance(1ms);
     log.LogIt("measurement line " + std::to_string(i));
+    log.Flush();
     const uintmax_t size = fs::file_size(path);
     EXPECT_GE(size, largest) << "line " << i;
     largest = std::max(largest, size);
@@ -401,7 +457,7 @@ TEST_F(LoggerTest, OverwriteWrapsAtTheLimitAndKeepsTheFileSize) {
 }
 
 // Error logs (other than overwriting ones) start a new file after half an hour.
-TEST_F(LoggerTest, TimeLimitAppliesToErrorLogsThatDoNotOverwrite) {
+TEST_P(LoggerTest, TimeLimitAppliesToErrorLogsThatDoNotOverwrite) {
   struct TCase {
     TLogLimitType type;
     bool errorLog;
@@ -416,7 +472,7 @@ TEST_F(LoggerTest, TimeLimitAppliesToErrorLogsThatDoNotOverwrite) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(LogLimitTypeText(c.type) + (c.errorLog ? " error log" : " plain log"));
     TTempFolder folder;
-    TLogger log(1, FClock);
+    TLogger log(1, FClock, Writer());
     log.SetLimit(c.type, 0);
     log.SetErrorLog(c.errorLog);
     log.SetLogFileName(folder.File("timed.txt"));
@@ -433,8 +489,8 @@ TEST_F(LoggerTest, TimeLimitAppliesToErrorLogsThatDoNotOverwrite) {
 }
 
 // Reopening "the same name" would empty the file just announced as kept.
-TEST_F(LoggerTest, RotatedErrorLogContinuesInAFileOfItsOwn) {
-  TLogger log(1, FClock);
+TEST_P(LoggerTest, RotatedErrorLogContinuesInAFileOfItsOwn) {
+  TLogger log(1, FClock, Writer());
   log.SetErrorLog(true);
   const std::string path = FFolder.File("err.txt");
   log.SetLogFileName(path);
@@ -454,7 +510,7 @@ TEST_F(LoggerTest, RotatedErrorLogContinuesInAFileOfItsOwn) {
   log.SetLogFileName("");
 }
 
-TEST_F(LoggerTest, RotationKeepsThePreviousFileOnlyAroundAnError) {
+TEST_P(LoggerTest, RotationKeepsThePreviousFileOnlyAroundAnError) {
   struct TCase {
     const char* name;
     bool errorInFirst;
@@ -474,7 +530,7 @@ TEST_F(LoggerTest, RotationKeepsThePreviousFileOnlyAroundAnError) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     TTempFolder folder;
-    TLogger log(1, FClock);
+    TLogger log(1, FClock, Writer());
     log.SetErrorLog(true);
     const auto lineInFile = [&](bool error) { error ? log.LogError("failure") : log.LogIt("fine"); };
     log.SetLogFileName(folder.File("err.txt"));
@@ -498,9 +554,9 @@ TEST_F(LoggerTest, RotationKeepsThePreviousFileOnlyAroundAnError) {
 }
 
 // Two rotations within one second must not reuse the time-stamped name.
-TEST_F(LoggerTest, CreateNewContinuesInDistinctTimeStampedFiles) {
+TEST_P(LoggerTest, CreateNewContinuesInDistinctTimeStampedFiles) {
   constexpr uint32_t kLimit = 700;
-  TLogger log(1, FClock);
+  TLogger log(1, FClock, Writer());
   log.SetLimit(TLogLimitType::logCreateNew, kLimit);
   log.SetLogFileName(FFolder.File("stream.txt"));
   const auto stamped = [&](Wall::time_point t, const std::string& counter) {
@@ -531,10 +587,186 @@ TEST_F(LoggerTest, CreateNewContinuesInDistinctTimeStampedFiles) {
   }
 }
 
+// ---- the queue ---------------------------------------------------------------------
+//
+// Loggers on a writer whose period is an hour: within a test it writes nothing
+// on its own, so what is on disk is what the flush points put there.
+
+constexpr std::chrono::hours kNeverWrites{1};
+
+TEST(LogQueueTest, EachFlushPointPutsTheQueuedLinesOnDisk) {
+  struct TCase {
+    const char* name;
+    std::function<void(TLogger&, TLogWriter&)> flushPoint;
+    const char* lastLine;
+  };
+  const TCase cases[] = {
+      {"error line", [](TLogger& log, TLogWriter&) { log.LogError("failed"); }, "ERROR: failed"},
+      {"exception", [](TLogger& log, TLogWriter&) { log.LogException("failed", std::runtime_error("boom")); },
+       "STACK: "},
+      {"flush of the log", [](TLogger& log, TLogWriter&) { log.Flush(); }, "WARN:  queued 2"},
+      {"flush of every log", [](TLogger&, TLogWriter& writer) { writer.FlushAll(); }, "WARN:  queued 2"},
+      {"file closed", [](TLogger& log, TLogWriter&) { log.SetLogFileName(""); }, "Log file closed, "},
+      {"writer stopped, then lines are written at once",
+       [](TLogger& log, TLogWriter& writer) {
+         writer.Stop();
+         log.LogIt("at once");
+       },
+       "at once"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempFolder folder;
+    TLogWriter writer(kNeverWrites);
+    TVQ_ManualClock clock{kStart};
+    TLogger log(1, clock, &writer);
+    const std::string path = folder.File("queued.txt");
+    log.SetLogFileName(path);
+    log.LogIt("queued 1");
+    log.LogWarn("queued 2");
+    EXPECT_TRUE(LinesOnDisk(path).empty());
+    c.flushPoint(log, writer);
+    const auto bodies = Bodies(LinesOnDisk(path));
+    ASSERT_GE(bodies.size(), 4u);
+    EXPECT_EQ(bodies[2], "queued 1");
+    EXPECT_EQ(bodies[3], "WARN:  queued 2");
+    EXPECT_THAT(bodies.back(), StartsWith(c.lastLine));
+  }
+}
+
+// A disk that does not keep up: the queue stops at its limit, and the next
+// line that gets through says how many were dropped.
+TEST(LogQueueTest, LinesBeyondTheQueueLimitAreCountedAndTheFileSaysSo) {
+  constexpr std::size_t kLimit = 1000;
+  constexpr int kLines = 40;
+  TTempFolder folder;
+  TLogWriter writer(kNeverWrites);
+  TVQ_ManualClock clock{kStart};
+  TLogger log(1, clock, &writer);
+  log.SetQueueLimit(kLimit);
+  const std::string path = folder.File("slow.txt");
+  log.SetLogFileName(path);
+  for (int i = 0; i < kLines; ++i) log.LogIt("line " + std::to_string(i));
+  log.LogAppend("a piece");
+  log.LogError("disk back");
+
+  const auto lines = LinesOnDisk(path);
+  std::size_t kept = 0;
+  while (2 + kept < lines.size() && Body(lines[2 + kept]) == "line " + std::to_string(kept)) ++kept;
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, static_cast<std::size_t>(kLines));
+  ASSERT_EQ(lines.size(), 2 + kept + 2);
+  EXPECT_EQ(Body(lines[2 + kept]),
+            "TLogger: " + std::to_string(kLines + 1 - kept) + " lines lost, the disk did not keep up");
+  EXPECT_EQ(Body(lines.back()), "ERROR: disk back");
+  // The queue was full: what it held fits the limit, one more line would not have.
+  std::size_t queued = 0;
+  for (std::size_t i = 0; i < 2 + kept; ++i) queued += lines[i].size() + 2;
+  EXPECT_LE(queued, kLimit);
+  EXPECT_GT(queued + 40, kLimit);
+}
+
+// The same calls at the same clock times give byte-identical files whether
+// each line is written at once or a writer writes blocks all the while: the
+// size and time limits are reached at the same lines, files wrap and continue
+// at the same places.
+TEST(LogQueueTest, BackgroundWritingGivesTheFilesOfWritingAtOnce) {
+  const auto run = [](TLogWriter* writer, const TTempFolder& folder) {
+    TVQ_ManualClock clock{kStart};
+    TLogger log(1, clock, writer);
+    log.SetHeaderLines({"Header: scripted"});
+    const auto script = [&](TLogLimitType type, const std::string& name, std::chrono::seconds jump) {
+      log.SetLimit(type, 1500);
+      log.SetLogFileName(folder.File(name));
+      for (int i = 0; i < 400; ++i) {
+        if (i % 3 == 0) clock.Advance(1ms);
+        if (i % 150 == 0) clock.Advance(jump);
+        const std::string text = "step " + std::to_string(i);
+        switch (i % 6) {
+          case 0: log.LogIt(text); break;
+          case 1: log.LogWarn(text); break;
+          case 2:
+            log.LogAppend(text);
+            log.LogAppend(" and more");
+            break;
+          case 3: log.LogNewLine(); break;
+          case 4: i % 60 == 4 ? log.LogError(text) : log.LogIt(text); break;
+          default: log.LogAppend(text); break;  // the next line ends it
+        }
+      }
+      log.SetLogFileName("");
+    };
+    script(TLogLimitType::logCreateNew, "new.txt", 1s);
+    script(TLogLimitType::logOverwrite, "wrap.txt", 1s);
+    log.SetErrorLog(true);
+    script(TLogLimitType::logUnlimited, "timed.txt", 11min);
+  };
+  TTempFolder atOnceFolder;
+  run(nullptr, atOnceFolder);
+  TTempFolder backgroundFolder;
+  {
+    TLogWriter busyWriter(1ms);
+    run(&busyWriter, backgroundFolder);
+  }
+
+  const auto names = FileNames(atOnceFolder.Path());
+  EXPECT_GT(names.size(), 5u);  // rotations happened
+  ASSERT_EQ(FileNames(backgroundFolder.Path()), names);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::string expected = ReadFile(atOnceFolder.File(name));
+    for (std::size_t at; (at = expected.find(atOnceFolder.Path().string())) != std::string::npos;)
+      expected.replace(at, atOnceFolder.Path().string().size(), backgroundFolder.Path().string());
+    EXPECT_EQ(ReadFile(backgroundFolder.File(name)), expected);
+  }
+}
+
+// A process killed at any moment leaves every line logged before its last
+// flush point in the file, whole and in order.
+TEST(LogQueueTest, KilledProcessKeepsEveryLineBeforeItsLastFlushPoint) {
+  TTempFolder folder;
+  const std::string path = folder.File("killed.txt");
+  const auto numbered = [](const char* text, int i) { return text + std::to_string(i); };
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(ready[0]);
+    TLogWriter writer(kNeverWrites);
+    TLogger log(1, SystemClock(), &writer);
+    log.SetLogFileName(path);
+    for (int i = 0; i < 100; ++i) log.LogIt(numbered("before the error line ", i));
+    log.LogError("flush point");
+    for (int i = 0; i < 100; ++i) log.LogIt(numbered("before the flush ", i));
+    log.Flush();
+    for (int i = 0; i < 100; ++i) log.LogIt(numbered("queued when killed ", i));
+    const char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1) std::_Exit(2);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+  ::close(ready[0]);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+  std::vector<std::string> expected;
+  for (int i = 0; i < 100; ++i) expected.push_back(numbered("before the error line ", i));
+  expected.push_back("ERROR: flush point");
+  for (int i = 0; i < 100; ++i) expected.push_back(numbered("before the flush ", i));
+  const auto bodies = Bodies(LinesOnDisk(path));
+  ASSERT_GE(bodies.size(), 2u);
+  EXPECT_EQ(std::vector(bodies.begin() + 2, bodies.end()), expected);
+}
+
 // ---- exceptions -------------------------------------------------------------------
 
-TEST_F(LoggerTest, ExceptionWithoutFileDumpsTheRingOldestFirst) {
-  TLogger log(3, FClock);
+TEST_P(LoggerTest, ExceptionWithoutFileDumpsTheRingOldestFirst) {
+  TLogger log(3, FClock, Writer());
   log.LogIt("not kept: ring off");
   log.SetSaveEnabled(true);
   EXPECT_TRUE(log.KeepsLines());
@@ -559,8 +791,8 @@ TEST_F(LoggerTest, ExceptionWithoutFileDumpsTheRingOldestFirst) {
   EXPECT_NE(lines[997].substr(0, 12), std::string(12, ' '));
 }
 
-TEST_F(LoggerTest, ExceptionWithAFileIsWrittenThereOnly) {
-  TLogger log(3, FClock);
+TEST_P(LoggerTest, ExceptionWithAFileIsWrittenThereOnly) {
+  TLogger log(3, FClock, Writer());
   log.SetSaveEnabled(true);
   log.SetSavePath(FFolder.File("dumps"));
   const std::string path = FFolder.File("main.txt");
@@ -588,28 +820,45 @@ struct TLateLookupProbe {
     if (!armed) return;
     const bool nothingFound = FindLogger(0) == nullptr && !LogWanted(0) && NewLog() == -1;
     LogInfo(0, "too late");
+    LogError(0, "too late");
+    FlushLogs();
     std::_Exit(nothingFound ? 42 : 3);
   }
   bool armed = false;
 } gLateLookupProbe __attribute__((init_priority(101)));
 
+// The end writes what is queued and closes every file, while a thread that
+// still logs finds its logger alive (under ASan a freed one would show).
 TEST(LogListEndTest, ListEndsWithAFinalLineAndLaterLookupsFindNothing) {
   TTempFolder folder;
   const std::string path = folder.File("final.txt");
+  const std::string busyPath = folder.File("busy.txt");
   EXPECT_EXIT(
       {
         if (NewLog() < 0) std::_Exit(2);  // makes sure log 0 exists
         SetLogFile(0, path, false);
+        LogInfo(0, "queued at the end");
+        const int busy = NewLog();
+        SetLogFile(busy, busyPath, false);
+        std::thread([busy] {
+          for (;;) LogInfo(busy, "busy");
+        }).detach();
+        while (!LogEnabled(busy) || ReadFile(busyPath).find("busy") == std::string::npos) std::this_thread::yield();
         gLateLookupProbe.armed = true;
         std::exit(0);
       },
       ::testing::ExitedWithCode(42), "");
-  const auto lines = ReadLines(path);
-  ASSERT_GE(lines.size(), 5u);
+  const auto lines = LinesOnDisk(path);
+  ASSERT_GE(lines.size(), 6u);
   const std::size_t n = lines.size();
+  EXPECT_EQ(Body(lines[n - 4]), "queued at the end");
   EXPECT_EQ(Body(lines[n - 3]), "LogUnit.finalization");
   EXPECT_EQ(Body(lines[n - 2]), "TLogger.Destroy(0)");
   EXPECT_THAT(Body(lines[n - 1]), StartsWith("Log file closed, "));
+  const auto busyLines = LinesOnDisk(busyPath);
+  ASSERT_GE(busyLines.size(), 3u);
+  EXPECT_THAT(Body(busyLines[busyLines.size() - 2]), StartsWith("TLogger.Destroy("));
+  EXPECT_THAT(Body(busyLines.back()), StartsWith("Log file closed, "));
 }
 
 }  // namespace

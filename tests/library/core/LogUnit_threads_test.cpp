@@ -56,7 +56,9 @@ std::string Payload(int writer, int n) {
 
 // Several threads write to one shared log (which starts new files at a small
 // size limit), to their own logs and to a log that is switched on and off,
-// while another thread creates logs and a third looks them up.
+// while another thread creates logs and a third looks them up. Meanwhile the
+// background writer writes blocks, a thread flushes every log and another
+// makes and frees loggers on the same writer.
 TEST(LogUnitThreadsTest, ConcurrentLinesStayWholeAndLookupsSeeNewLogs) {
   TTempFolder folder;
   const int shared = NewLog();
@@ -91,6 +93,16 @@ TEST(LogUnitThreadsTest, ConcurrentLinesStayWholeAndLookupsSeeNewLogs) {
       SetLogFile(toggled, "", false);
     }
     SetLogFile(toggled, folder.File("toggled.txt"), false);
+  });
+  threads.emplace_back([&] {
+    while (!stop.load()) FlushLogs();
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      TLogger passing(-1, SystemClock(), &DefaultLogWriter());
+      passing.SetLogFileName(folder.File("passing_" + std::to_string(i % 2) + ".txt"));
+      passing.LogIt("short-lived");
+    }
   });
   std::vector<std::thread> writers;
   for (int k = 0; k < kWriters; ++k) {
