@@ -512,18 +512,17 @@ void TVQ_SimulDevice::ClearPhasesLocked() {
 }
 
 void TVQ_SimulDevice::LogHexToReportLog(std::string_view text) const {
-  // The report log is the one after the device's; a device without a log has none.
-  if (LogId() < 0 || !LogWanted(LogId() + 1)) return;
-  LogInfo(LogId() + 1, text);
+  if (!LogWanted(ReportLogId())) return;
+  LogInfo(ReportLogId(), text);
 }
 
 void TVQ_SimulDevice::Send(const std::string& frame, std::string_view logTag) {
   FBatch += frame;
-  const bool reportLog = LogId() >= 0 && LogWanted(LogId() + 1);
+  const bool reportLog = LogWanted(ReportLogId());
   const bool lowLevel = !logTag.empty() && LowLevelLog() && LogWanted(LogId());
   if (!reportLog && !lowLevel) return;
   const std::string hex = HexDump(frame);
-  if (reportLog) LogInfo(LogId() + 1, hex);
+  if (reportLog) LogInfo(ReportLogId(), hex);
   if (lowLevel) Log(std::string(logTag) + hex);
 }
 

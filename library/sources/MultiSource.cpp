@@ -18,10 +18,10 @@ constexpr std::string_view kNoDataServer = "The data server is not available in 
 
 // What the sources' devices and workers use besides the library: made
 // before the library, so that static destruction ends them after it, once
-// every source is closed and every worker joined. The log list is made by the
-// first source's logs, also before the library is complete.
+// every source is closed and every worker joined.
 struct TLibraryDependencies {
   TLibraryDependencies() {
+    LogListInUse();
     BaseReceiveEvent();
     SystemClock();
     DeviceInfoList();

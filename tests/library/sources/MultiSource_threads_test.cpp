@@ -80,25 +80,26 @@ TEST(MultiSourceThreads, CloseWaitsForThePollAndCommandsDoNotWaitForAnOpen) {
   const std::shared_ptr<TTestDevice> device = kind.Last();
 
   device->CheckGate.Arm();
-  std::atomic<bool> pollDone{false};
   std::thread poller([&] {
     std::string line;
     int64_t deviceMs = 0;
     Multi_GetReportEx(source, line, deviceMs);
-    pollDone = true;
   });
   ASSERT_TRUE(device->CheckGate.Reached());
-  std::atomic<bool> pollDoneAtClose{false};
+  // The read is held until the release: a close that waits for it can only
+  // end after the release; one that did not wait would be over long before.
+  std::atomic<bool> released{false};
+  std::atomic<bool> closedAfterRelease{false};
   std::thread closer([&] {
     Multi_CloseConnection(source);
-    pollDoneAtClose = pollDone.load();
+    closedAfterRelease = released.load();
   });
-  // A close that did not wait would be over long before the release.
   std::this_thread::sleep_for(50ms);
+  released = true;
   device->CheckGate.Release();
   closer.join();
   poller.join();
-  EXPECT_TRUE(pollDoneAtClose.load());
+  EXPECT_TRUE(closedAfterRelease.load());
   EXPECT_FALSE(device->PortIsOpened());
 
   TTestConnectionKind slow("SLOW", TVQ_DeviceType::VQ_Simul, [](TTestDevice& d) { d.OpenGate.Arm(); });
