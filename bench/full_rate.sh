@@ -36,7 +36,7 @@ trap 'rm -rf "$config"' EXIT
 if $debug_off; then
   # Written once by a short start, then every switch turned off.
   "$cli" --config "$config" run --duration 1 > /dev/null
-  sed -i 's/=True$/=False/' "$config/ZEP_DebugConf.ini"
+  sed -i 's/=True\(\r\?\)$/=False\1/' "$config/ZEP_DebugConf.ini"
 fi
 
 ticks=$(getconf CLK_TCK)
@@ -73,17 +73,20 @@ awk -v t0="$t0" -v t1="$t1" -v a0="$acq0" -v a1="$acq1" -v p0="$proc0" -v p1="$p
   printf "resident memory:    %.1f MiB at 10 s, %.1f MiB at %d s\n", rss10 / 1024, rssend / 1024, span + 10
 }'
 
-# Table lines: "A DemoData  second S ... measurements M (N at that second) ...".
-# Per counter: the first and last whole seconds seen and the measurements at
-# each give the rate; the last second against the wall time of the run gives
-# the drift.
+# Table lines: "A DemoData  second S  header H (...)  ... measurements M (N at
+# that second) ...". Per counter, from the first whole second at 1 ms to the
+# last one seen, the measurements at each give the rate; the last second
+# against the wall time of the run gives the drift.
 awk -v wall="$(echo "$wall_end - $start" | bc)" '
-  / second [0-9]+ .* at that second\)/ {
+  / second [0-9]+ .*\(Phase, 1ms\).* at that second\)/ {
     letter = $1
     for (i = 1; i <= NF; ++i) {
       if ($i == "second") s = $(i + 1)
       if ($i == "at" && $(i + 1) == "that") m = substr($(i - 1), 2)
     }
+    # The second in which the rate changed is not a whole second at 1 ms.
+    if (!(letter in seen)) { seen[letter] = s; next }
+    if (s == seen[letter]) next
     if (!(letter in first)) { first[letter] = s; firstM[letter] = m }
     last[letter] = s; lastM[letter] = m
   }
