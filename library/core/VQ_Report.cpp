@@ -5,6 +5,7 @@
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
+#include "library/core/VQ_RecordingFraming.h"
 #include "library/core/VQ_StreamFrames.h"
 #include "library/core/VQ_UsbFrame.h"
 #include "library/devices/VQ_BaseDevice.h"
@@ -715,51 +716,34 @@ bool TVQ_ReportDevice::SerialBufferCleared() { return std::exchange(FSerialBuffe
 
 // ---- recorded files ---------------------------------------------------------------
 
-namespace {
-
-// Looks this far into a recorded binary file to tell its stream apart.
-constexpr uint32_t kDetectPeek = 4 * (1 + 2 * kUsbMaxLength);
-
-bool StartsWithValidEspRecord(std::string_view bytes) {
-  TEspRecord record;
-  return ParseEspRecord(bytes, record) == TEspParse::Ok && CheckEspRecord(record) == TEspCheck::Ok;
-}
-
-// The bytes start with whole, checked USB frames: one, or two when more
-// bytes follow the first.
-bool StartsWithUsbFrames(std::string_view bytes) {
-  for (int frame = 0; frame < 2 && !bytes.empty(); ++frame) {
-    const TUsbFrameSize size = UsbFrameSize(bytes);
-    if (size.Kind != TUsbFrameSize::TKind::Size || bytes.size() <= size.Bytes) return false;
-    if (DecodeUsbFrame(bytes.substr(0, size.Bytes)).Status != TUsbFrameStatus::Complete) return false;
-    if (!IsUsbFrameEnd(static_cast<uint8_t>(bytes[size.Bytes]))) return false;
-    bytes.remove_prefix(size.Bytes + 1);
-  }
-  return true;
-}
-
-}  // namespace
-
-// The first call finds out which stream the recording holds: ESP records
-// only when a whole record passes its check (magic, value count, checksum),
-// else USB frames when whole frames decode, else the serial line.
+// The first call finds out which stream the recording holds (ESP records,
+// USB frames or the serial line) from its first bytes. A frame cut by the
+// start of the recording is dropped here; a damaged first frame is left to
+// the framing, which refuses it with its own error and reads on.
 TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
   Log(".FileGetBinReport: Binärdaten von ESP, USB oder seriell?");
-  const std::string head = FDevice.PeekUpTo(kDetectPeek);
+  const std::string head = FDevice.PeekUpTo(kRecordingLookAhead);
   if (head.empty()) return CheckDeviceError(report);
-  if (StartsWithValidEspRecord(head)) {
-    Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");
-    FDevice.SetPeerType(TVQ_PeerType::ptESP);
-    FFraming = TFraming::Esp;
-    return GetESPReport(report);
-  }
-  FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
-  if (StartsWithUsbFrames(head)) {
-    Log(".FileGetBinReport: Umschalten auf USB-Binärdaten");
-    FFraming = TFraming::Usb;
-    return UsbGetReport(report);
+  const TRecordingDetection found = DetectRecordingFraming(head, head.size() < kRecordingLookAhead);
+  if (found.Skip > 0 && FDevice.ConfirmPeekedData(static_cast<uint32_t>(found.Skip)))
+    LogErr(".FileGetBinReport: recording starts inside a frame, skipped (" + std::to_string(found.Skip) +
+           "): " + HexDump(std::string_view(head).substr(0, found.Skip)));
+  switch (found.Framing) {
+    case TRecordingFraming::Esp:
+      Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");
+      FDevice.SetPeerType(TVQ_PeerType::ptESP);
+      FFraming = TFraming::Esp;
+      return GetESPReport(report);
+    case TRecordingFraming::Usb:
+      Log(".FileGetBinReport: Umschalten auf USB-Binärdaten");
+      FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
+      FFraming = TFraming::Usb;
+      return UsbGetReport(report);
+    case TRecordingFraming::Serial:
+      break;
   }
   Log(".FileGetBinReport: Umschalten auf serielle Binärdaten");
+  FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
   FFraming = TFraming::Serial;
   return SerialGetReport(report);
 }

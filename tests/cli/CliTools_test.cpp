@@ -21,7 +21,10 @@ namespace {
 // the expected files are written instead (build target zep_regenerate_lines).
 TEST(CliLinesFixtures, ReplayedRecordingsPrintTheirLines) {
   const std::string fixtures = ZEP_FIXTURES_DIR;
-  const char* recordings[] = {"usb/stream", "serial/stream", "esp/stream", "text/20261210_101500_A_VQ_ReportData"};
+  const char* recordings[] = {"usb/stream",     "usb/cut",        "usb/damaged",
+                              "serial/stream",  "serial/cut",     "serial/damaged",
+                              "esp/stream",     "esp/cut",        "esp/damaged",
+                              "text/20261210_101500_A_VQ_ReportData"};
   const bool regenerate = std::getenv("ZEP_REGENERATE_LINES") != nullptr;
   for (const std::string name : recordings) {
     const std::string base = fixtures + "/" + name;

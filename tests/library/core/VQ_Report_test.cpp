@@ -79,9 +79,11 @@ TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
 // of its stream.
 TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
   const TFixture fixtures[] = {
-      {"usb", "stream", TVQ_DeviceType::VQ_BinFile},
-      {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
-      {"esp", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"usb", "stream", TVQ_DeviceType::VQ_BinFile},     {"usb", "cut", TVQ_DeviceType::VQ_BinFile},
+      {"usb", "damaged", TVQ_DeviceType::VQ_BinFile},    {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"serial", "cut", TVQ_DeviceType::VQ_BinFile},     {"serial", "damaged", TVQ_DeviceType::VQ_BinFile},
+      {"esp", "stream", TVQ_DeviceType::VQ_BinFile},     {"esp", "cut", TVQ_DeviceType::VQ_BinFile},
+      {"esp", "damaged", TVQ_DeviceType::VQ_BinFile},
   };
   for (const TFixture& f : fixtures) {
     const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;

@@ -431,22 +431,26 @@ TEST(FileDevice, DebugLogFollowsTheReplay) {
 
 // ---- recorded streams through the report layer ------------------------------------
 
-std::string Fixture(const std::string& kind, const char* ext) {
-  return std::string(ZEP_FIXTURES_DIR) + "/" + kind + "/stream." + ext;
+std::string Fixture(const std::string& kind, const char* ext, const std::string& name = "stream") {
+  return std::string(ZEP_FIXTURES_DIR) + "/" + kind + "/" + name + "." + ext;
 }
 
+// Whole recordings, and recordings that start inside a frame or with a
+// damaged one, as the file device replays them.
 TEST(FileDeviceReportLayer, RecordedStreamsGiveTheirReports) {
   for (const std::string kind : {"usb", "serial", "esp"}) {
-    TVQ_Event event;
-    TVQ_FileDeviceItem device(-1, 0, &event, true, Fixture(kind, "bin"));
-    ASSERT_TRUE(device.FileOpened()) << kind;
-    std::string message;
-    ASSERT_TRUE(device.OpenPort(message)) << message;
-    TVQ_ReportDevice layer(device, 0);
-    std::vector<std::string> expected = TextLines(ReadFile(Fixture(kind, "reports")));
-    expected.push_back(kEnd);
-    EXPECT_EQ(DrainToEnd(layer, false), expected) << kind;
-    EXPECT_EQ(device.PeerType(), kind == "esp" ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
+    for (const std::string name : {"stream", "cut", "damaged"}) {
+      TVQ_Event event;
+      TVQ_FileDeviceItem device(-1, 0, &event, true, Fixture(kind, "bin", name));
+      ASSERT_TRUE(device.FileOpened()) << kind << "/" << name;
+      std::string message;
+      ASSERT_TRUE(device.OpenPort(message)) << message;
+      TVQ_ReportDevice layer(device, 0);
+      std::vector<std::string> expected = TextLines(ReadFile(Fixture(kind, "reports", name)));
+      expected.push_back(kEnd);
+      EXPECT_EQ(DrainToEnd(layer, false), expected) << kind << "/" << name;
+      EXPECT_EQ(device.PeerType(), kind == "esp" ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
+    }
   }
 }
 
