@@ -267,7 +267,7 @@ void TVQ_ReportDevice::AfterUsbFrame(std::string& report) {
 }
 
 // The counter's version report: its user ID always, the rest only from the
-// first one after the version command.
+// first one after the version command, and only when it parses.
 void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller) {
   const TVQ_VersionLog versionLog{FLogId, FDbgTag};
   uint8_t user = TVQ_VersionInfo::kUnknownUser;
@@ -277,15 +277,19 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
     report.clear();
     return;
   }
-  FVersionInfo.Reset();
-  ExtractFirmware(FVersionInfo, report, versionLog);
-  FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
-  FDevice.SetFFPGAVersion(FVersionInfo.FFPGAVersion);
-  if (FVersionInfo.FVersionSerialNumber != TVQ_VersionInfo::kUnknownSerial)
-    FDevice.SetSerialNumberValue(FVersionInfo.FVersionSerialNumber);
-  Log(std::string(caller) + " FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
-      ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate +
-      ", FPGAVersion=" + FVersionInfo.FFPGAVersion);
+  // Parsed into a fresh record so that a report that fails leaves the known identity.
+  TVQ_VersionInfo info;
+  if (ExtractFirmware(info, report, versionLog)) {
+    FVersionInfo = info;
+    FDevice.SetHardFeature(info.FHardFeature);
+    FDevice.SetFirmwareVersionNumber(info.FVersion);
+    FDevice.SetFFPGAVersion(info.FFPGAVersion);
+    if (info.FVersionSerialNumber != TVQ_VersionInfo::kUnknownSerial)
+      FDevice.SetSerialNumberValue(info.FVersionSerialNumber);
+  }
+  Log(std::string(caller) + " FirmwareVersion=" + std::to_string(info.FVersion) +
+      ", Feature=" + HexText(info.FHardFeature, 4) + ", Date=" + info.FFirmwareDate +
+      ", FPGAVersion=" + info.FFPGAVersion);
   FVersionReceived = true;
 }
 
@@ -758,13 +762,16 @@ TVQ_Result TVQ_ReportDevice::FileGetTextReport(std::string& report) {
     return result;
   }
   if (line.starts_with("7001VERSION")) {
-    FVersionInfo.Reset();
-    if (ExtractFirmwareVersionDateTextReport(FVersionInfo, line, TVQ_VersionLog{FLogId, FDbgTag}))
-      FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
+    TVQ_VersionInfo info;
+    if (ExtractFirmwareVersionDateTextReport(info, line, TVQ_VersionLog{FLogId, FDbgTag})) {
+      FVersionInfo = info;
+      FDevice.SetHardFeature(info.FHardFeature);
+      FDevice.SetFirmwareVersionNumber(info.FVersion);
+    }
     uint32_t serial = TVQ_VersionInfo::kUnknownSerial;
     if (ExtractSerialNumber(line, serial)) FDevice.SetSerialNumberValue(serial);
-    Log(".FileGetTextReport FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
-        ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate);
+    Log(".FileGetTextReport FirmwareVersion=" + std::to_string(info.FVersion) +
+        ", Feature=" + HexText(info.FHardFeature, 4) + ", Date=" + info.FFirmwareDate);
   } else {
     FTimestamps.CheckTimestampsTextReport(line, FDevice.LowLevelLog());
   }

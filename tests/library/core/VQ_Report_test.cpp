@@ -168,6 +168,114 @@ TEST(ReportLayerTcp, ArchiveRecordWaitsForItsRest) {
   EXPECT_EQ(layer.DeviceMs(), 9000);
 }
 
+// ---- counter identity from Coldfire version reports --------------------------------
+
+struct TIdentity {
+  int firmware;
+  std::string fpga;
+  uint32_t serial;
+  uint8_t user;
+  uint16_t feature;
+};
+
+struct TVersionCase {
+  const char* name;
+  std::string version;  // after the code 7001
+  TIdentity fromFrames;  // USB and serial frames
+  TIdentity fromLine;    // the 7001VERSION line of a text recording
+};
+
+constexpr uint32_t kNoSerial = TVQ_BaseDevice::kUnknownSerial;
+constexpr uint8_t kNoUser = TVQ_BaseDevice::kNoUserID;
+
+const TVersionCase kVersionCases[] = {
+    {"PAW with option S", "VERSION PAW: 75 S CF 12-03-20 / FPGA1 / 1A2B3C4D / 10.0.0.5 / U User2\r\n",
+     {75, "FPGA1", 0x1A2B3C4D, 2, 0x2005}, {75, "", 0x1A2B3C4D, kNoUser, 0x2005}},
+    {"QMT only", "VERSION QMT: 60 CF 01-02-21 / F2 / 00000042 / x", {60, "F2", 0x42, kNoUser, 0x0002},
+     {60, "", 0x42, kNoUser, 0x0002}},
+    {"PAV with every option", "VERSION PAV: 123 USF CF D / FPGA1 / 1A2B3C4D / 10.0.0.5 / e",
+     {123, "FPGA1", 0x1A2B3C4D, kNoUser, 0x4007}, {123, "", 0x1A2B3C4D, kNoUser, 0x4007}},
+    {"before serial numbers", "VERSION PAV: 39 CF D / F / 1A2B3C4D / 10.0.0.5 / e", {39, "F", kNoSerial, kNoUser, 0x0001},
+     {39, "", 0x1A2B3C4D, kNoUser, 0x0001}},
+    // Nothing is learnt from a report that does not parse; the user ID still is.
+    {"unparsable", "VERSION garbage User3", {0, "", kNoSerial, 3, 0}, {0, "", kNoSerial, kNoUser, 0}},
+};
+
+TIdentity IdentityOf(const TTestDevice& device) {
+  return {device.FirmwareVersionNumber(), device.FPGAVersion(), device.GetSerialNumberValue(), device.GetUserID(),
+          device.HardFeature()};
+}
+
+void ExpectIdentity(const TTestDevice& device, const TIdentity& expected, const std::string& what) {
+  const TIdentity found = IdentityOf(device);
+  EXPECT_EQ(found.firmware, expected.firmware) << what;
+  EXPECT_EQ(found.fpga, expected.fpga) << what;
+  EXPECT_EQ(found.serial, expected.serial) << what;
+  EXPECT_EQ(found.user, expected.user) << what;
+  EXPECT_EQ(found.feature, expected.feature) << what;
+}
+
+// Every framing of a Coldfire counter, live and recorded: the version report
+// goes up and its identity reaches the device, a second one (unasked) is
+// dropped without changing it, and a 7901 report ends the command delay.
+TEST(ReportLayerIdentity, ColdfireVersionReportsReachTheDeviceThroughEveryFraming) {
+  struct TFraming {
+    const char* name;
+    TVQ_DeviceType device;
+    bool serial;
+  };
+  const TFraming framings[] = {
+      {"USB", TVQ_DeviceType::VQ_CDC, false},
+      {"serial line", TVQ_DeviceType::VQ_Serial, true},
+      {"USB recording", TVQ_DeviceType::VQ_BinFile, false},
+      {"serial recording", TVQ_DeviceType::VQ_BinFile, true},
+  };
+  const std::string pvh = Bytes({0x79, 0x01, 0, 0, 0, 5});
+  const std::string tick = Bytes({0x70, 0x00});
+  for (const TFraming& f : framings) {
+    for (const TVersionCase& c : kVersionCases) {
+      const std::string what = std::string(f.name) + ", " + c.name;
+      const std::string version = "\x70\x01" + c.version;
+      const std::string repeated = "\x70\x01VERSION PAV: 99 CF X / X / 00000001 / x";
+      std::string stream;
+      int end = 0xBF;
+      for (const std::string& payload : {version, repeated, pvh, tick}) {
+        stream += f.serial ? BuildSerialFrame(payload, static_cast<uint8_t>(end)) : BuildUsbFrame(payload);
+        end ^= 0x02;  // the serial line alternates its frame ends
+      }
+      TVQ_Event event;
+      TTestDevice device(&event, SystemClock(), -1, f.device);
+      device.SetDelayNextCmdMs(500);
+      TVQ_ReportDevice layer(device, 0);
+      device.Feed(stream);
+      std::vector<std::string> reports;
+      Drain(device, layer, reports);
+      EXPECT_EQ(reports, (std::vector<std::string>{HexDump(version), HexDump(pvh), HexDump(tick)})) << what;
+      ExpectIdentity(device, c.fromFrames, what);
+      EXPECT_EQ(device.GetDelayNextCmdMs(), 0) << what;
+      EXPECT_EQ(layer.VersionInfo().GetIsQMTonly(), c.fromFrames.feature == 0x0002) << what;
+    }
+  }
+}
+
+TEST(ReportLayerIdentity, TextRecordingsHandTheirVersionLineToTheDevice) {
+  for (const TVersionCase& c : kVersionCases) {
+    TVQ_Event event;
+    TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_TxtFile);
+    TVQ_ReportDevice layer(device, 0);
+    std::string text = c.version;
+    while (!text.empty() && static_cast<unsigned char>(text.back()) < ' ') text.pop_back();
+    device.Feed("7001" + text + "\r\n7000;\r\n");
+    std::vector<std::string> lines;
+    for (int i = 0; i < 4; ++i) {
+      std::string line;
+      if (layer.GetReport(line) == TVQ_Result::VQ_No_Err && !line.empty()) lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"7001" + text, "7000;"})) << c.name;
+    ExpectIdentity(device, c.fromLine, c.name);
+  }
+}
+
 // ---- commands ------------------------------------------------------------------
 
 TEST(ReportLayerCommands, WrittenAtOnceOrQueuedInOrder) {
