@@ -1,6 +1,7 @@
 #include "library/core/VQ_Report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "library/core/LogUnit.h"
@@ -13,6 +14,16 @@
 namespace {
 
 constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
+
+// The log detail of bytes that start no TCP text message: the length text
+// when $01 and $02 are there, else where they are, counted from 1 (0: absent).
+std::string TcpFormatErrorDetail(std::string_view head) {
+  const std::size_t start = head.find(static_cast<char>(kTcpStart));
+  const std::size_t lengthEnd = head.find(static_cast<char>(kTcpLengthEnd));
+  if (start == 0 && lengthEnd != std::string_view::npos) return "sub(len)=" + std::string(head.substr(1, lengthEnd - 1));
+  const auto position = [](std::size_t at) { return std::to_string(at == std::string_view::npos ? 0 : at + 1); };
+  return "i01=" + position(start) + ", i02=" + position(lengthEnd) + ", s=" + HexDump(head);
+}
 
 }  // namespace
 
@@ -313,7 +324,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (size.Cut == TFrameCut::Invalid) {
     // The first byte is no message start (or starts a bad one): skip it, then
     // look for the next $01.
-    LogErr(".TCPGetReport.FormatError s=" + HexDump(head));
+    LogErr(".TCPGetReport.FormatError " + TcpFormatErrorDetail(head));
     FDevice.ConfirmPeekedData(1);
     FmissingBF = true;
     report = "GetReport: Format error, no TCP string: " + head;
@@ -469,7 +480,8 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
   std::string command = FCmdList.front();
   FCmdList.pop_front();
   const std::string hex = HexDump(command);
-  Log(".BaseProcessCommand: cmd=" + hex);
+  Log(".BaseProcessCommand: cmd=" + hex + " now=" +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(FClock.Now().time_since_epoch()).count()));
   std::string message;
   const TVQ_Result result = FDevice.WriteData(command, message);
   if (result != TVQ_Result::VQ_No_Err) {
@@ -478,17 +490,28 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
     return result;
   }
   if (IsVersionCommand(command)) FVersionReceived = false;
+  if (CommandTracedInReportLog()) {
+    if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
+    if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+// Whether a command written is noted as "{hex}" between the reports of the
+// device's debug and report logs: not for USB CDC, network, CAN and
+// simulated devices, nor for an ESP counter on a serial line.
+bool TVQ_ReportDevice::CommandTracedInReportLog() const {
   switch (FDevice.DevType()) {
     case TVQ_DeviceType::VQ_CDC:
     case TVQ_DeviceType::VQ_Remote:
     case TVQ_DeviceType::VQ_CAN_Rack:
     case TVQ_DeviceType::VQ_Simul:
-      break;
+      return false;
+    case TVQ_DeviceType::VQ_Serial:
+      return FDevice.PeerType() != TVQ_PeerType::ptESP;
     default:
-      if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
-      if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+      return true;
   }
-  return TVQ_Result::VQ_No_Err;
 }
 
 // Replayed files never receive commands.

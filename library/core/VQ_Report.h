@@ -102,6 +102,7 @@ class TVQ_ReportDevice {
   TVQ_Result RunCommandStep(std::string& report);
   TVQ_Result BaseProcessCommand(std::string& report);
   TVQ_Result FileProcessCommand(std::string& report);
+  bool CommandTracedInReportLog() const;
   void SwitchToCommandsWhenWaiting();
 
   void Log(const std::string& text) const;

@@ -5,10 +5,12 @@
 #include <fstream>
 #include <sstream>
 
+#include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
 #include "support/FileText.h"
+#include "support/TempFolder.h"
 #include "support/TestDevice.h"
 
 namespace {
@@ -323,6 +325,85 @@ TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
   layer.GetReport(report);
   EXPECT_EQ(layer.GetPendingCmdsCount(), 0);
   EXPECT_TRUE(device.Written().empty());
+}
+
+// ---- log lines ---------------------------------------------------------------------
+
+// A device's debug log and report log (the next number), written to files
+// named after the case and read once closed.
+class ReportLayerLog : public ::testing::Test {
+ protected:
+  void Open(const std::string& name) {
+    FName = name;
+    SetLogFile(logId, folder.File(name + ".device.log"), false);
+    SetLogFile(logId + 1, folder.File(name + ".report.log"), false);
+  }
+  // The device log, then the report log.
+  std::pair<std::string, std::string> Close() {
+    SetLogFile(logId, "", false);
+    SetLogFile(logId + 1, "", false);
+    return {ReadFile(folder.File(FName + ".device.log")), ReadFile(folder.File(FName + ".report.log"))};
+  }
+
+  TTempFolder folder;
+  const int logId = [] {
+    const int id = NewLog();
+    EXPECT_EQ(NewLog(), id + 1);
+    return id;
+  }();
+  TVQ_Event event;
+  TVQ_ManualClock clock;
+
+ private:
+  std::string FName;
+};
+
+TEST_F(ReportLayerLog, TcpFormatErrorsTellWhereTheMessageStartAndLengthEndAre) {
+  Open("tcp");
+  TTestDevice device(&event, clock, logId, TVQ_DeviceType::VQ_TCP_Device);
+  TVQ_ReportDevice layer(device, 7, clock);
+  device.Feed("ab\x01" "3\x02" "abc" "\x01" "1x\x02" "abc" "\x01" "2\x02" "ok");
+  std::vector<std::string> reports;
+  Drain(device, layer, reports);
+  EXPECT_EQ(reports,
+            (std::vector<std::string>{"! VQ_Err_BadFormat", HexDump("abc"), "! VQ_Err_BadFormat", HexDump("ok")}));
+  const std::string log = Close().first;
+  EXPECT_NE(log.find("TVQ_ReportDevice[7].TCPGetReport.FormatError i01=3, i02=5, s=6162013302616263"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("TVQ_ReportDevice[7].TCPGetReport.FormatError sub(len)=1x"), std::string::npos) << log;
+}
+
+// A command written by the command step is logged with the tick count, and
+// noted between the reports except where the device kind leaves it out.
+TEST_F(ReportLayerLog, CommandStepLogsTheTickAndNotesTheCommandWhereWanted) {
+  struct TCase {
+    const char* name;
+    TVQ_DeviceType type;
+    TVQ_PeerType peer;
+    bool noted;
+  };
+  const TCase cases[] = {
+      {"HID", TVQ_DeviceType::VQ_HID, TVQ_PeerType::ptColdfire, true},
+      {"CDC", TVQ_DeviceType::VQ_CDC, TVQ_PeerType::ptColdfire, false},
+      {"TCP", TVQ_DeviceType::VQ_TCP_Device, TVQ_PeerType::ptUnknown, true},
+      {"ESP on a serial line", TVQ_DeviceType::VQ_Serial, TVQ_PeerType::ptESP, false},
+  };
+  clock.Advance(std::chrono::milliseconds(123456));
+  for (const TCase& c : cases) {
+    Open(c.name);
+    TTestDevice device(&event, clock, logId, c.type);
+    device.SetPeer(c.peer);
+    TVQ_ReportDevice layer(device, 0, clock);
+    ASSERT_EQ(layer.SendCommand("\x05\x2A"), TVQ_Result::VQ_No_Err) << c.name;
+    std::string report;
+    layer.GetReport(report);  // nothing to read; the command waits
+    layer.GetReport(report);  // the command step writes it
+    EXPECT_EQ(device.Written(), std::vector<std::string>{"\x05\x2A"}) << c.name;
+    const auto [log, reportLog] = Close();
+    EXPECT_NE(log.find(".BaseProcessCommand: cmd=052A now=123456"), std::string::npos) << c.name << "\n" << log;
+    EXPECT_EQ(log.find("{052A}") != std::string::npos, c.noted) << c.name;
+    EXPECT_EQ(reportLog.find("{052A}") != std::string::npos, c.noted) << c.name;
+  }
 }
 
 // ---- serial line -----------------------------------------------------------------
