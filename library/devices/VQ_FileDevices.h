@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "library/devices/VQ_BaseDevice.h"
@@ -27,7 +28,8 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   static constexpr uint32_t kFilePiece = 10240;
   // Line reading takes text from the ring in pieces of this size.
   static constexpr uint32_t kTextPiece = 4096;
-  // A text line longer than this is handed out in pieces of this size.
+  // A text line longer than this is cut to this size, after an error that
+  // names the line.
   static constexpr std::size_t kMaxLineLength = 65536;
 
   // Opens the file at once. A failure leaves the device without a file
@@ -35,6 +37,11 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   TVQ_FileDeviceItem(int aLogId, int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEvent,
                      const std::string& filename, const TVQ_Clock& clock = SystemClock());
   ~TVQ_FileDeviceItem() override;
+
+  // The path names something to replay: a file, or what stands where one
+  // was meant (a folder, a FIFO), which creation then refuses by name. A
+  // character device is a port, not a recording.
+  static bool IsRecordingPath(const std::string& path);
 
   std::string ClassName() const override { return "TVQ_FileDeviceItem"; }
   std::string ToString() const;
@@ -90,12 +97,17 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   bool AppendMoreTextLocked();
   bool EnsureTextLocked(std::size_t len);
   std::string ReadLineLocked();
+  void CutLineLocked();
+  void SkipRestOfLineLocked();
 
   const std::string FFilename;
 
   mutable std::mutex FFileLock;
   int FDataStream = -1;  // descriptor of the open file
   std::string FRawLine;  // text taken from the ring, not yet handed out
+  std::size_t FLineNumber = 0;        // lines of the file handed out
+  std::optional<std::string> FCutLine;  // a line cut, handed out next
+  bool FSkipRestOfLine = false;       // the rest of the line cut is still to come
   bool FEndMarked = false;
   std::string FCreateError;  // why the file could not be opened
 
