@@ -10,8 +10,9 @@
 
 // Replays a recorded file as if a counter were sending it. The kind follows
 // the file name: "VQ_ReportData.txt" holds report lines ended by CR LF (read
-// line by line), "VQ_RawData.bin" a raw capture (not replayable yet, creation
-// fails), anything else a captured byte stream of a counter.
+// line by line), "VQ_RawData.bin" a raw capture (which has no framing to
+// replay it by: creation fails), anything else a captured byte stream of a
+// counter.
 //
 // The file is copied into the receive ring in portions as the ring is read;
 // the replay can be paced (SetWaitMs), stops at the end of the file or starts
