@@ -85,6 +85,8 @@ void TVQ_ReportDevice::LogErr(const std::string& text) const {
   if (LogWanted(FLogId)) LogError(FLogId, FDbgTag + text);
 }
 
+bool TVQ_ReportDevice::Logging() const { return LogWanted(FLogId); }
+
 // ---- reading ----------------------------------------------------------------
 
 TVQ_Result TVQ_ReportDevice::GetReport(std::string& report) {
@@ -176,19 +178,33 @@ bool TVQ_ReportDevice::SkipPendingFrameEnd(TVQ_Result& result, std::string& repo
 // After a framing error: drops bytes up to and including the next frame end.
 bool TVQ_ReportDevice::SkipToFrameEnd(TVQ_Result& result, std::string& report) {
   if (!FmissingBF) return true;
-  const std::string held = FDevice.PeekUpTo(kResyncPeek);
-  const auto end = std::find_if(held.begin(), held.end(), IsFrameEndByte);
-  const auto dropped = static_cast<uint32_t>(end == held.end() ? held.size() : end - held.begin() + 1);
-  if (dropped > 0) {
-    FDevice.ConfirmPeekedData(dropped);
-    LogErr(".USBGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " + HexDump(held.substr(0, dropped)));
-  }
-  if (end == held.end()) {
+  const auto [held, end] = PeekForResync([](std::string_view bytes) {
+    const auto at = std::find_if(bytes.begin(), bytes.end(), IsFrameEndByte);
+    return at == bytes.end() ? std::string_view::npos : static_cast<std::size_t>(at - bytes.begin());
+  });
+  DropForResync(held, end == std::string_view::npos ? held.size() : end + 1, ".USBGetReport.missingBF überlesen");
+  if (end == std::string_view::npos) {
     result = CheckDeviceError(report);
     return false;
   }
   FmissingBF = false;
   return true;
+}
+
+TVQ_ReportDevice::TResyncPeek TVQ_ReportDevice::PeekForResync(std::size_t (*place)(std::string_view)) {
+  for (uint32_t stretch = kResyncFirstPeek;; stretch = std::min(4 * stretch, kResyncPeek)) {
+    std::string held = FDevice.PeekUpTo(stretch);
+    const std::size_t at = place(held);
+    if (at != std::string_view::npos || held.size() < stretch || stretch == kResyncPeek) return {std::move(held), at};
+  }
+}
+
+// Drops the first `dropped` of the held bytes `held` to resynchronise,
+// logged after `what`.
+void TVQ_ReportDevice::DropForResync(std::string_view held, std::size_t dropped, const char* what) {
+  if (dropped == 0) return;
+  FDevice.ConfirmPeekedData(static_cast<uint32_t>(dropped));
+  if (Logging()) LogErr(what + (" (" + std::to_string(dropped) + "): ") + HexDump(held.substr(0, dropped)));
 }
 
 TVQ_Result TVQ_ReportDevice::FormatError(std::string& report, const std::string& message, bool resync) {
@@ -217,20 +233,22 @@ TVQ_Result TVQ_ReportDevice::UsbGetReport(std::string& report) {
   const TUsbFrameSize size = UsbFrameSize(head);
   if (size.Kind == TUsbFrameSize::TKind::NeedMore) return CheckDeviceError(report);
   if (size.Kind == TUsbFrameSize::TKind::Invalid) {
-    LogErr(".USBGetReport invalid length: " + HexDump(head));
+    if (Logging()) LogErr(".USBGetReport invalid length: " + HexDump(head));
     FDevice.ConfirmPeekedData(1);
     return FormatError(report, "GetReport: invalid frame length", true);
   }
   const std::string frame = FDevice.PeekAnsi(size.Bytes);
   if (frame.empty()) return CheckDeviceError(report);
   if (frame.compare(0, head.size(), head) != 0) {
-    LogErr(".USBGetReport.escLenStr(" + HexDump(head) + ") stimmt nicht mehr. Wurde Puffer gelöscht? s=" +
-           HexDump(frame.substr(0, head.size())));
+    if (Logging())
+      LogErr(".USBGetReport.escLenStr(" + HexDump(head) + ") stimmt nicht mehr. Wurde Puffer gelöscht? s=" +
+             HexDump(frame.substr(0, head.size())));
     return TVQ_Result::VQ_No_Err;
   }
 
   const TUsbFrameDecode decoded = DecodeUsbFrame(frame);
   FDevice.ConfirmPeekedData(decoded.Consumed);
+  if (decoded.Status != TUsbFrameStatus::Complete && Logging()) LogUsbFrameError(decoded, frame);
   switch (decoded.Status) {
     case TUsbFrameStatus::Complete:
       report = decoded.Report;
@@ -238,23 +256,38 @@ TVQ_Result TVQ_ReportDevice::UsbGetReport(std::string& report) {
       AfterUsbFrame(report);
       return TVQ_Result::VQ_No_Err;
     case TUsbFrameStatus::UnexpectedEnd:
+      return FormatError(report, "GetReport: unexpected end character received", false);
+    case TUsbFrameStatus::IllegalByte:
+      return FormatError(report, "GetReport: received illegal $BE", true);
+    case TUsbFrameStatus::ChecksumError:
+      return FormatError(report, "GetReport: CheckSum error", true);
+    case TUsbFrameStatus::Truncated:
+      return FormatError(report, "GetReport: escape at the end of the frame", true);
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+void TVQ_ReportDevice::LogUsbFrameError(const TUsbFrameDecode& decoded, std::string_view frame) const {
+  switch (decoded.Status) {
+    case TUsbFrameStatus::Complete:
+      break;
+    case TUsbFrameStatus::UnexpectedEnd:
       LogErr(".USBGetReport.USB unerwartetes $BF, $BD empfangen ! ###############");
       LogErr(".USBGetReport.bisher verarbeitet($BF/$BD): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: unexpected end character received", false);
+      break;
     case TUsbFrameStatus::IllegalByte:
       LogErr(".USBGetReport.unerlaubtes $BE empfangen ! ####");
       LogErr(".USBGetReport.bisher verarbeitet($BE): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: received illegal $BE", true);
+      break;
     case TUsbFrameStatus::ChecksumError:
       LogErr(".USBGetReport.CHK error: Len=" + std::to_string(decoded.Length) + " ChkFound=" +
              HexText(decoded.SumFound, 2) + " ChkClaimed=" + HexText(decoded.ChkClaimed, 2));
       LogErr(".USBGetReport.bisher verarbeitet(CheckSum): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: CheckSum error", true);
+      break;
     case TUsbFrameStatus::Truncated:
       LogErr(".USBGetReport escape at the end of the frame: " + HexDump(frame));
-      return FormatError(report, "GetReport: escape at the end of the frame", true);
+      break;
   }
-  return TVQ_Result::VQ_No_Err;
 }
 
 // A complete frame: its frame end, the identity checks, the 7901 rule and the clock.
@@ -308,14 +341,9 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
 
 TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (FmissingBF) {
-    const std::string held = FDevice.PeekUpTo(kResyncPeek);
-    const std::size_t start = TcpTextResyncOffset(held);
+    const auto [held, start] = PeekForResync(TcpTextResyncOffset);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
-    if (dropped > 0) {
-      FDevice.ConfirmPeekedData(dropped);
-      LogErr(".TCPGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " +
-             HexDump(held.substr(0, dropped)));
-    }
+    DropForResync(held, dropped, ".TCPGetReport.missingBF überlesen");
     if (start == std::string::npos) return CheckDeviceError(report);
     FmissingBF = false;
   }
@@ -324,7 +352,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (size.Cut == TFrameCut::Invalid) {
     // The first byte is no message start (or starts a bad one): skip it, then
     // look for the next $01.
-    LogErr(".TCPGetReport.FormatError " + TcpFormatErrorDetail(head));
+    if (Logging()) LogErr(".TCPGetReport.FormatError " + TcpFormatErrorDetail(head));
     FDevice.ConfirmPeekedData(1);
     FmissingBF = true;
     report = "GetReport: Format error, no TCP string: " + head;
@@ -360,11 +388,7 @@ TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
     const std::string held = FDevice.PeekUpTo(kDemoResyncPeek);
     const std::size_t start = DemoResyncOffset(held, FResyncFromStart ? 0 : 1);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
-    if (dropped > 0) {
-      FDevice.ConfirmPeekedData(dropped);
-      LogErr(".DemoGetReport missingKennung überlesen (" + std::to_string(dropped) + "): " +
-             HexDump(held.substr(0, dropped)));
-    }
+    DropForResync(held, dropped, ".DemoGetReport missingKennung überlesen");
     FResyncFromStart = start == std::string::npos;
     if (FResyncFromStart) return CheckDeviceError(report);
     FMissingKennung = false;
@@ -550,10 +574,12 @@ constexpr uint8_t kToolCommand = 0x85;
 
 }  // namespace
 
-// The byte-by-byte trace of the serial protocol: many short items on one line.
-void TVQ_ReportDevice::Trace(const std::string& text, bool endLine) const {
+// The byte-by-byte trace of the serial protocol: many short items on one
+// line, each a byte in hexadecimal between `before` and `after`. Built only
+// when the low-level log is on: it runs for every byte received.
+void TVQ_ReportDevice::Trace(const char* before, uint8_t b, const char* after, bool endLine) const {
   if (!FDevice.LowLevelLog() || !LogWanted(FLogId)) return;
-  LogAppend(FLogId, text);
+  LogAppend(FLogId, before + HexText(b, 2) + after);
   if (endLine) LogNewLine(FLogId);
 }
 
@@ -579,7 +605,7 @@ TVQ_Result TVQ_ReportDevice::SerialGetReport(std::string& report) {
     FDevice.ConfirmPeekedData(1);
     const auto b = static_cast<uint8_t>(c);
     FRxDTime = FClock.Now();
-    Trace(HexText(b, 2));
+    Trace("", b, "");
 
     switch (FSerialFramer.Feed(b)) {
       case TVQ_SerialFramer::TEvent::None:
@@ -594,15 +620,16 @@ TVQ_Result TVQ_ReportDevice::SerialGetReport(std::string& report) {
                ", maximal length: " + std::to_string(TVQ_SerialFramer::kMaxFrame));
         continue;
       case TVQ_SerialFramer::TEvent::FrameBad:
-        LogErr(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(FSerialFramer.LenFound()) +
-               " LenClaimed=" + std::to_string(FSerialFramer.LenClaimed()) +
-               " ChkFound=" + HexText(FSerialFramer.ChkFound(), 2) +
-               " ChkClaimed=" + HexText(FSerialFramer.ChkClaimed(), 2));
-        Trace("{LA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        if (Logging())
+          LogErr(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(FSerialFramer.LenFound()) +
+                 " LenClaimed=" + std::to_string(FSerialFramer.LenClaimed()) +
+                 " ChkFound=" + HexText(FSerialFramer.ChkFound(), 2) +
+                 " ChkClaimed=" + HexText(FSerialFramer.ChkClaimed(), 2));
+        Trace("{LA", FSerialFramer.Answer(), "}");
         if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, report)) return result;
         break;
       case TVQ_SerialFramer::TEvent::RepeatAnswer:
-        Trace("{lA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        Trace("{lA", FSerialFramer.Answer(), "}");
         if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastEOL=", result, report)) return result;
         break;
       case TVQ_SerialFramer::TEvent::StrayEnd:
@@ -634,7 +661,7 @@ TVQ_Result TVQ_ReportDevice::SerialSilence(TVQ_Result result, const std::string&
   if (now - *FRxDTime <= kSerialSilence) return TVQ_Result::VQ_No_Err;
   FSerialFramer.DropPartialFrame();
   FRxDTime = now;
-  Trace("<BC>");
+  Trace("<", kSerialPoll, ">");
   TVQ_Result pollResult = TVQ_Result::VQ_No_Err;
   WriteSerialByte(kSerialPoll, ".SerialGetReport BC ", pollResult, report);
   return pollResult;
@@ -658,7 +685,7 @@ TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
   std::unique_lock lock(FCmdLock);
   if (FCmdList.empty() || FDevice.GetDelayNextCmdMs() != 0) {
     lock.unlock();
-    Trace("{La" + HexText(FSerialFramer.Answer(), 2) + "}", true);
+    Trace("{La", FSerialFramer.Answer(), "}", true);
     WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, writeMessage);
   } else {
     FCmdStringSerial = FCmdList.front();
@@ -669,7 +696,7 @@ TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
     lock.unlock();
     FCmdStartTime = FClock.Now();
     const auto first = static_cast<uint8_t>(FCmdStringSerial[0]);
-    Trace("{Cs" + HexText(first, 2) + "}");
+    Trace("{Cs", first, "}");
     WriteSerialByte(first, ".SerialGetReport Cmd[1] ", result, writeMessage);
   }
   if (result != TVQ_Result::VQ_No_Err) report = writeMessage;
@@ -699,11 +726,11 @@ TVQ_Result TVQ_ReportDevice::ProcessCommandSerial(std::string& report) {
       Log("ProcessCommandSerial Ignore LastEOL [" + HexText(b, 2) + "]");
       continue;
     }
-    Trace("[" + HexText(b, 2) + "]");
+    Trace("[", b, "]");
     FCMDEcho += static_cast<char>(b);
     if (FCMDEcho.size() < FCmdStringSerial.size()) {
       const auto next = static_cast<uint8_t>(FCmdStringSerial[FCmdCharCount++]);
-      Trace("{cs" + HexText(next, 2) + "}", true);
+      Trace("{cs", next, "}", true);
       if (!WriteSerialByte(next, "ProcessCommandSerial CharCount=" + std::to_string(FCmdCharCount) + " ", result,
                            report))
         return result;
@@ -735,7 +762,7 @@ void TVQ_ReportDevice::FinishSerialCommand(TVQ_Result& result, std::string& repo
     std::lock_guard lock(FCmdLock);
     FRxMode = TReadModes::rxData;
   }
-  Trace("{la" + HexText(FSerialFramer.LastAckn(), 2) + "}", true);
+  Trace("{la", FSerialFramer.LastAckn(), "}", true);
   WriteSerialByte(FSerialFramer.LastAckn(), "ProcessCommandSerial LastAckn=", result, report);
 }
 

@@ -9,6 +9,7 @@
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
+#include "support/EspRecordBuilder.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 #include "support/TestDevice.h"
@@ -118,6 +119,40 @@ std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   for (int v : values) s += static_cast<char>(v);
   return s;
+}
+
+// After an error the place to read on is looked for in growing stretches of
+// what is held: wherever it lies, near or far, the next frame comes out whole.
+TEST(ReportLayerResync, NextFrameIsFoundNearOrFarAfterTheError) {
+  struct TFraming {
+    const char* name;
+    TVQ_DeviceType type;
+    TVQ_PeerType peer;
+    std::string bad;    // starts with what the framing refuses
+    char filler;        // holds no place to resume
+    std::string frame;  // where reading resumes
+    std::string report;
+  };
+  const std::string stamp = Bytes({0x70, 0x15, 0, 0, 0, 9});
+  const TFraming framings[] = {
+      {"USB", TVQ_DeviceType::VQ_CAN_Rack, TVQ_PeerType::ptColdfire, Bytes({0x00, 0xBE}), '\x11',
+       "\xBF" + BuildUsbFrame(stamp), HexDump(stamp)},
+      {"TCP", TVQ_DeviceType::VQ_TCP_Device, TVQ_PeerType::ptUnknown, "x", 'y', "\x01" "4\x02" "7000", HexDump("7000")},
+      {"ESP", TVQ_DeviceType::VQ_CAN_Rack, TVQ_PeerType::ptESP, "PAV2\x72\x19", 'z',
+       EspRecordBuilder(0x72).Flags(9).Bytes(), "701600000009"},
+  };
+  for (const TFraming& f : framings) {
+    for (const std::size_t distance : {std::size_t{0}, std::size_t{250}, std::size_t{256}, std::size_t{5000}, std::size_t{70000}}) {
+      TVQ_Event event;
+      TTestDevice device(&event, SystemClock(), -1, f.type);
+      device.SetPeer(f.peer);
+      TVQ_ReportDevice layer(device, 0);
+      device.Feed(f.bad + std::string(distance, f.filler) + f.frame);
+      std::vector<std::string> reports;
+      Drain(device, layer, reports);
+      EXPECT_EQ(reports, (std::vector<std::string>{"! VQ_Err_BadFormat", f.report})) << f.name << " " << distance;
+    }
+  }
 }
 
 TEST(ReportLayerUsb, FirstFormatErrorAfterOpeningIsDropped) {
