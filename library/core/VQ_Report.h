@@ -59,7 +59,7 @@ class TVQ_ReportDevice {
   // start at kResyncFirstPeek and grow fourfold: the place to resume is
   // usually near, and copying all that is held at every error is dear.
   static constexpr uint32_t kResyncPeek = 65536;
-  static constexpr uint32_t kResyncFirstPeek = 256;
+  static constexpr uint32_t kResyncFirstPeek = 64;
 
   // The held bytes looked at, and where in them `place` says reading may
   // resume (npos: nowhere in them).
