@@ -514,7 +514,7 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
     return result;
   }
   if (IsVersionCommand(command)) FVersionReceived = false;
-  if (CommandTracedInReportLog()) {
+  if (CommandNotedInLogs()) {
     if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
     if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
   }
@@ -524,7 +524,7 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
 // Whether a command written is noted as "{hex}" between the reports of the
 // device's debug and report logs: not for USB CDC, network, CAN and
 // simulated devices, nor for an ESP counter on a serial line.
-bool TVQ_ReportDevice::CommandTracedInReportLog() const {
+bool TVQ_ReportDevice::CommandNotedInLogs() const {
   switch (FDevice.DevType()) {
     case TVQ_DeviceType::VQ_CDC:
     case TVQ_DeviceType::VQ_Remote:

@@ -116,7 +116,7 @@ class TVQ_ReportDevice {
   TVQ_Result RunCommandStep(std::string& report);
   TVQ_Result BaseProcessCommand(std::string& report);
   TVQ_Result FileProcessCommand(std::string& report);
-  bool CommandTracedInReportLog() const;
+  bool CommandNotedInLogs() const;
   void SwitchToCommandsWhenWaiting();
 
   void Log(const std::string& text) const;
