@@ -106,9 +106,9 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   mutable std::mutex FFileLock;
   int FDataStream = -1;  // descriptor of the open file
   std::string FRawLine;  // text taken from the ring, not yet handed out
-  std::size_t FLineNumber = 0;        // lines of the file handed out
+  std::size_t FLineNumber = 0;          // lines of the file handed out
   std::optional<std::string> FCutLine;  // a line cut, handed out next
-  bool FSkipRestOfLine = false;       // the rest of the line cut is still to come
+  bool FSkipRestOfLine = false;         // the rest of the line cut is still to come
   bool FEndMarked = false;
   std::string FCreateError;  // why the file could not be opened
 
