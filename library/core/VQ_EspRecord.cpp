@@ -152,9 +152,14 @@ std::string_view TEspRecord::LengthPayload() const {
 
 // ---- checksum ---------------------------------------------------------------
 
+// Summed from the fields, without building the record's bytes: every record
+// every transport receives is checked.
 uint8_t TEspRecord::ByteSum() const {
-  unsigned sum = 0;
-  for (const char c : Bytes()) sum += static_cast<uint8_t>(c);
+  unsigned sum = Type + ValueCount;
+  for (const char c : Magic) sum += static_cast<uint8_t>(c);
+  for (const uint32_t field : {uint32_t{Word}, Flags, Control})
+    sum += (field & 0xFF) + (field >> 8 & 0xFF) + (field >> 16 & 0xFF) + (field >> 24 & 0xFF);
+  for (const char c : Values()) sum += static_cast<uint8_t>(c);
   return static_cast<uint8_t>(sum);
 }
 

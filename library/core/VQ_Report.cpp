@@ -1,10 +1,12 @@
 #include "library/core/VQ_Report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
+#include "library/core/VQ_RecordingFraming.h"
 #include "library/core/VQ_StreamFrames.h"
 #include "library/core/VQ_UsbFrame.h"
 #include "library/devices/VQ_BaseDevice.h"
@@ -12,6 +14,16 @@
 namespace {
 
 constexpr bool IsFrameEndByte(char c) { return IsUsbFrameEnd(static_cast<uint8_t>(c)); }
+
+// The log detail of bytes that start no TCP text message: the length text
+// when $01 and $02 are there, else where they are, counted from 1 (0: absent).
+std::string TcpFormatErrorDetail(std::string_view head) {
+  const std::size_t start = head.find(static_cast<char>(kTcpStart));
+  const std::size_t lengthEnd = head.find(static_cast<char>(kTcpLengthEnd));
+  if (start == 0 && lengthEnd != std::string_view::npos) return "sub(len)=" + std::string(head.substr(1, lengthEnd - 1));
+  const auto position = [](std::size_t at) { return std::to_string(at == std::string_view::npos ? 0 : at + 1); };
+  return "i01=" + position(start) + ", i02=" + position(lengthEnd) + ", s=" + HexDump(head);
+}
 
 }  // namespace
 
@@ -72,6 +84,8 @@ void TVQ_ReportDevice::Log(const std::string& text) const {
 void TVQ_ReportDevice::LogErr(const std::string& text) const {
   if (LogWanted(FLogId)) LogError(FLogId, FDbgTag + text);
 }
+
+bool TVQ_ReportDevice::Logging() const { return LogWanted(FLogId); }
 
 // ---- reading ----------------------------------------------------------------
 
@@ -164,19 +178,33 @@ bool TVQ_ReportDevice::SkipPendingFrameEnd(TVQ_Result& result, std::string& repo
 // After a framing error: drops bytes up to and including the next frame end.
 bool TVQ_ReportDevice::SkipToFrameEnd(TVQ_Result& result, std::string& report) {
   if (!FmissingBF) return true;
-  const std::string held = FDevice.PeekUpTo(kResyncPeek);
-  const auto end = std::find_if(held.begin(), held.end(), IsFrameEndByte);
-  const auto dropped = static_cast<uint32_t>(end == held.end() ? held.size() : end - held.begin() + 1);
-  if (dropped > 0) {
-    FDevice.ConfirmPeekedData(dropped);
-    LogErr(".USBGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " + HexDump(held.substr(0, dropped)));
-  }
-  if (end == held.end()) {
+  const auto [held, end] = PeekForResync([](std::string_view bytes) {
+    const auto at = std::find_if(bytes.begin(), bytes.end(), IsFrameEndByte);
+    return at == bytes.end() ? std::string_view::npos : static_cast<std::size_t>(at - bytes.begin());
+  });
+  DropForResync(held, end == std::string_view::npos ? held.size() : end + 1, ".USBGetReport.missingBF überlesen");
+  if (end == std::string_view::npos) {
     result = CheckDeviceError(report);
     return false;
   }
   FmissingBF = false;
   return true;
+}
+
+TVQ_ReportDevice::TResyncPeek TVQ_ReportDevice::PeekForResync(std::size_t (*place)(std::string_view)) {
+  for (uint32_t stretch = kResyncFirstPeek;; stretch = std::min(4 * stretch, kResyncPeek)) {
+    std::string held = FDevice.PeekUpTo(stretch);
+    const std::size_t at = place(held);
+    if (at != std::string_view::npos || held.size() < stretch || stretch == kResyncPeek) return {std::move(held), at};
+  }
+}
+
+// Drops the first `dropped` of the held bytes `held` to resynchronise,
+// logged after `what`.
+void TVQ_ReportDevice::DropForResync(std::string_view held, std::size_t dropped, const char* what) {
+  if (dropped == 0) return;
+  FDevice.ConfirmPeekedData(static_cast<uint32_t>(dropped));
+  if (Logging()) LogErr(what + (" (" + std::to_string(dropped) + "): ") + HexDump(held.substr(0, dropped)));
 }
 
 TVQ_Result TVQ_ReportDevice::FormatError(std::string& report, const std::string& message, bool resync) {
@@ -205,20 +233,22 @@ TVQ_Result TVQ_ReportDevice::UsbGetReport(std::string& report) {
   const TUsbFrameSize size = UsbFrameSize(head);
   if (size.Kind == TUsbFrameSize::TKind::NeedMore) return CheckDeviceError(report);
   if (size.Kind == TUsbFrameSize::TKind::Invalid) {
-    LogErr(".USBGetReport invalid length: " + HexDump(head));
+    if (Logging()) LogErr(".USBGetReport invalid length: " + HexDump(head));
     FDevice.ConfirmPeekedData(1);
     return FormatError(report, "GetReport: invalid frame length", true);
   }
   const std::string frame = FDevice.PeekAnsi(size.Bytes);
   if (frame.empty()) return CheckDeviceError(report);
   if (frame.compare(0, head.size(), head) != 0) {
-    LogErr(".USBGetReport.escLenStr(" + HexDump(head) + ") stimmt nicht mehr. Wurde Puffer gelöscht? s=" +
-           HexDump(frame.substr(0, head.size())));
+    if (Logging())
+      LogErr(".USBGetReport.escLenStr(" + HexDump(head) + ") stimmt nicht mehr. Wurde Puffer gelöscht? s=" +
+             HexDump(frame.substr(0, head.size())));
     return TVQ_Result::VQ_No_Err;
   }
 
   const TUsbFrameDecode decoded = DecodeUsbFrame(frame);
   FDevice.ConfirmPeekedData(decoded.Consumed);
+  if (decoded.Status != TUsbFrameStatus::Complete && Logging()) LogUsbFrameError(decoded, frame);
   switch (decoded.Status) {
     case TUsbFrameStatus::Complete:
       report = decoded.Report;
@@ -226,23 +256,38 @@ TVQ_Result TVQ_ReportDevice::UsbGetReport(std::string& report) {
       AfterUsbFrame(report);
       return TVQ_Result::VQ_No_Err;
     case TUsbFrameStatus::UnexpectedEnd:
+      return FormatError(report, "GetReport: unexpected end character received", false);
+    case TUsbFrameStatus::IllegalByte:
+      return FormatError(report, "GetReport: received illegal $BE", true);
+    case TUsbFrameStatus::ChecksumError:
+      return FormatError(report, "GetReport: CheckSum error", true);
+    case TUsbFrameStatus::Truncated:
+      return FormatError(report, "GetReport: escape at the end of the frame", true);
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+void TVQ_ReportDevice::LogUsbFrameError(const TUsbFrameDecode& decoded, std::string_view frame) const {
+  switch (decoded.Status) {
+    case TUsbFrameStatus::Complete:
+      break;
+    case TUsbFrameStatus::UnexpectedEnd:
       LogErr(".USBGetReport.USB unerwartetes $BF, $BD empfangen ! ###############");
       LogErr(".USBGetReport.bisher verarbeitet($BF/$BD): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: unexpected end character received", false);
+      break;
     case TUsbFrameStatus::IllegalByte:
       LogErr(".USBGetReport.unerlaubtes $BE empfangen ! ####");
       LogErr(".USBGetReport.bisher verarbeitet($BE): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: received illegal $BE", true);
+      break;
     case TUsbFrameStatus::ChecksumError:
       LogErr(".USBGetReport.CHK error: Len=" + std::to_string(decoded.Length) + " ChkFound=" +
              HexText(decoded.SumFound, 2) + " ChkClaimed=" + HexText(decoded.ChkClaimed, 2));
       LogErr(".USBGetReport.bisher verarbeitet(CheckSum): " + HexDump(decoded.Report));
-      return FormatError(report, "GetReport: CheckSum error", true);
+      break;
     case TUsbFrameStatus::Truncated:
       LogErr(".USBGetReport escape at the end of the frame: " + HexDump(frame));
-      return FormatError(report, "GetReport: escape at the end of the frame", true);
+      break;
   }
-  return TVQ_Result::VQ_No_Err;
 }
 
 // A complete frame: its frame end, the identity checks, the 7901 rule and the clock.
@@ -266,7 +311,7 @@ void TVQ_ReportDevice::AfterUsbFrame(std::string& report) {
 }
 
 // The counter's version report: its user ID always, the rest only from the
-// first one after the version command.
+// first one after the version command, and only when it parses.
 void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller) {
   const TVQ_VersionLog versionLog{FLogId, FDbgTag};
   uint8_t user = TVQ_VersionInfo::kUnknownUser;
@@ -276,15 +321,19 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
     report.clear();
     return;
   }
-  FVersionInfo.Reset();
-  ExtractFirmware(FVersionInfo, report, versionLog);
-  FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
-  FDevice.SetFFPGAVersion(FVersionInfo.FFPGAVersion);
-  if (FVersionInfo.FVersionSerialNumber != TVQ_VersionInfo::kUnknownSerial)
-    FDevice.SetSerialNumberValue(FVersionInfo.FVersionSerialNumber);
-  Log(std::string(caller) + " FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
-      ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate +
-      ", FPGAVersion=" + FVersionInfo.FFPGAVersion);
+  // Parsed into a fresh record so that a report that fails leaves the known identity.
+  TVQ_VersionInfo info;
+  if (ExtractFirmware(info, report, versionLog)) {
+    FVersionInfo = info;
+    FDevice.SetHardFeature(info.FHardFeature);
+    FDevice.SetFirmwareVersionNumber(info.FVersion);
+    FDevice.SetFFPGAVersion(info.FFPGAVersion);
+    if (info.FVersionSerialNumber != TVQ_VersionInfo::kUnknownSerial)
+      FDevice.SetSerialNumberValue(info.FVersionSerialNumber);
+  }
+  Log(std::string(caller) + " FirmwareVersion=" + std::to_string(info.FVersion) +
+      ", Feature=" + HexText(info.FHardFeature, 4) + ", Date=" + info.FFirmwareDate +
+      ", FPGAVersion=" + info.FFPGAVersion);
   FVersionReceived = true;
 }
 
@@ -292,14 +341,9 @@ void TVQ_ReportDevice::TakeVersionReport(std::string& report, const char* caller
 
 TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (FmissingBF) {
-    const std::string held = FDevice.PeekUpTo(kResyncPeek);
-    const std::size_t start = TcpTextResyncOffset(held);
+    const auto [held, start] = PeekForResync(TcpTextResyncOffset);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
-    if (dropped > 0) {
-      FDevice.ConfirmPeekedData(dropped);
-      LogErr(".TCPGetReport.missingBF überlesen (" + std::to_string(dropped) + "): " +
-             HexDump(held.substr(0, dropped)));
-    }
+    DropForResync(held, dropped, ".TCPGetReport.missingBF überlesen");
     if (start == std::string::npos) return CheckDeviceError(report);
     FmissingBF = false;
   }
@@ -308,7 +352,7 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   if (size.Cut == TFrameCut::Invalid) {
     // The first byte is no message start (or starts a bad one): skip it, then
     // look for the next $01.
-    LogErr(".TCPGetReport.FormatError s=" + HexDump(head));
+    if (Logging()) LogErr(".TCPGetReport.FormatError " + TcpFormatErrorDetail(head));
     FDevice.ConfirmPeekedData(1);
     FmissingBF = true;
     report = "GetReport: Format error, no TCP string: " + head;
@@ -344,11 +388,7 @@ TVQ_Result TVQ_ReportDevice::DemoGetReport(std::string& report) {
     const std::string held = FDevice.PeekUpTo(kDemoResyncPeek);
     const std::size_t start = DemoResyncOffset(held, FResyncFromStart ? 0 : 1);
     const auto dropped = static_cast<uint32_t>(start == std::string::npos ? held.size() : start);
-    if (dropped > 0) {
-      FDevice.ConfirmPeekedData(dropped);
-      LogErr(".DemoGetReport missingKennung überlesen (" + std::to_string(dropped) + "): " +
-             HexDump(held.substr(0, dropped)));
-    }
+    DropForResync(held, dropped, ".DemoGetReport missingKennung überlesen");
     FResyncFromStart = start == std::string::npos;
     if (FResyncFromStart) return CheckDeviceError(report);
     FMissingKennung = false;
@@ -464,7 +504,8 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
   std::string command = FCmdList.front();
   FCmdList.pop_front();
   const std::string hex = HexDump(command);
-  Log(".BaseProcessCommand: cmd=" + hex);
+  Log(".BaseProcessCommand: cmd=" + hex + " now=" +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(FClock.Now().time_since_epoch()).count()));
   std::string message;
   const TVQ_Result result = FDevice.WriteData(command, message);
   if (result != TVQ_Result::VQ_No_Err) {
@@ -473,17 +514,28 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
     return result;
   }
   if (IsVersionCommand(command)) FVersionReceived = false;
+  if (CommandNotedInLogs()) {
+    if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
+    if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+  }
+  return TVQ_Result::VQ_No_Err;
+}
+
+// Whether a command written is noted as "{hex}" between the reports of the
+// device's debug and report logs: not for USB CDC, network, CAN and
+// simulated devices, nor for an ESP counter on a serial line.
+bool TVQ_ReportDevice::CommandNotedInLogs() const {
   switch (FDevice.DevType()) {
     case TVQ_DeviceType::VQ_CDC:
     case TVQ_DeviceType::VQ_Remote:
     case TVQ_DeviceType::VQ_CAN_Rack:
     case TVQ_DeviceType::VQ_Simul:
-      break;
+      return false;
+    case TVQ_DeviceType::VQ_Serial:
+      return FDevice.PeerType() != TVQ_PeerType::ptESP;
     default:
-      if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
-      if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+      return true;
   }
-  return TVQ_Result::VQ_No_Err;
 }
 
 // Replayed files never receive commands.
@@ -522,10 +574,12 @@ constexpr uint8_t kToolCommand = 0x85;
 
 }  // namespace
 
-// The byte-by-byte trace of the serial protocol: many short items on one line.
-void TVQ_ReportDevice::Trace(const std::string& text, bool endLine) const {
+// The byte-by-byte trace of the serial protocol: many short items on one
+// line, each a byte in hexadecimal between `before` and `after`. Built only
+// when the low-level log is on: it runs for every byte received.
+void TVQ_ReportDevice::Trace(const char* before, uint8_t b, const char* after, bool endLine) const {
   if (!FDevice.LowLevelLog() || !LogWanted(FLogId)) return;
-  LogAppend(FLogId, text);
+  LogAppend(FLogId, before + HexText(b, 2) + after);
   if (endLine) LogNewLine(FLogId);
 }
 
@@ -551,7 +605,7 @@ TVQ_Result TVQ_ReportDevice::SerialGetReport(std::string& report) {
     FDevice.ConfirmPeekedData(1);
     const auto b = static_cast<uint8_t>(c);
     FRxDTime = FClock.Now();
-    Trace(HexText(b, 2));
+    Trace("", b, "");
 
     switch (FSerialFramer.Feed(b)) {
       case TVQ_SerialFramer::TEvent::None:
@@ -566,15 +620,16 @@ TVQ_Result TVQ_ReportDevice::SerialGetReport(std::string& report) {
                ", maximal length: " + std::to_string(TVQ_SerialFramer::kMaxFrame));
         continue;
       case TVQ_SerialFramer::TEvent::FrameBad:
-        LogErr(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(FSerialFramer.LenFound()) +
-               " LenClaimed=" + std::to_string(FSerialFramer.LenClaimed()) +
-               " ChkFound=" + HexText(FSerialFramer.ChkFound(), 2) +
-               " ChkClaimed=" + HexText(FSerialFramer.ChkClaimed(), 2));
-        Trace("{LA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        if (Logging())
+          LogErr(".SerialGetReport LEN or CHK error: LenFound=" + std::to_string(FSerialFramer.LenFound()) +
+                 " LenClaimed=" + std::to_string(FSerialFramer.LenClaimed()) +
+                 " ChkFound=" + HexText(FSerialFramer.ChkFound(), 2) +
+                 " ChkClaimed=" + HexText(FSerialFramer.ChkClaimed(), 2));
+        Trace("{LA", FSerialFramer.Answer(), "}");
         if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, report)) return result;
         break;
       case TVQ_SerialFramer::TEvent::RepeatAnswer:
-        Trace("{lA" + HexText(FSerialFramer.Answer(), 2) + "}");
+        Trace("{lA", FSerialFramer.Answer(), "}");
         if (!WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastEOL=", result, report)) return result;
         break;
       case TVQ_SerialFramer::TEvent::StrayEnd:
@@ -606,7 +661,7 @@ TVQ_Result TVQ_ReportDevice::SerialSilence(TVQ_Result result, const std::string&
   if (now - *FRxDTime <= kSerialSilence) return TVQ_Result::VQ_No_Err;
   FSerialFramer.DropPartialFrame();
   FRxDTime = now;
-  Trace("<BC>");
+  Trace("<", kSerialPoll, ">");
   TVQ_Result pollResult = TVQ_Result::VQ_No_Err;
   WriteSerialByte(kSerialPoll, ".SerialGetReport BC ", pollResult, report);
   return pollResult;
@@ -630,7 +685,7 @@ TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
   std::unique_lock lock(FCmdLock);
   if (FCmdList.empty() || FDevice.GetDelayNextCmdMs() != 0) {
     lock.unlock();
-    Trace("{La" + HexText(FSerialFramer.Answer(), 2) + "}", true);
+    Trace("{La", FSerialFramer.Answer(), "}", true);
     WriteSerialByte(FSerialFramer.Answer(), ".SerialGetReport LastAckn ", result, writeMessage);
   } else {
     FCmdStringSerial = FCmdList.front();
@@ -641,7 +696,7 @@ TVQ_Result TVQ_ReportDevice::SerialFrameReceived(std::string& report) {
     lock.unlock();
     FCmdStartTime = FClock.Now();
     const auto first = static_cast<uint8_t>(FCmdStringSerial[0]);
-    Trace("{Cs" + HexText(first, 2) + "}");
+    Trace("{Cs", first, "}");
     WriteSerialByte(first, ".SerialGetReport Cmd[1] ", result, writeMessage);
   }
   if (result != TVQ_Result::VQ_No_Err) report = writeMessage;
@@ -671,11 +726,11 @@ TVQ_Result TVQ_ReportDevice::ProcessCommandSerial(std::string& report) {
       Log("ProcessCommandSerial Ignore LastEOL [" + HexText(b, 2) + "]");
       continue;
     }
-    Trace("[" + HexText(b, 2) + "]");
+    Trace("[", b, "]");
     FCMDEcho += static_cast<char>(b);
     if (FCMDEcho.size() < FCmdStringSerial.size()) {
       const auto next = static_cast<uint8_t>(FCmdStringSerial[FCmdCharCount++]);
-      Trace("{cs" + HexText(next, 2) + "}", true);
+      Trace("{cs", next, "}", true);
       if (!WriteSerialByte(next, "ProcessCommandSerial CharCount=" + std::to_string(FCmdCharCount) + " ", result,
                            report))
         return result;
@@ -707,7 +762,7 @@ void TVQ_ReportDevice::FinishSerialCommand(TVQ_Result& result, std::string& repo
     std::lock_guard lock(FCmdLock);
     FRxMode = TReadModes::rxData;
   }
-  Trace("{la" + HexText(FSerialFramer.LastAckn(), 2) + "}", true);
+  Trace("{la", FSerialFramer.LastAckn(), "}", true);
   WriteSerialByte(FSerialFramer.LastAckn(), "ProcessCommandSerial LastAckn=", result, report);
 }
 
@@ -715,51 +770,34 @@ bool TVQ_ReportDevice::SerialBufferCleared() { return std::exchange(FSerialBuffe
 
 // ---- recorded files ---------------------------------------------------------------
 
-namespace {
-
-// Looks this far into a recorded binary file to tell its stream apart.
-constexpr uint32_t kDetectPeek = 4 * (1 + 2 * kUsbMaxLength);
-
-bool StartsWithValidEspRecord(std::string_view bytes) {
-  TEspRecord record;
-  return ParseEspRecord(bytes, record) == TEspParse::Ok && CheckEspRecord(record) == TEspCheck::Ok;
-}
-
-// The bytes start with whole, checked USB frames: one, or two when more
-// bytes follow the first.
-bool StartsWithUsbFrames(std::string_view bytes) {
-  for (int frame = 0; frame < 2 && !bytes.empty(); ++frame) {
-    const TUsbFrameSize size = UsbFrameSize(bytes);
-    if (size.Kind != TUsbFrameSize::TKind::Size || bytes.size() <= size.Bytes) return false;
-    if (DecodeUsbFrame(bytes.substr(0, size.Bytes)).Status != TUsbFrameStatus::Complete) return false;
-    if (!IsUsbFrameEnd(static_cast<uint8_t>(bytes[size.Bytes]))) return false;
-    bytes.remove_prefix(size.Bytes + 1);
-  }
-  return true;
-}
-
-}  // namespace
-
-// The first call finds out which stream the recording holds: ESP records
-// only when a whole record passes its check (magic, value count, checksum),
-// else USB frames when whole frames decode, else the serial line.
+// The first call finds out which stream the recording holds (ESP records,
+// USB frames or the serial line) from its first bytes. A frame cut by the
+// start of the recording is dropped here; a damaged first frame is left to
+// the framing, which refuses it with its own error and reads on.
 TVQ_Result TVQ_ReportDevice::FileGetBinReport(std::string& report) {
   Log(".FileGetBinReport: Binärdaten von ESP, USB oder seriell?");
-  const std::string head = FDevice.PeekUpTo(kDetectPeek);
+  const std::string head = FDevice.PeekUpTo(kRecordingLookAhead);
   if (head.empty()) return CheckDeviceError(report);
-  if (StartsWithValidEspRecord(head)) {
-    Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");
-    FDevice.SetPeerType(TVQ_PeerType::ptESP);
-    FFraming = TFraming::Esp;
-    return GetESPReport(report);
-  }
-  FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
-  if (StartsWithUsbFrames(head)) {
-    Log(".FileGetBinReport: Umschalten auf USB-Binärdaten");
-    FFraming = TFraming::Usb;
-    return UsbGetReport(report);
+  const TRecordingDetection found = DetectRecordingFraming(head, head.size() < kRecordingLookAhead);
+  if (found.Skip > 0 && FDevice.ConfirmPeekedData(static_cast<uint32_t>(found.Skip)))
+    LogErr(".FileGetBinReport: recording starts inside a frame, skipped (" + std::to_string(found.Skip) +
+           "): " + HexDump(std::string_view(head).substr(0, found.Skip)));
+  switch (found.Framing) {
+    case TRecordingFraming::Esp:
+      Log(".FileGetBinReport: Umschalten auf ESP-Binärdaten");
+      FDevice.SetPeerType(TVQ_PeerType::ptESP);
+      FFraming = TFraming::Esp;
+      return GetESPReport(report);
+    case TRecordingFraming::Usb:
+      Log(".FileGetBinReport: Umschalten auf USB-Binärdaten");
+      FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
+      FFraming = TFraming::Usb;
+      return UsbGetReport(report);
+    case TRecordingFraming::Serial:
+      break;
   }
   Log(".FileGetBinReport: Umschalten auf serielle Binärdaten");
+  FDevice.SetPeerType(TVQ_PeerType::ptColdfire);
   FFraming = TFraming::Serial;
   return SerialGetReport(report);
 }
@@ -774,13 +812,16 @@ TVQ_Result TVQ_ReportDevice::FileGetTextReport(std::string& report) {
     return result;
   }
   if (line.starts_with("7001VERSION")) {
-    FVersionInfo.Reset();
-    if (ExtractFirmwareVersionDateTextReport(FVersionInfo, line, TVQ_VersionLog{FLogId, FDbgTag}))
-      FDevice.SetFirmwareVersionNumber(FVersionInfo.FVersion);
+    TVQ_VersionInfo info;
+    if (ExtractFirmwareVersionDateTextReport(info, line, TVQ_VersionLog{FLogId, FDbgTag})) {
+      FVersionInfo = info;
+      FDevice.SetHardFeature(info.FHardFeature);
+      FDevice.SetFirmwareVersionNumber(info.FVersion);
+    }
     uint32_t serial = TVQ_VersionInfo::kUnknownSerial;
     if (ExtractSerialNumber(line, serial)) FDevice.SetSerialNumberValue(serial);
-    Log(".FileGetTextReport FirmwareVersion=" + std::to_string(FVersionInfo.FVersion) +
-        ", Feature=" + HexText(FVersionInfo.FHardFeature, 4) + ", Date=" + FVersionInfo.FFirmwareDate);
+    Log(".FileGetTextReport FirmwareVersion=" + std::to_string(info.FVersion) +
+        ", Feature=" + HexText(info.FHardFeature, 4) + ", Date=" + info.FFirmwareDate);
   } else {
     FTimestamps.CheckTimestampsTextReport(line, FDevice.LowLevelLog());
   }

@@ -11,6 +11,7 @@
 #include "library/core/VQ_EspRecord.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_Timestamps.h"
+#include "library/core/VQ_UsbFrame.h"
 #include "library/core/VQ_VersionInfo.h"
 #include "library/platform/VQ_Clock.h"
 
@@ -54,8 +55,18 @@ class TVQ_ReportDevice {
   bool LogReport = false;
 
  private:
-  // Resynchronisation looks at no more than this per call.
+  // Resynchronisation looks at no more than this per call, in stretches that
+  // start at kResyncFirstPeek and grow fourfold: the place to resume is
+  // usually near, and copying all that is held at every error is dear.
   static constexpr uint32_t kResyncPeek = 65536;
+  static constexpr uint32_t kResyncFirstPeek = 64;
+
+  // The held bytes looked at, and where in them `place` says reading may
+  // resume (npos: nowhere in them).
+  struct TResyncPeek {
+    std::string Held;
+    std::size_t Place;
+  };
 
   enum class TFraming { None, Usb, Serial, Esp, FileBin, FileText, Tcp, TcpArchive, Demo };
   enum class TCommandStep { None, Base, Serial, File, NotSupported };
@@ -71,7 +82,7 @@ class TVQ_ReportDevice {
   TVQ_Result SerialFrameReceived(std::string& report);
   void FinishSerialCommand(TVQ_Result& result, std::string& report);
   bool WriteSerialByte(uint8_t b, const std::string& step, TVQ_Result& result, std::string& report);
-  void Trace(const std::string& text, bool endLine = false) const;
+  void Trace(const char* before, uint8_t b, const char* after, bool endLine = false) const;
   TVQ_Result FileGetBinReport(std::string& report);
   TVQ_Result FileGetTextReport(std::string& report);
 
@@ -95,6 +106,9 @@ class TVQ_ReportDevice {
   bool SkipPendingFrameEnd(TVQ_Result& result, std::string& report);
   bool SkipToFrameEnd(TVQ_Result& result, std::string& report);
   TVQ_Result FormatError(std::string& report, const std::string& message, bool resync);
+  void LogUsbFrameError(const TUsbFrameDecode& decoded, std::string_view frame) const;
+  TResyncPeek PeekForResync(std::size_t (*place)(std::string_view));
+  void DropForResync(std::string_view held, std::size_t dropped, const char* what);
   void AfterUsbFrame(std::string& report);
   void TakeVersionReport(std::string& report, const char* caller);
 
@@ -102,10 +116,13 @@ class TVQ_ReportDevice {
   TVQ_Result RunCommandStep(std::string& report);
   TVQ_Result BaseProcessCommand(std::string& report);
   TVQ_Result FileProcessCommand(std::string& report);
+  bool CommandNotedInLogs() const;
   void SwitchToCommandsWhenWaiting();
 
   void Log(const std::string& text) const;
   void LogErr(const std::string& text) const;
+  // The debug log is on: lines that dump bytes are only built then.
+  bool Logging() const;
 
   TVQ_BaseDevice& FDevice;
   const TVQ_Clock& FClock;

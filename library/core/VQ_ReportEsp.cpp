@@ -70,7 +70,7 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
   const auto length = static_cast<uint32_t>(head.Length());
   const std::string bytes = FDevice.PeekAnsi(length);
   if (bytes.size() != length) {
-    LogErr(".GetESPReport Header=" + head.HeaderDump(FDevice.FlagVersion()));
+    if (Logging()) LogErr(".GetESPReport Header=" + head.HeaderDump(FDevice.FlagVersion()));
     return EspDeviceError(report);
   }
   TEspRecord record;
@@ -78,7 +78,7 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
   if (CheckEspRecord(record, &check) != TEspCheck::Ok) return EspBadRecord(report, bytes, check);
   if (!FDevice.ConfirmPeekedData(length)) {
     // The receive buffer was cleared meanwhile: the record is gone with it.
-    LogErr(".GetESPReport buffer cleared while reading " + head.HeaderDump(FDevice.FlagVersion()));
+    if (Logging()) LogErr(".GetESPReport buffer cleared while reading " + head.HeaderDump(FDevice.FlagVersion()));
     return EspDeviceError(report);
   }
   FIgnoreNextFormatError = false;
@@ -107,15 +107,10 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
 // has arrived; the last bytes are kept then, as they may start one.
 bool TVQ_ReportDevice::SkipToEspMagic(TVQ_Result& result, std::string& report) {
   if (!FEspMissingMagic) return true;
-  const std::string held = FDevice.PeekUpTo(kResyncPeek);
-  const size_t start = FindEspMagic(held);
+  const auto [held, start] = PeekForResync([](std::string_view bytes) { return FindEspMagic(bytes); });
   const size_t dropped =
       start != std::string::npos ? start : held.size() - std::min(held.size(), VQ_Esp::Magic.size() - 1);
-  if (dropped > 0) {
-    FDevice.ConfirmPeekedData(static_cast<uint32_t>(dropped));
-    LogErr(".GetESPReport missing magic, skipped (" + std::to_string(dropped) +
-           "): " + HexDump(std::string_view(held).substr(0, dropped)));
-  }
+  DropForResync(held, dropped, ".GetESPReport missing magic, skipped");
   if (start == std::string::npos) {
     result = EspDeviceError(report);
     return false;
@@ -145,7 +140,7 @@ TVQ_Result TVQ_ReportDevice::EspDeviceError(std::string& report) {
 // A record that fails its check is never used: its first byte is dropped and
 // reading resumes at the next magic.
 TVQ_Result TVQ_ReportDevice::EspBadRecord(std::string& report, std::string_view bytes, const std::string& check) {
-  LogErr(".GetESPReport bad record (" + check + "): " + HexDump(bytes));
+  if (Logging()) LogErr(".GetESPReport bad record (" + check + "): " + HexDump(bytes));
   FDevice.ConfirmPeekedData(1);
   FEspMissingMagic = true;
   return FormatError(report, "GetReport: " + check, false);

@@ -26,6 +26,18 @@ std::atomic<uint32_t> gFileDevicesCreated{0};
 
 std::string SystemMessage(int err) { return std::system_category().message(err); }
 
+// Only a regular file has a size to replay by: anything else is named.
+std::string NotARecordingFile(mode_t mode) {
+  const char* what = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO (named pipe)"
+                     : S_ISSOCK(mode) ? "a socket"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISREG(mode)  ? nullptr
+                                      : "an unknown kind of file";
+  return what ? std::string("Not a recording file: ") + what : std::string();
+}
+
 // read() that resumes after signals; -1 only for a real error.
 ssize_t ReadSome(int fd, char* dest, std::size_t len) {
   for (;;) {
@@ -63,16 +75,24 @@ TVQ_FileDeviceItem::~TVQ_FileDeviceItem() {
   if (FDataStream >= 0) ClosePortLocked();
 }
 
-void TVQ_FileDeviceItem::OpenFile() {
-  int fd = ::open(FFilename.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string reason = fd < 0 ? SystemMessage(errno) : std::string();
+bool TVQ_FileDeviceItem::IsRecordingPath(const std::string& path) {
   struct stat info {};
-  if (fd >= 0 && ::fstat(fd, &info) != 0) {
-    reason = SystemMessage(errno);
-  } else if (fd >= 0 && S_ISDIR(info.st_mode)) {
-    reason = SystemMessage(EISDIR);
-  } else if (fd >= 0 && !S_ISREG(info.st_mode)) {
-    reason = "Not a regular file";  // a pipe or device has no size to replay by
+  return ::stat(path.c_str(), &info) == 0 && !S_ISCHR(info.st_mode);
+}
+
+void TVQ_FileDeviceItem::OpenFile() {
+  // What the path names is looked at before it is opened: opening a FIFO
+  // would wait for a writer.
+  std::string reason;
+  struct stat info {};
+  if (::stat(FFilename.c_str(), &info) == 0) reason = NotARecordingFile(info.st_mode);
+  int fd = -1;
+  if (reason.empty()) {
+    fd = ::open(FFilename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+      reason = SystemMessage(errno);
+    else
+      reason = NotARecordingFile(info.st_mode);  // replaced since it was looked at
   }
   if (!reason.empty()) {
     if (fd >= 0) ::close(fd);
@@ -189,6 +209,8 @@ void TVQ_FileDeviceItem::ResetDevice() {
 // "buffer cleared" flag, which the reader would report as lost data.
 void TVQ_FileDeviceItem::DiscardHeldDataLocked() {
   FRawLine.clear();
+  FCutLine.reset();
+  FSkipRestOfLine = false;
   TCircularBuffer& ring = ReceiveBuffer();
   const uint32_t held = ring.GetAmount();
   if (held == 0 || ring.ConfirmPeekedData(held)) return;
@@ -213,6 +235,7 @@ bool TVQ_FileDeviceItem::RewindLocked() {
     return false;
   }
   FEndMarked = false;
+  FLineNumber = 0;
   return true;
 }
 
@@ -322,29 +345,62 @@ bool TVQ_FileDeviceItem::EnsureTextLocked(std::size_t len) {
 }
 
 // Reads on until CR LF or the end of the file, so a line is never split at a
-// refill of the ring; only a line above kMaxLineLength comes in pieces.
+// refill of the ring. A line above kMaxLineLength is cut: an error that names
+// it comes first (an empty read), then its first kMaxLineLength characters;
+// the rest of it is skipped, never held.
 std::string TVQ_FileDeviceItem::ReadLineLocked() {
+  if (FCutLine) return *std::exchange(FCutLine, std::nullopt);
+  if (FSkipRestOfLine) SkipRestOfLineLocked();
   std::size_t searchFrom = 0;
   for (;;) {
     const std::size_t end = FRawLine.find("\r\n", searchFrom);
     if (end != std::string::npos && end <= kMaxLineLength) {
+      ++FLineNumber;
       std::string line = FRawLine.substr(0, end);
       FRawLine.erase(0, end + 2);
       return line;
     }
     if (end != std::string::npos || FRawLine.size() > kMaxLineLength) {
-      if (LogOn())
-        Log("FileDeviceItem.ReadRawLine: line longer than " + std::to_string(kMaxLineLength) +
-            " bytes, handed out in pieces");
-      std::string piece = FRawLine.substr(0, kMaxLineLength);
-      FRawLine.erase(0, kMaxLineLength);
-      return piece;
+      CutLineLocked();
+      return {};
     }
     // A CR at the end may be followed by the LF still to come.
     searchFrom = FRawLine.empty() ? 0 : FRawLine.size() - 1;
     if (!AppendMoreTextLocked()) break;
   }
+  if (!FRawLine.empty()) ++FLineNumber;
   return std::exchange(FRawLine, std::string());
+}
+
+void TVQ_FileDeviceItem::CutLineLocked() {
+  ++FLineNumber;
+  FCutLine = FRawLine.substr(0, kMaxLineLength);
+  FRawLine.erase(0, kMaxLineLength);
+  FSkipRestOfLine = true;
+  const std::string message = "Line " + std::to_string(FLineNumber) + " of " + FFilename + " is longer than " +
+                              std::to_string(kMaxLineLength) + " characters: cut after " +
+                              std::to_string(kMaxLineLength);
+  SetError(TVQ_Result::VQ_Err_BadFormat, message);
+  if (LogOn()) LogErr("FileDeviceItem.ReadRawLine: " + message);
+}
+
+// Drops the rest of a line that was cut, up to and including its CR LF or the
+// end of the file (which also ends a line when the replay loops).
+void TVQ_FileDeviceItem::SkipRestOfLineLocked() {
+  FSkipRestOfLine = false;
+  for (;;) {
+    const std::size_t end = FRawLine.find("\r\n");
+    if (end != std::string::npos) {
+      FRawLine.erase(0, end + 2);
+      return;
+    }
+    // A CR at the end is kept: its LF may come next.
+    FRawLine.erase(0, FRawLine.size() - (FRawLine.ends_with('\r') ? 1 : 0));
+    if ((ReceiveBuffer().GetAmount() == 0 && AtEndOfFileLocked()) || !AppendMoreTextLocked()) {
+      FRawLine.clear();
+      return;
+    }
+  }
 }
 
 // ---- pacing ---------------------------------------------------------------------

@@ -3,14 +3,16 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "library/devices/VQ_BaseDevice.h"
 
 // Replays a recorded file as if a counter were sending it. The kind follows
 // the file name: "VQ_ReportData.txt" holds report lines ended by CR LF (read
-// line by line), "VQ_RawData.bin" a raw capture (not replayable yet, creation
-// fails), anything else a captured byte stream of a counter.
+// line by line), "VQ_RawData.bin" a raw capture (which has no framing to
+// replay it by: creation fails), anything else a captured byte stream of a
+// counter.
 //
 // The file is copied into the receive ring in portions as the ring is read;
 // the replay can be paced (SetWaitMs), stops at the end of the file or starts
@@ -27,7 +29,8 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   static constexpr uint32_t kFilePiece = 10240;
   // Line reading takes text from the ring in pieces of this size.
   static constexpr uint32_t kTextPiece = 4096;
-  // A text line longer than this is handed out in pieces of this size.
+  // A text line longer than this is cut to this size, after an error that
+  // names the line.
   static constexpr std::size_t kMaxLineLength = 65536;
 
   // Opens the file at once. A failure leaves the device without a file
@@ -35,6 +38,11 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   TVQ_FileDeviceItem(int aLogId, int aMultiId, TVQ_Event* aReceiveEvent, bool aDoResetEvent,
                      const std::string& filename, const TVQ_Clock& clock = SystemClock());
   ~TVQ_FileDeviceItem() override;
+
+  // The path names something to replay: a file, or what stands where one
+  // was meant (a folder, a FIFO), which creation then refuses by name. A
+  // character device is a port, not a recording.
+  static bool IsRecordingPath(const std::string& path);
 
   std::string ClassName() const override { return "TVQ_FileDeviceItem"; }
   std::string ToString() const;
@@ -90,12 +98,17 @@ class TVQ_FileDeviceItem : public TVQ_BaseDevice {
   bool AppendMoreTextLocked();
   bool EnsureTextLocked(std::size_t len);
   std::string ReadLineLocked();
+  void CutLineLocked();
+  void SkipRestOfLineLocked();
 
   const std::string FFilename;
 
   mutable std::mutex FFileLock;
   int FDataStream = -1;  // descriptor of the open file
   std::string FRawLine;  // text taken from the ring, not yet handed out
+  std::size_t FLineNumber = 0;          // lines of the file handed out
+  std::optional<std::string> FCutLine;  // a line cut, handed out next
+  bool FSkipRestOfLine = false;         // the rest of the line cut is still to come
   bool FEndMarked = false;
   std::string FCreateError;  // why the file could not be opened
 

@@ -339,8 +339,7 @@ TVQ_Result TSourceItem::CreateDevice(const TConnectionParts& parts, std::shared_
   const TSerialPortList serialPorts = EnumerateSerialPorts();
   if (std::find(serialPorts.Ports.begin(), serialPorts.Ports.end(), port) != serialPorts.Ports.end())
     return NotAvailable(FErrorMessage, "Serial", what);
-  std::error_code ignored;
-  if (std::filesystem::is_regular_file(port, ignored)) {
+  if (TVQ_FileDeviceItem::IsRecordingPath(port)) {
     auto file = std::make_shared<TVQ_FileDeviceItem>(FLogId, FMultiId, FReceiveEvent, FDoResetEvent, port);
     file->LoopForEver = parts.LoopForEver;
     device = std::move(file);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "support/FileText.h"
+#include "support/TempFolder.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +24,10 @@ namespace {
 // the expected files are written instead (build target zep_regenerate_lines).
 TEST(CliLinesFixtures, ReplayedRecordingsPrintTheirLines) {
   const std::string fixtures = ZEP_FIXTURES_DIR;
-  const char* recordings[] = {"usb/stream", "serial/stream", "esp/stream", "text/20261210_101500_A_VQ_ReportData"};
+  const char* recordings[] = {"usb/stream",     "usb/cut",        "usb/damaged",
+                              "serial/stream",  "serial/cut",     "serial/damaged",
+                              "esp/stream",     "esp/cut",        "esp/damaged",
+                              "text/20261210_101500_A_VQ_ReportData"};
   const bool regenerate = std::getenv("ZEP_REGENERATE_LINES") != nullptr;
   for (const std::string name : recordings) {
     const std::string base = fixtures + "/" + name;
@@ -73,6 +79,39 @@ TEST(CliLines, UnknownConnectionFails) {
   EXPECT_EQ(RunLines(options, out, err), 1);
   EXPECT_NE(err.str().find("cannot open /no/such/recording.bin"), std::string::npos) << err.str();
   EXPECT_TRUE(out.str().empty());
+}
+
+// Recordings that are not what a recording should be say so once, and a
+// FIFO does not leave the tool waiting for a writer.
+TEST(CliLines, OddRecordingsSayWhatIsWrongWithThem) {
+  TTempFolder folder;
+  const std::string pipe = folder.File("capture.bin");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const auto& [path, reason] : {std::pair{folder.Path().string(), std::string("a directory")},
+                                     std::pair{pipe, std::string("a FIFO (named pipe)")}}) {
+    TLinesOptions options;
+    options.Connection = path;
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunLines(options, out, err), 1) << path;
+    EXPECT_EQ(err.str(), "zep-cli: cannot open " + path + ": Not a recording file: " + reason + "\n");
+  }
+
+  // A line of 10 MB in a text recording: one message that names it, the
+  // line cut, and the lines after it.
+  const std::string text = folder.File("day_VQ_ReportData.txt");
+  const std::string huge = "7000; " + std::string(10 * 1024 * 1024, 'x');
+  WriteText(text, "7000; a\r\n" + huge + "\r\n7000; b\r\n");
+  TLinesOptions options;
+  options.Connection = text;
+  options.Seconds = 20;
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(RunLines(options, out, err), 0) << err.str();
+  EXPECT_EQ(TextLines(out.str()),
+            (std::vector<std::string>{"7000; a",
+                                      "! 0 Line 2 of " + text + " is longer than 65536 characters: cut after 65536",
+                                      huge.substr(0, 65536), "7000; b", "! 7 File " + text + " EOF reached"}));
 }
 
 // The program itself, as a user runs it.

@@ -5,10 +5,13 @@
 #include <fstream>
 #include <sstream>
 
+#include "library/core/LogUnit.h"
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/VQ_SerialFrame.h"
 #include "library/core/VQ_UsbFrame.h"
+#include "support/EspRecordBuilder.h"
 #include "support/FileText.h"
+#include "support/TempFolder.h"
 #include "support/TestDevice.h"
 
 namespace {
@@ -79,9 +82,11 @@ TEST(ReportLayerFixtures, SameReportsWholeAndSplitAtEveryByte) {
 // of its stream.
 TEST(ReportLayerFixtures, RecordedBinaryFilesAreDetected) {
   const TFixture fixtures[] = {
-      {"usb", "stream", TVQ_DeviceType::VQ_BinFile},
-      {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
-      {"esp", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"usb", "stream", TVQ_DeviceType::VQ_BinFile},     {"usb", "cut", TVQ_DeviceType::VQ_BinFile},
+      {"usb", "damaged", TVQ_DeviceType::VQ_BinFile},    {"serial", "stream", TVQ_DeviceType::VQ_BinFile},
+      {"serial", "cut", TVQ_DeviceType::VQ_BinFile},     {"serial", "damaged", TVQ_DeviceType::VQ_BinFile},
+      {"esp", "stream", TVQ_DeviceType::VQ_BinFile},     {"esp", "cut", TVQ_DeviceType::VQ_BinFile},
+      {"esp", "damaged", TVQ_DeviceType::VQ_BinFile},
   };
   for (const TFixture& f : fixtures) {
     const std::string base = std::string(ZEP_FIXTURES_DIR) + "/" + f.kind + "/" + f.name;
@@ -114,6 +119,40 @@ std::string Bytes(std::initializer_list<int> values) {
   std::string s;
   for (int v : values) s += static_cast<char>(v);
   return s;
+}
+
+// After an error the place to read on is looked for in growing stretches of
+// what is held: wherever it lies, near or far, the next frame comes out whole.
+TEST(ReportLayerResync, NextFrameIsFoundNearOrFarAfterTheError) {
+  struct TFraming {
+    const char* name;
+    TVQ_DeviceType type;
+    TVQ_PeerType peer;
+    std::string bad;    // starts with what the framing refuses
+    char filler;        // holds no place to resume
+    std::string frame;  // where reading resumes
+    std::string report;
+  };
+  const std::string stamp = Bytes({0x70, 0x15, 0, 0, 0, 9});
+  const TFraming framings[] = {
+      {"USB", TVQ_DeviceType::VQ_CAN_Rack, TVQ_PeerType::ptColdfire, Bytes({0x00, 0xBE}), '\x11',
+       "\xBF" + BuildUsbFrame(stamp), HexDump(stamp)},
+      {"TCP", TVQ_DeviceType::VQ_TCP_Device, TVQ_PeerType::ptUnknown, "x", 'y', "\x01" "4\x02" "7000", HexDump("7000")},
+      {"ESP", TVQ_DeviceType::VQ_CAN_Rack, TVQ_PeerType::ptESP, "PAV2\x72\x19", 'z',
+       EspRecordBuilder(0x72).Flags(9).Bytes(), "701600000009"},
+  };
+  for (const TFraming& f : framings) {
+    for (const std::size_t distance : {std::size_t{0}, std::size_t{250}, std::size_t{256}, std::size_t{5000}, std::size_t{70000}}) {
+      TVQ_Event event;
+      TTestDevice device(&event, SystemClock(), -1, f.type);
+      device.SetPeer(f.peer);
+      TVQ_ReportDevice layer(device, 0);
+      device.Feed(f.bad + std::string(distance, f.filler) + f.frame);
+      std::vector<std::string> reports;
+      Drain(device, layer, reports);
+      EXPECT_EQ(reports, (std::vector<std::string>{"! VQ_Err_BadFormat", f.report})) << f.name << " " << distance;
+    }
+  }
 }
 
 TEST(ReportLayerUsb, FirstFormatErrorAfterOpeningIsDropped) {
@@ -166,6 +205,114 @@ TEST(ReportLayerTcp, ArchiveRecordWaitsForItsRest) {
   EXPECT_EQ(layer.DeviceMs(), 9000);
 }
 
+// ---- counter identity from Coldfire version reports --------------------------------
+
+struct TIdentity {
+  int firmware;
+  std::string fpga;
+  uint32_t serial;
+  uint8_t user;
+  uint16_t feature;
+};
+
+struct TVersionCase {
+  const char* name;
+  std::string version;  // after the code 7001
+  TIdentity fromFrames;  // USB and serial frames
+  TIdentity fromLine;    // the 7001VERSION line of a text recording
+};
+
+constexpr uint32_t kNoSerial = TVQ_BaseDevice::kUnknownSerial;
+constexpr uint8_t kNoUser = TVQ_BaseDevice::kNoUserID;
+
+const TVersionCase kVersionCases[] = {
+    {"PAW with option S", "VERSION PAW: 75 S CF 12-03-20 / FPGA1 / 1A2B3C4D / 10.0.0.5 / U User2\r\n",
+     {75, "FPGA1", 0x1A2B3C4D, 2, 0x2005}, {75, "", 0x1A2B3C4D, kNoUser, 0x2005}},
+    {"QMT only", "VERSION QMT: 60 CF 01-02-21 / F2 / 00000042 / x", {60, "F2", 0x42, kNoUser, 0x0002},
+     {60, "", 0x42, kNoUser, 0x0002}},
+    {"PAV with every option", "VERSION PAV: 123 USF CF D / FPGA1 / 1A2B3C4D / 10.0.0.5 / e",
+     {123, "FPGA1", 0x1A2B3C4D, kNoUser, 0x4007}, {123, "", 0x1A2B3C4D, kNoUser, 0x4007}},
+    {"before serial numbers", "VERSION PAV: 39 CF D / F / 1A2B3C4D / 10.0.0.5 / e", {39, "F", kNoSerial, kNoUser, 0x0001},
+     {39, "", 0x1A2B3C4D, kNoUser, 0x0001}},
+    // Nothing is learnt from a report that does not parse; the user ID still is.
+    {"unparsable", "VERSION garbage User3", {0, "", kNoSerial, 3, 0}, {0, "", kNoSerial, kNoUser, 0}},
+};
+
+TIdentity IdentityOf(const TTestDevice& device) {
+  return {device.FirmwareVersionNumber(), device.FPGAVersion(), device.GetSerialNumberValue(), device.GetUserID(),
+          device.HardFeature()};
+}
+
+void ExpectIdentity(const TTestDevice& device, const TIdentity& expected, const std::string& what) {
+  const TIdentity found = IdentityOf(device);
+  EXPECT_EQ(found.firmware, expected.firmware) << what;
+  EXPECT_EQ(found.fpga, expected.fpga) << what;
+  EXPECT_EQ(found.serial, expected.serial) << what;
+  EXPECT_EQ(found.user, expected.user) << what;
+  EXPECT_EQ(found.feature, expected.feature) << what;
+}
+
+// Every framing of a Coldfire counter, live and recorded: the version report
+// goes up and its identity reaches the device, a second one (unasked) is
+// dropped without changing it, and a 7901 report ends the command delay.
+TEST(ReportLayerIdentity, ColdfireVersionReportsReachTheDeviceThroughEveryFraming) {
+  struct TFraming {
+    const char* name;
+    TVQ_DeviceType device;
+    bool serial;
+  };
+  const TFraming framings[] = {
+      {"USB", TVQ_DeviceType::VQ_CDC, false},
+      {"serial line", TVQ_DeviceType::VQ_Serial, true},
+      {"USB recording", TVQ_DeviceType::VQ_BinFile, false},
+      {"serial recording", TVQ_DeviceType::VQ_BinFile, true},
+  };
+  const std::string pvh = Bytes({0x79, 0x01, 0, 0, 0, 5});
+  const std::string tick = Bytes({0x70, 0x00});
+  for (const TFraming& f : framings) {
+    for (const TVersionCase& c : kVersionCases) {
+      const std::string what = std::string(f.name) + ", " + c.name;
+      const std::string version = "\x70\x01" + c.version;
+      const std::string repeated = "\x70\x01VERSION PAV: 99 CF X / X / 00000001 / x";
+      std::string stream;
+      int end = 0xBF;
+      for (const std::string& payload : {version, repeated, pvh, tick}) {
+        stream += f.serial ? BuildSerialFrame(payload, static_cast<uint8_t>(end)) : BuildUsbFrame(payload);
+        end ^= 0x02;  // the serial line alternates its frame ends
+      }
+      TVQ_Event event;
+      TTestDevice device(&event, SystemClock(), -1, f.device);
+      device.SetDelayNextCmdMs(500);
+      TVQ_ReportDevice layer(device, 0);
+      device.Feed(stream);
+      std::vector<std::string> reports;
+      Drain(device, layer, reports);
+      EXPECT_EQ(reports, (std::vector<std::string>{HexDump(version), HexDump(pvh), HexDump(tick)})) << what;
+      ExpectIdentity(device, c.fromFrames, what);
+      EXPECT_EQ(device.GetDelayNextCmdMs(), 0) << what;
+      EXPECT_EQ(layer.VersionInfo().GetIsQMTonly(), c.fromFrames.feature == 0x0002) << what;
+    }
+  }
+}
+
+TEST(ReportLayerIdentity, TextRecordingsHandTheirVersionLineToTheDevice) {
+  for (const TVersionCase& c : kVersionCases) {
+    TVQ_Event event;
+    TTestDevice device(&event, SystemClock(), -1, TVQ_DeviceType::VQ_TxtFile);
+    TVQ_ReportDevice layer(device, 0);
+    std::string text = c.version;
+    while (!text.empty() && static_cast<unsigned char>(text.back()) < ' ') text.pop_back();
+    device.Feed("7001" + text + "\r\n7000;\r\n");
+    std::vector<std::string> lines;
+    for (int i = 0; i < 4; ++i) {
+      std::string line;
+      if (layer.GetReport(line) == TVQ_Result::VQ_No_Err && !line.empty()) lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"7001" + text, "7000;"})) << c.name;
+    ExpectIdentity(device, c.fromLine, c.name);
+  }
+}
+
 // ---- commands ------------------------------------------------------------------
 
 TEST(ReportLayerCommands, WrittenAtOnceOrQueuedInOrder) {
@@ -213,6 +360,85 @@ TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
   layer.GetReport(report);
   EXPECT_EQ(layer.GetPendingCmdsCount(), 0);
   EXPECT_TRUE(device.Written().empty());
+}
+
+// ---- log lines ---------------------------------------------------------------------
+
+// A device's debug log and report log (the next number), written to files
+// named after the case and read once closed.
+class ReportLayerLog : public ::testing::Test {
+ protected:
+  void Open(const std::string& name) {
+    FName = name;
+    SetLogFile(logId, folder.File(name + ".device.log"), false);
+    SetLogFile(logId + 1, folder.File(name + ".report.log"), false);
+  }
+  // The device log, then the report log.
+  std::pair<std::string, std::string> Close() {
+    SetLogFile(logId, "", false);
+    SetLogFile(logId + 1, "", false);
+    return {ReadFile(folder.File(FName + ".device.log")), ReadFile(folder.File(FName + ".report.log"))};
+  }
+
+  TTempFolder folder;
+  const int logId = [] {
+    const int id = NewLog();
+    EXPECT_EQ(NewLog(), id + 1);
+    return id;
+  }();
+  TVQ_Event event;
+  TVQ_ManualClock clock;
+
+ private:
+  std::string FName;
+};
+
+TEST_F(ReportLayerLog, TcpFormatErrorsTellWhereTheMessageStartAndLengthEndAre) {
+  Open("tcp");
+  TTestDevice device(&event, clock, logId, TVQ_DeviceType::VQ_TCP_Device);
+  TVQ_ReportDevice layer(device, 7, clock);
+  device.Feed("ab\x01" "3\x02" "abc" "\x01" "1x\x02" "abc" "\x01" "2\x02" "ok");
+  std::vector<std::string> reports;
+  Drain(device, layer, reports);
+  EXPECT_EQ(reports,
+            (std::vector<std::string>{"! VQ_Err_BadFormat", HexDump("abc"), "! VQ_Err_BadFormat", HexDump("ok")}));
+  const std::string log = Close().first;
+  EXPECT_NE(log.find("TVQ_ReportDevice[7].TCPGetReport.FormatError i01=3, i02=5, s=6162013302616263"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("TVQ_ReportDevice[7].TCPGetReport.FormatError sub(len)=1x"), std::string::npos) << log;
+}
+
+// A command written by the command step is logged with the tick count, and
+// noted between the reports except where the device kind leaves it out.
+TEST_F(ReportLayerLog, CommandStepLogsTheTickAndNotesTheCommandWhereWanted) {
+  struct TCase {
+    const char* name;
+    TVQ_DeviceType type;
+    TVQ_PeerType peer;
+    bool noted;
+  };
+  const TCase cases[] = {
+      {"HID", TVQ_DeviceType::VQ_HID, TVQ_PeerType::ptColdfire, true},
+      {"CDC", TVQ_DeviceType::VQ_CDC, TVQ_PeerType::ptColdfire, false},
+      {"TCP", TVQ_DeviceType::VQ_TCP_Device, TVQ_PeerType::ptUnknown, true},
+      {"ESP on a serial line", TVQ_DeviceType::VQ_Serial, TVQ_PeerType::ptESP, false},
+  };
+  clock.Advance(std::chrono::milliseconds(123456));
+  for (const TCase& c : cases) {
+    Open(c.name);
+    TTestDevice device(&event, clock, logId, c.type);
+    device.SetPeer(c.peer);
+    TVQ_ReportDevice layer(device, 0, clock);
+    ASSERT_EQ(layer.SendCommand("\x05\x2A"), TVQ_Result::VQ_No_Err) << c.name;
+    std::string report;
+    layer.GetReport(report);  // nothing to read; the command waits
+    layer.GetReport(report);  // the command step writes it
+    EXPECT_EQ(device.Written(), std::vector<std::string>{"\x05\x2A"}) << c.name;
+    const auto [log, reportLog] = Close();
+    EXPECT_NE(log.find(".BaseProcessCommand: cmd=052A now=123456"), std::string::npos) << c.name << "\n" << log;
+    EXPECT_EQ(log.find("{052A}") != std::string::npos, c.noted) << c.name;
+    EXPECT_EQ(reportLog.find("{052A}") != std::string::npos, c.noted) << c.name;
+  }
 }
 
 // ---- serial line -----------------------------------------------------------------

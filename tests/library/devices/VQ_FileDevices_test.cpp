@@ -1,6 +1,7 @@
 #include "library/devices/VQ_FileDevices.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -60,14 +61,22 @@ std::vector<std::string> DrainToEnd(TVQ_ReportDevice& layer, bool text) {
   return out;
 }
 
-std::vector<std::string> ReadAllLines(TVQ_FileDeviceItem& device) {
+// Every line read until the end (or `most` of them); a line cut shows its
+// error message first.
+std::vector<std::string> ReadAllLines(TVQ_FileDeviceItem& device, std::size_t most = 100000) {
   std::vector<std::string> lines;
-  for (int guard = 0; guard < 100000; ++guard) {
+  while (lines.size() < most) {
     const std::string line = device.DeviceRead(255);
+    if (line.empty() && device.ErrorCode() == TVQ_Result::VQ_Err_BadFormat) {
+      std::string message;
+      device.TakeError(message);
+      lines.push_back("! " + message);
+      continue;
+    }
     if (line.empty() && device.ErrorCode() != TVQ_Result::VQ_No_Err) return lines;
     lines.push_back(line);
   }
-  ADD_FAILURE() << "the replay never ended";
+  if (most == 100000) ADD_FAILURE() << "the replay never ended";
   return lines;
 }
 
@@ -89,8 +98,8 @@ TEST(FileDeviceText, LinesComeWholeWithoutTheirLineEnd) {
       {"blank line is no end", "0600; 1\r\n\r\n0600; 2\r\n", {"0600; 1", "0600; 2", kEnd}},
       {"lone CR stays in the line", "0600;\r1\r\n", {"0600;\r1", kEnd}},
       {"longer than 700 bytes", long7902 + "\r\n0600; 1\r\n", {long7902, "0600; 1", kEnd}},
-      {"longer than the cap, in pieces", overCap + "\r\nend\r\n",
-       {overCap.substr(0, TVQ_FileDeviceItem::kMaxLineLength), std::string(4464, 'x'), "end", kEnd}},
+      {"longer than the cap, cut", overCap + "\r\nend\r\n",
+       {"! VQ_Err_BadFormat", overCap.substr(0, TVQ_FileDeviceItem::kMaxLineLength), "end", kEnd}},
   };
   for (const TCase& c : cases) {
     TReplay replay("run_VQ_ReportData.txt", c.content);
@@ -99,6 +108,41 @@ TEST(FileDeviceText, LinesComeWholeWithoutTheirLineEnd) {
     TVQ_ReportDevice layer(*replay.device, 0);
     EXPECT_EQ(DrainToEnd(layer, true), c.lines) << c.name;
     EXPECT_FALSE(replay.device->PortIsOpened()) << c.name;
+  }
+}
+
+// A line of megabytes (no line end where one was due) is cut once, with one
+// error that names it, and never held whole; the lines after it are whole.
+// Looping, a last line cut ends with the file and the next pass starts whole.
+TEST(FileDeviceText, OverlongLineIsCutOnceWithItsLineNumber) {
+  const std::size_t cap = TVQ_FileDeviceItem::kMaxLineLength;
+  const std::string huge = "0600; " + std::string(10 * 1024 * 1024, '7');
+  struct TCase {
+    const char* name;
+    std::string content;
+    bool loop;
+    std::vector<std::string> lines;
+  };
+  const TCase cases[] = {
+      {"third line of 10 MB", "7015; 1\r\n0600; 1\r\n" + huge + "\r\n7015; 2\r\n", false,
+       {"7015; 1", "0600; 1", "! Line 3 of PATH is longer than 65536 characters: cut after 65536", huge.substr(0, cap),
+        "7015; 2"}},
+      {"CR LF just beyond the cap", std::string(cap, 'a') + "b\r\n" + std::string(cap, 'c') + "\r\n", false,
+       {"! Line 1 of PATH is longer than 65536 characters: cut after 65536", std::string(cap, 'a'),
+        std::string(cap, 'c')}},
+      {"last line, looping", "7015; 1\r\n" + huge, true,
+       {"7015; 1", "! Line 2 of PATH is longer than 65536 characters: cut after 65536", huge.substr(0, cap),
+        "7015; 1", "! Line 2 of PATH is longer than 65536 characters: cut after 65536"}},
+  };
+  for (const TCase& c : cases) {
+    TReplay replay("long_VQ_ReportData.txt", c.content);
+    replay.device->LoopForEver = c.loop;
+    replay.Open();
+    std::vector<std::string> lines = c.loop ? ReadAllLines(*replay.device, c.lines.size()) : ReadAllLines(*replay.device);
+    for (std::string& line : lines) {
+      if (const std::size_t at = line.find(replay.path); at != std::string::npos) line.replace(at, replay.path.size(), "PATH");
+    }
+    EXPECT_EQ(lines, c.lines) << c.name;
   }
 }
 
@@ -288,6 +332,8 @@ TEST(FileDevice, IdentityAndIgnoredCommands) {
 TEST(FileDevice, FailedCreationIsRecordedAndLeavesADeadDevice) {
   TTempFolder folder;
   WriteText(folder.File("day_VQ_RawData.bin"), "raw");
+  // Opening a FIFO for reading would wait for a writer that never comes.
+  ASSERT_EQ(::mkfifo(folder.File("pipe.bin").c_str(), 0600), 0);
   struct TCase {
     std::string path;
     TVQ_DeviceType type;
@@ -295,7 +341,8 @@ TEST(FileDevice, FailedCreationIsRecordedAndLeavesADeadDevice) {
   };
   const TCase cases[] = {
       {folder.File("missing.bin"), TVQ_DeviceType::VQ_BinFile, std::system_category().message(ENOENT)},
-      {folder.Path().string(), TVQ_DeviceType::VQ_BinFile, std::system_category().message(EISDIR)},
+      {folder.Path().string(), TVQ_DeviceType::VQ_BinFile, "Not a recording file: a directory"},
+      {folder.File("pipe.bin"), TVQ_DeviceType::VQ_BinFile, "Not a recording file: a FIFO (named pipe)"},
       {folder.File("day_VQ_RawData.bin"), TVQ_DeviceType::VQ_RawFile,
        "Raw data files cannot be replayed yet: " + folder.File("day_VQ_RawData.bin")},
   };
@@ -420,33 +467,38 @@ TEST(FileDevice, DebugLogFollowsTheReplay) {
     std::string command = "A";
     EXPECT_TRUE(device.DeviceWrite(command));
     device.SetWaitMs(0);
-    EXPECT_EQ(ReadAllLines(device).size(), 3u);
+    EXPECT_EQ(ReadAllLines(device).size(), 3u);  // the line, the cut's error, the cut line
   }
   SetLogFile(logId, "", false);
   const std::string log = ReadFile(logFolder.File("file.log"));
   for (const char* step : {"TVQ_FileDeviceItem.Create filename=", "### Opened FileDevice ",
-                           "FileDevice.ReadFileIntoBuffer: EOF", "### Close FileDevice "})
+                           "FileDeviceItem.ReadRawLine: Line 2 of ", "FileDevice.ReadFileIntoBuffer: EOF",
+                           "### Close FileDevice "})
     EXPECT_NE(log.find(step), std::string::npos) << step;
 }
 
 // ---- recorded streams through the report layer ------------------------------------
 
-std::string Fixture(const std::string& kind, const char* ext) {
-  return std::string(ZEP_FIXTURES_DIR) + "/" + kind + "/stream." + ext;
+std::string Fixture(const std::string& kind, const char* ext, const std::string& name = "stream") {
+  return std::string(ZEP_FIXTURES_DIR) + "/" + kind + "/" + name + "." + ext;
 }
 
+// Whole recordings, and recordings that start inside a frame or with a
+// damaged one, as the file device replays them.
 TEST(FileDeviceReportLayer, RecordedStreamsGiveTheirReports) {
   for (const std::string kind : {"usb", "serial", "esp"}) {
-    TVQ_Event event;
-    TVQ_FileDeviceItem device(-1, 0, &event, true, Fixture(kind, "bin"));
-    ASSERT_TRUE(device.FileOpened()) << kind;
-    std::string message;
-    ASSERT_TRUE(device.OpenPort(message)) << message;
-    TVQ_ReportDevice layer(device, 0);
-    std::vector<std::string> expected = TextLines(ReadFile(Fixture(kind, "reports")));
-    expected.push_back(kEnd);
-    EXPECT_EQ(DrainToEnd(layer, false), expected) << kind;
-    EXPECT_EQ(device.PeerType(), kind == "esp" ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
+    for (const std::string name : {"stream", "cut", "damaged"}) {
+      TVQ_Event event;
+      TVQ_FileDeviceItem device(-1, 0, &event, true, Fixture(kind, "bin", name));
+      ASSERT_TRUE(device.FileOpened()) << kind << "/" << name;
+      std::string message;
+      ASSERT_TRUE(device.OpenPort(message)) << message;
+      TVQ_ReportDevice layer(device, 0);
+      std::vector<std::string> expected = TextLines(ReadFile(Fixture(kind, "reports", name)));
+      expected.push_back(kEnd);
+      EXPECT_EQ(DrainToEnd(layer, false), expected) << kind << "/" << name;
+      EXPECT_EQ(device.PeerType(), kind == "esp" ? TVQ_PeerType::ptESP : TVQ_PeerType::ptColdfire);
+    }
   }
 }
 
