@@ -22,7 +22,7 @@ int RunLines(const TLinesOptions& options, std::ostream& out, std::ostream& err)
   Multi_SetSend7016(source, options.Send7016);
   std::string message;
   if (Multi_OpenConnectionEx(source, options.Connection, message, false) != MultiCode::Ok) {
-    err << "zep-cli: cannot open " << options.Connection << ": " << message << "\n";
+    err << "zep-cli: cannot open " << Multi_ShownConnection(options.Connection) << ": " << message << "\n";
     return 1;
   }
   const bool replay = Multi_IsFileDevice(source) == 1;

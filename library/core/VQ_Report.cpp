@@ -516,7 +516,7 @@ TVQ_Result TVQ_ReportDevice::BaseProcessCommand(std::string& report) {
   if (IsVersionCommand(command)) FVersionReceived = false;
   if (CommandNotedInLogs()) {
     if (LogWanted(FLogId)) LogInfo(FLogId, "{" + hex + "}");
-    if (LogWanted(FLogId + 1)) LogInfo(FLogId + 1, "{" + hex + "}");
+    if (LogWanted(FDevice.ReportLogId())) LogInfo(FDevice.ReportLogId(), "{" + hex + "}");
   }
   return TVQ_Result::VQ_No_Err;
 }

@@ -85,8 +85,8 @@ TVQ_Result TVQ_ReportDevice::GetESPReport(std::string& report) {
 
   const bool flagVersion = FDevice.FlagVersion();
   if (FDevice.LowLevelLog()) Log(".GetESPReport " + record.HeaderDump(flagVersion) + record.ValueDump());
-  if (FDevice.DevType() == TVQ_DeviceType::VQ_BinFile && LogWanted(FLogId + 1))
-    LogInfo(FLogId + 1, record.StreamLine());
+  if (FDevice.DevType() == TVQ_DeviceType::VQ_BinFile && LogWanted(FDevice.ReportLogId()))
+    LogInfo(FDevice.ReportLogId(), record.StreamLine());
   if (!FFirstReceiveTicks) FFirstReceiveTicks = FClock.Now();
 
   const TEspConvertOptions options{flagVersion, FDevice.BlobNumber() != TVQ_BaseDevice::kNoBlobNumber};

@@ -364,28 +364,25 @@ TEST(ReportLayerCommands, ReplayedFilesDropCommands) {
 
 // ---- log lines ---------------------------------------------------------------------
 
-// A device's debug log and report log (the next number), written to files
-// named after the case and read once closed.
+// A device's debug log and the report log its owner gives it, written to
+// files named after the case and read once closed.
 class ReportLayerLog : public ::testing::Test {
  protected:
   void Open(const std::string& name) {
     FName = name;
     SetLogFile(logId, folder.File(name + ".device.log"), false);
-    SetLogFile(logId + 1, folder.File(name + ".report.log"), false);
+    SetLogFile(reportLogId, folder.File(name + ".report.log"), false);
   }
   // The device log, then the report log.
   std::pair<std::string, std::string> Close() {
     SetLogFile(logId, "", false);
-    SetLogFile(logId + 1, "", false);
+    SetLogFile(reportLogId, "", false);
     return {ReadFile(folder.File(FName + ".device.log")), ReadFile(folder.File(FName + ".report.log"))};
   }
 
   TTempFolder folder;
-  const int logId = [] {
-    const int id = NewLog();
-    EXPECT_EQ(NewLog(), id + 1);
-    return id;
-  }();
+  const int logId = NewLog();
+  const int reportLogId = NewLog();
   TVQ_Event event;
   TVQ_ManualClock clock;
 
@@ -427,6 +424,7 @@ TEST_F(ReportLayerLog, CommandStepLogsTheTickAndNotesTheCommandWhereWanted) {
   for (const TCase& c : cases) {
     Open(c.name);
     TTestDevice device(&event, clock, logId, c.type);
+    device.SetStreamLogIds(reportLogId, -1);
     device.SetPeer(c.peer);
     TVQ_ReportDevice layer(device, 0, clock);
     ASSERT_EQ(layer.SendCommand("\x05\x2A"), TVQ_Result::VQ_No_Err) << c.name;
