@@ -41,7 +41,11 @@ TEST(MultiSamplerThreads, FeedingWhileDefinitionsAndSessionsChange) {
 
   std::atomic<bool> configuring{true};
   std::thread feeder([&] {
-    for (int n = 0; configuring.load() || n < 2000; ++n) {
+    // Goes on for a while after the last change, however the threads were
+    // scheduled: the definitions as they end must get lines to write.
+    int afterChanges = 0;
+    for (int n = 0; n < 2000 || afterChanges < 500; ++n) {
+      if (!configuring.load()) ++afterChanges;
       for (int s = 0; s < 2; ++s) {
         sampler.AddTimeStamp(s, false, 10 * n);
         sampler.SetSessionSyncTime(s, false, "10:00:00");
