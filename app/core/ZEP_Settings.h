@@ -120,7 +120,7 @@ class TZEPSettings : public TAppSettings {
   void ReadVersion();
   void ReadDecimalSeparators();
   char ReadSeparator(std::string_view name);
-  int ReadInteger(std::string_view name, int defaultValue);
+  int ReadOwnInteger(std::string_view name, int defaultValue);
   void WriteDefaultMailAccount();
   void ReadNomFrequs();
   void SaveNomFrequs();
