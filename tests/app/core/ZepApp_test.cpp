@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "app/core/Main.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "app/output/App_LogDefinition.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -35,11 +37,13 @@ class TTestFrontEnd : public TZepFrontEnd {
     TConnectionChoice choice = proposal;
     choice.OpenString = FAnswer;
     choice.ConnectionType = ctDemo;
+    choice.FriendlyName = FFriendlyName;
     return choice;
   }
   void ShowMessage(const std::string& text) override { FMessages.push_back(text); }
 
   std::string FAnswer = "DemoData";
+  std::string FFriendlyName;
   int FDialogs = 0;
   std::vector<std::string> FMessages;
 };
@@ -215,6 +219,116 @@ TEST(ZepApp, StartAndStopFiftyTimes) {
   EXPECT_NE(saved.find("Session_0_DemoMode=0\r\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("Session_0_DemoRate=9\r\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("Session_0_Interval=1000\r\n"), std::string::npos) << saved;
+}
+
+// ---- damaged settings -------------------------------------------------------------------------
+
+// Folder keys damaged into relative names are made below the current
+// folder: it is a temporary one while such a test runs.
+class TCurrentFolder {
+ public:
+  explicit TCurrentFolder(const std::filesystem::path& folder) : FOld(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~TCurrentFolder() { std::filesystem::current_path(FOld); }
+
+ private:
+  std::filesystem::path FOld;
+};
+
+// The keys the desktop program writes for its windows, which the core
+// keeps as they are.
+constexpr const char* kWindowLines[] = {
+    "ChildCount=3",        "View_1_Id=1",         "View_1_Session=0",  "View_1_Left=10", "View_1_GraphMode=2",
+    "View_2_Id=3",         "View_2_Session=0",    "View_2_Width=480",  "View_3_Id=6",    "View_3_Session=0",
+    "View_3_SessionCopy=True", "ViewMessage_Left=0", "Main_ActiveView=2", "Main_Left=12", "Info_0_Left=5",
+    "Info_0_Visible=True",
+};
+
+// A settings file as a run of both programs leaves it: a simulated counter
+// "first" logging its frequencies, and the desktop program's window keys.
+std::string SavedSettingsFile(const TTempFolder& folder) {
+  {
+    TTestFrontEnd frontEnd;
+    frontEnd.FFriendlyName = "first";
+    TZepApp app(Options(folder), frontEnd);
+    EXPECT_TRUE(app.Start());
+    EXPECT_EQ(app.AddLogDefinitions(1u << LogType::Freq), 1);
+    Tick(app, 300ms);
+    app.Shutdown();
+  }
+  std::string text = ReadFile(folder.File("ZEP_App.ini"));
+  for (const char* line : kWindowLines) text += std::string(line) + "\r\n";
+  return text;
+}
+
+std::pair<std::string, std::string> KeyAndValue(std::string line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const std::size_t equals = line.find('=');
+  return {line.substr(0, equals), line.substr(equals + 1)};
+}
+
+// A number the application itself reads: damaging it must be said.
+bool NumberTheCoreReads(const std::string& key, const std::string& value) {
+  const bool number = !value.empty() && value.size() <= 11 &&
+                      value.find_first_not_of("0123456789", value[0] == '-' ? 1 : 0) == std::string::npos;
+  const bool windowKey = key.starts_with("View") || key.starts_with("Info_") || key.starts_with("Main_") ||
+                         key == "ChildCount";
+  return number && !windowKey && key != "TestOptions";  // eight option flags, not a number
+}
+
+// Every key of a saved file, damaged in turn (no number, empty, far too
+// large), started each time: the start never fails, and neither the
+// session with its connection nor the log definition nor the window set is
+// lost; every damaged number the application reads is named in a message.
+TEST(ZepAppDamagedSettings, EveryKeyDamagedInTurn) {
+  TTempFolder folder;
+  const TCurrentFolder current(folder.Path());
+  const std::string ini = folder.File("ZEP_App.ini");
+  const std::string saved = SavedSettingsFile(folder);
+  const std::vector<std::string> lines = TextLines(saved);
+  std::string logFileLine;
+  for (const std::string& line : lines)
+    if (line.starts_with("Log_1_FileName=")) logFileLine = KeyAndValue(line).first + "=" + KeyAndValue(line).second;
+  ASSERT_FALSE(logFileLine.empty()) << saved;
+
+  for (const std::string& damagedLine : lines) {
+    const auto [key, value] = KeyAndValue(damagedLine);
+    for (const std::string damage : {"x1", "", "99999999999999999999"}) {
+      SCOPED_TRACE(key + "=" + damage + " (was " + value + ")");
+      std::string text;
+      for (const std::string& line : lines)
+        text += (line == damagedLine ? key + "=" + damage + "\r" : line) + "\n";
+      WriteText(ini, text);
+      TTestFrontEnd frontEnd;
+      std::vector<TAppMessage> messages;
+      {
+        TZepApp app(Options(folder), frontEnd);
+        ASSERT_TRUE(app.Start());
+        messages = app.TakeMessages();
+        app.Shutdown();
+      }
+      const std::string result = ReadFile(ini);
+      const auto has = [&](const std::string& line) { return result.find(line + "\r\n") != std::string::npos; };
+      EXPECT_TRUE(has("Session_0_OpenString=" + std::string(key == "Session_0_OpenString" ? damage : "DemoData")))
+          << result;
+      if (key != "Session_0_FriendlyName") {
+        EXPECT_TRUE(has("Session_0_FriendlyName=first")) << result;
+      }
+      EXPECT_TRUE(has("Log_DefsCount=1")) << result;
+      if (key != "Log_1_FileName") {
+        EXPECT_TRUE(has(logFileLine)) << result;
+      }
+      for (const std::string line : kWindowLines)
+        EXPECT_TRUE(has(KeyAndValue(line).first == key ? key + "=" + damage : line)) << result;
+      if (NumberTheCoreReads(key, value)) {
+        const bool named = std::any_of(messages.begin(), messages.end(), [&](const TAppMessage& m) {
+          return m.Code == SessionMsg::ErrorIniFile && m.Text.find(key) != std::string::npos;
+        });
+        EXPECT_TRUE(named);
+      }
+    }
+  }
 }
 
 }  // namespace
