@@ -563,7 +563,7 @@ void TZepApp::SaveSettings(bool closeViews) {
 }
 
 void TZepApp::SaveChangedSettings() {
-  if (FAppCanceled || !FAllInitialized) return;
+  if (FAppCanceled || !FAllInitialized || FShutDownDone) return;
   CollectSettings(false);
   WriteSettingsFiles(true);
 }
