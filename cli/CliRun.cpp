@@ -23,13 +23,17 @@ constexpr auto kCheckTick = 60s;
 constexpr auto kTableEvery = 1s;
 
 // The terminal as the front end: a first start gets the simulated counter,
-// message boxes go to the error stream.
+// message boxes go to the error stream. Stored sessions that cannot be
+// opened (no connection string, a kind this program lacks) are never
+// replaced by a simulated counter: with nothing else to run, the run ends
+// and their settings stay as they are.
 class TConsoleFrontEnd : public TZepFrontEnd {
  public:
   TConsoleFrontEnd(std::ostream& out, std::ostream& err) : FOut(out), FErr(err) {}
+  void SetApp(const TZepApp& app) { FApp = &app; }
 
   std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override {
-    if (FChosen) return std::nullopt;  // no dialog on a terminal: one simulated counter only
+    if (FChosen || (FApp && !FApp->Sessions().empty())) return std::nullopt;
     FChosen = true;
     TConnectionChoice choice = proposal;
     choice.OpenString = "DemoData";
@@ -43,6 +47,7 @@ class TConsoleFrontEnd : public TZepFrontEnd {
  private:
   std::ostream& FOut;
   std::ostream& FErr;
+  const TZepApp* FApp = nullptr;
   bool FChosen = false;
 };
 
@@ -114,6 +119,7 @@ int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostre
   appOptions.Professional = options.Professional;
   appOptions.AppBaseName = "zep-cli";
   TZepApp app(appOptions, frontEnd);
+  frontEnd.SetApp(app);
   if (!app.Start()) {
     PrintMessages(app, err);
     err << "zep-cli: the application did not start\n";

@@ -154,7 +154,7 @@ void TViewAllan::Refresh() {
 
 void TViewAllan::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   TViewChild::ReadSettings(settings, prefix);
-  const int mode = settings.GetValue(prefix + "AllanMode", static_cast<int>(FMode));
+  const int mode = settings.ReadInteger(prefix + "AllanMode", static_cast<int>(FMode), amFreq, amPhaseDiff);
   if (mode >= amFreq && mode <= amPhaseDiff) SetMode(static_cast<TAllanMode>(mode));
 }
 

@@ -345,7 +345,7 @@ void TViewGraph::Tick() {
 
 void TViewGraph::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   TViewChild::ReadSettings(settings, prefix);
-  const int mode = settings.GetValue(prefix + "GraphMode", static_cast<int>(FMode));
+  const int mode = settings.ReadInteger(prefix + "GraphMode", static_cast<int>(FMode));
   for (TGraphMode offered : kOfferedModes)
     if (offered == mode) SetMode(offered);
 }

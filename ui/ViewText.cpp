@@ -230,7 +230,7 @@ std::string TViewAllanText::BuildText() {
 
 void TViewAllanText::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   TViewText::ReadSettings(settings, prefix);
-  const int mode = settings.GetValue(prefix + "AllanMode", static_cast<int>(FMode));
+  const int mode = settings.ReadInteger(prefix + "AllanMode", static_cast<int>(FMode), amFreq, amPhaseDiff);
   if (mode >= amFreq && mode <= amPhaseDiff) SetMode(static_cast<TAllanMode>(mode));
 }
 

@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   QObject::connect(&signalPipe, &TSignalPipe::Terminate, &window, [&window](int) { window.SystemShutdown(); });
   window.show();
   if (!window.Start()) {
+    if (window.StopRequested()) return 0;  // a signal during start-up: stopped in order
     std::fprintf(stderr, "zep: the application did not start\n");
     return 1;
   }

@@ -4,6 +4,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QMdiArea>
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <cstdlib>
 
@@ -104,6 +106,7 @@ TZepMainWindow::~TZepMainWindow() {
     FUsbWatcher->Stop();
     SaveSettingsAndInfo(true);
   }
+  FWindowSetComplete = false;
   FDisplayTimer->stop();
   FCheckTimer->stop();
   // The views hold the sessions' stores: they go before the application.
@@ -114,44 +117,59 @@ TZepMainWindow::~TZepMainWindow() {
 // ---- start-up ---------------------------------------------------------------------------------
 
 bool TZepMainWindow::Start() {
+  FStarting = true;
+  const bool started = StartWindows();
+  FStarting = false;
+  if (started && FStopRequested) {
+    // A signal during start-up (a message box was open): stop in order now.
+    close();
+    return false;
+  }
+  if (started && FOptions.StartTimers) {
+    FDisplayTimer->start();
+    FCheckTimer->start();
+  }
+  return started;
+}
+
+// Each step may have shown a box in which a signal asked to stop: the rest
+// of the start is left out then.
+bool TZepMainWindow::StartWindows() {
   if (!FApp->Start()) return false;
   FStarted = true;
   FLogMenu->Rebuild();
   // Counters plugged in later open their sessions again.
   FUsbWatcher = new TUsbWatcher(*FApp, this);
   FUsbWatcher->Start();
-  try {
-    TAppSettings& settings = FApp->Settings();
-    const int left = settings.GetValue("Main_Left", -1);
-    const int top = settings.GetValue("Main_Top", -1);
-    const int width = settings.GetValue("Main_Width", -1);
-    const int height = settings.GetValue("Main_Height", -1);
-    if (width >= 400 && height >= 300 && width <= 20000 && height <= 20000) resize(width, height);
-    if (left > -20000 && top > -20000 && left < 20000 && top < 20000 && left != -1) move(left, top);
-  } catch (const std::exception& e) {
-    ShowMessage(std::string("Main window bounds unreadable: ") + e.what());
-  }
+  if (FStopRequested) return true;
+  TAppSettings& settings = FApp->Settings();
+  constexpr int kMaxBound = 20000;
+  const int left = settings.ReadInteger("Main_Left", -1, -kMaxBound, kMaxBound);
+  const int top = settings.ReadInteger("Main_Top", -1, -kMaxBound, kMaxBound);
+  const int width = settings.ReadInteger("Main_Width", -1, -1, kMaxBound);
+  const int height = settings.ReadInteger("Main_Height", -1, -1, kMaxBound);
+  if (width >= 400 && height >= 300) resize(width, height);
+  if (left != -1) move(left, top);
   CreateStartViews();
+  if (FStopRequested) return true;
+  FWindowSetComplete = true;
   RestoreInfoWindows();
   ActivateRememberedView();
   RebuildSessionMenu();
   UpdateStatusBar();
-  if (FOptions.StartTimers) {
-    FDisplayTimer->start();
-    FCheckTimer->start();
-  }
   return true;
 }
 
 void TZepMainWindow::CreateStartViews() {
   TAppSettings& settings = FApp->Settings();
-  int childCount = -1;
-  try {
-    childCount = settings.GetValue("ChildCount", -1);
-  } catch (const std::exception&) {
-    childCount = -1;
-  }
-  if (childCount == -1 || settings.TestKeys("ViewMessage_")) {
+  // "ChildCount" -1 (or none, with no view stored): nothing saved yet, a
+  // first start. A damaged count reads every stored view.
+  const std::optional<std::string> countText = settings.RawValue("ChildCount");
+  const bool firstStart = countText ? Trim(*countText) == "-1" : settings.StoredNumbers("View_").empty();
+  constexpr int kMaxSavedViews = 1000;
+  const std::vector<int> numbers =
+      firstStart ? std::vector<int>{} : settings.RecordNumbers("ChildCount", "View_", 1, kMaxSavedViews);
+  if (firstStart || settings.TestKeys("ViewMessage_")) {
     TViewMessages* messages = EnsureMessageView();
     if (settings.TestKeys("ViewMessage_")) {
       try {
@@ -160,12 +178,12 @@ void TZepMainWindow::CreateStartViews() {
       }
     }
   }
-  const int active = ReadActiveView(settings, childCount);
+  const int active = ReadActiveView(settings, numbers.empty() ? -1 : numbers.back());
   FRememberedMessages = active == 0;
-  if (childCount == -1) {
+  if (firstStart) {
     if (FApp->Session(0)) CreateDefaultViews(0);
-  } else if (childCount > 0) {
-    ReadSavedViews(childCount, active);
+  } else {
+    ReadSavedViews(numbers, active);
   }
   RenumberCaptions();
 }
@@ -210,19 +228,24 @@ void TZepMainWindow::ArrangeDefault() {
     bottomFrames[static_cast<std::size_t>(i)]->setGeometry(area.width() * i / bottoms, upper, area.width() / bottoms, bottom);
 }
 
-void TZepMainWindow::ReadSavedViews(int childCount, int activeNumber) {
+void TZepMainWindow::ReadSavedViews(const std::vector<int>& numbers, int activeNumber) {
   TAppSettings& settings = FApp->Settings();
   const int version = StoredFormatVersion(settings);
-  // A damaged count must not make the start-up loop for ever.
-  constexpr int kMaxSavedViews = 1000;
-  for (int n = 1; n <= std::min(childCount, kMaxSavedViews); ++n) {
+  for (const int n : numbers) {
+    // A signal in a box: the views not yet read stay as stored.
+    if (FStopRequested) return;
     const std::string prefix = "View_" + std::to_string(n) + "_";
     try {
       const TSavedViewKeys keys = ReadSavedViewKeys(settings, prefix, version);
       const int id = keys.Id;
       if (id < kFirstViewKind || id > kLastViewKind || id == static_cast<int>(TViewKind::vkMessage)) continue;
-      if (id == static_cast<int>(TViewKind::vkDebug) && !FOptions.Professional) continue;
-      if (keys.Session < 0) continue;
+      // A view whose session is gone goes with it.
+      if (keys.Session < 0 || !FApp->Session(keys.Session)) continue;
+      const bool hiddenDebug = id == static_cast<int>(TViewKind::vkDebug) && !FOptions.Professional;
+      if (hiddenDebug || !CounterSession(keys.Session, false)) {
+        KeepView(n, keys);
+        continue;
+      }
       FCreatingFromSettings = true;
       TViewChild* view = CreateView(static_cast<TViewKind>(id), keys.Session, keys.SessionCopy);
       FCreatingFromSettings = false;
@@ -236,6 +259,20 @@ void TZepMainWindow::ReadSavedViews(int childCount, int activeNumber) {
       ShowMessage("Settings of view " + std::to_string(n) + " unreadable: " + e.what());
     }
   }
+}
+
+void TZepMainWindow::KeepView(int number, const TSavedViewKeys& keys) {
+  TKeptView kept;
+  kept.Id = keys.Id;  // translated from older files: the save writes the current numbering
+  const std::string prefix = "View_" + std::to_string(number) + "_";
+  for (const std::string& line : FApp->Settings().Lines()) {
+    const std::size_t equals = line.find('=');
+    if (line.starts_with(prefix) && equals != std::string::npos)
+      kept.Keys.emplace_back(line.substr(prefix.size(), equals - prefix.size()), line.substr(equals + 1));
+  }
+  kept.First = FApp->Session(keys.Session);
+  if (keys.SecondSession >= 0) kept.Second = FApp->Session(keys.SecondSession);
+  FKeptViews.push_back(std::move(kept));
 }
 
 // The view that was active at the last save becomes active again, after
@@ -590,15 +627,26 @@ std::optional<TConnectionChoice> TZepMainWindow::ChooseConnection(int index, con
     choice.ClearBuffer = choice.ConnectionType != ctDemo && choice.ConnectionType != ctFile;
     return choice;
   }
-  if (!FOptions.Interactive) return std::nullopt;
+  return AskConnection(index, proposal);
+}
+
+// A stored session without a connection string: the dialog asks for one;
+// Cancel leaves the session closed with its keys kept.
+std::optional<TConnectionChoice> TZepMainWindow::ChooseMissingConnection(int index, const TConnectionChoice& proposal) {
+  return AskConnection(index, proposal);
+}
+
+std::optional<TConnectionChoice> TZepMainWindow::AskConnection(int index, const TConnectionChoice& proposal) {
+  if (!FOptions.Interactive || FStopRequested) return std::nullopt;
   TConnectionDialog dialog(proposal, isVisible() ? this : nullptr);
-  dialog.setWindowTitle(tr("Connection of session %1").arg(QChar('A' + index % 26)));
-  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  dialog.setWindowTitle(tr("Connection of session %1").arg(QChar(SessionLetter(index))));
+  if (dialog.exec() != QDialog::Accepted || FStopRequested) return std::nullopt;
   return dialog.Choice();
 }
 
 void TZepMainWindow::ShowMessage(const std::string& text) {
-  if (FOptions.Interactive) {
+  // No box once a signal asked to stop: it would keep the program from ending.
+  if (FOptions.Interactive && !FStopRequested) {
     QMessageBox::warning(isVisible() ? this : nullptr, QStringLiteral("ZEP"), QString::fromStdString(text));
     return;
   }
@@ -609,6 +657,27 @@ void TZepMainWindow::ShowMessage(const std::string& text) {
 
 void TZepMainWindow::SystemShutdown() {
   FShutDown = true;
+  FStopRequested = true;
+  CloseDialogs();
+  // During start-up, Start() ends the start and closes.
+  if (!FStarting) FinishStop();
+}
+
+void TZepMainWindow::CloseDialogs() {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+}
+
+// A dialog's caller is still on the stack until its event loop has
+// returned: it must not find the application shut down under it.
+void TZepMainWindow::FinishStop() {
+  if (FClosed) return;
+  if (thread()->loopLevel() > 1) {
+    CloseDialogs();
+    constexpr int kRetryMs = 20;
+    QTimer::singleShot(kRetryMs, this, &TZepMainWindow::FinishStop);
+    return;
+  }
   close();
 }
 
@@ -634,8 +703,11 @@ void TZepMainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void TZepMainWindow::SaveViewSettings() {
-  TAppSettings& settings = FApp->Settings();
+// The views in slot order, then the kept ones; "ChildCount" is their
+// number. Until start-up has opened the saved window set the stored one
+// stays: a half-built set must never replace it.
+void TZepMainWindow::SaveWindowKeys(TAppSettings& settings) {
+  if (!FWindowSetComplete) return;
   settings.RemoveKeys("ViewMessage_");
   TViewMessages* messages = MessageView();
   if (messages) {
@@ -656,6 +728,21 @@ void TZepMainWindow::SaveViewSettings() {
     view->Model().SaveSessionKeys(settings, prefix);
     if (view == currentView) active = n;
   }
+  // A kept view goes with its session when that is removed.
+  const auto present = [this](const std::weak_ptr<TSessionItem>& weak) {
+    const auto session = weak.lock();
+    return session && FApp->Session(session->Index()) == session ? session : nullptr;
+  };
+  for (const TKeptView& kept : FKeptViews) {
+    const auto first = present(kept.First);
+    if (!first) continue;
+    const std::string prefix = "View_" + std::to_string(++n) + "_";
+    for (const auto& [name, value] : kept.Keys) settings.KeepValue(prefix + name, value);
+    settings.SetValue(prefix + "Id", kept.Id);
+    settings.SetValue(prefix + "Session", first->Index());
+    const auto second = present(kept.Second);
+    settings.SetValue(prefix + "SecondSession", second ? second->Index() : -1);
+  }
   settings.SetValue("ChildCount", n);
   SaveActiveView(settings, active);
   const QRect bounds = geometry();
@@ -670,7 +757,6 @@ void TZepMainWindow::SaveAllSettings() {
 }
 
 void TZepMainWindow::SaveSettingsAndInfo(bool shutdown) {
-  SaveViewSettings();
   if (shutdown)
     FApp->Shutdown();
   else

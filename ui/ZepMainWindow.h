@@ -85,19 +85,23 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
 
   void DisplayTick();
   void CheckTick();
-  // Ends the program as an operating-system shutdown does: no question,
-  // settings saved.
+  // Ends the program as an operating-system shutdown does (a signal): no
+  // question, open dialogs closed, settings saved. During start-up the
+  // start ends early and Start() returns false.
   void SystemShutdown();
+  bool StopRequested() const { return FStopRequested; }
   // Every view kind for session 0, tiled (screenshots).
   void OpenEveryKind();
   void ArrangeDefault();
 
   // ---- TZepFrontEnd ----------------------------------------------------------------
   std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override;
+  std::optional<TConnectionChoice> ChooseMissingConnection(int index, const TConnectionChoice& proposal) override;
   void ShowMessage(const std::string& text) override;
   void HandOver(const TMainSyncData& item) override;
   void SessionsChanged() override;
   void ShowMessageWindow() override;
+  void SaveWindowKeys(TAppSettings& settings) override;
   void SaveSessionKeys(TAppSettings& settings, const std::vector<std::pair<int, int>>& numbers) override;
 
  protected:
@@ -106,13 +110,30 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
 
  private:
 
+  // A saved view that this start does not open (a view of a session that
+  // is only kept, the debug view outside professional mode): its keys as
+  // read, written back with its sessions' numbers at every save.
+  struct TKeptView {
+    int Id = 0;
+    std::vector<std::pair<std::string, std::string>> Keys;  // names after "View_" + n + "_"
+    std::weak_ptr<TSessionItem> First;
+    std::weak_ptr<TSessionItem> Second;
+  };
+
+  bool StartWindows();
   void BuildMenus();
   void RebuildSessionMenu();
   void CreateStartViews();
   void CreateDefaultViews(int sessionIndex);
-  // Views 1..childCount of the settings; view `activeNumber` is remembered
-  // to be activated once start-up has opened everything.
-  void ReadSavedViews(int childCount, int activeNumber);
+  // The saved views `numbers` ("View_" + n + "_"); view `activeNumber` is
+  // remembered to be activated once start-up has opened everything.
+  void ReadSavedViews(const std::vector<int>& numbers, int activeNumber);
+  void KeepView(int number, const TSavedViewKeys& keys);
+  std::optional<TConnectionChoice> AskConnection(int index, const TConnectionChoice& proposal);
+  // Rejects every open dialog and message box.
+  void CloseDialogs();
+  // Closes the window once no dialog's event loop runs any more.
+  void FinishStop();
   QMdiSubWindow* AddSubWindow(TViewChild* view, bool fromSettings);
   void OnViewAction(TViewAction action, int tag);
   void RenumberCaptions();
@@ -120,8 +141,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void UpdateViewActions();
   void EditWindowSettings();
   void CenterValues();
-  void SaveViewSettings();
-  // The views, then the core's settings (which ask for the info windows'
+  // The core's settings (which ask for the windows' and the info windows'
   // keys); with `shutdown` the core shuts down.
   void SaveSettingsAndInfo(bool shutdown);
   void ActivateRememberedView();
@@ -178,4 +198,10 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   bool FStarted = false;
   bool FCaptionsDirty = false;
   bool FCreatingFromSettings = false;
+  bool FStarting = false;
+  bool FStopRequested = false;
+  // Start-up has opened every saved view: until then (and once the views
+  // are torn down) a save keeps the stored window set.
+  bool FWindowSetComplete = false;
+  std::vector<TKeptView> FKeptViews;
 };

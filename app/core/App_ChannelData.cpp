@@ -55,9 +55,7 @@ std::optional<TColor> ParseColor(std::string_view text) {
 }
 
 TColor ReadColor(const TAppSettings& settings, const std::string& name, TColor current) {
-  const auto text = settings.RawValue(name);
-  if (!text) return current;
-  return ParseColor(*text).value_or(current);
+  return static_cast<TColor>(settings.StoredInteger(name, 0, kMaxColor).value_or(current));
 }
 
 uint8_t Red(TColor c) { return c & 0xFF; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <string_view>
 
 #include "app/core/App_Settings.h"
@@ -25,16 +26,6 @@ std::string Lower(std::string_view text) {
   std::string lower(text);
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
   return lower;
-}
-
-// A count key of the saved definitions, within the bounds the definitions
-// themselves are read with; 0 when damaged.
-int SavedCount(TAppSettings& settings, const std::string& key, int max) {
-  try {
-    return std::clamp(settings.GetValue(key, 0), 0, max);
-  } catch (const std::exception&) {
-    return 0;
-  }
 }
 
 }  // namespace
@@ -83,20 +74,13 @@ std::string LogFileBaseName(const std::string& fileName) {
 }
 
 void RenumberLogDefinitions(TAppSettings& settings, const std::vector<std::pair<int, int>>& oldToNew) {
-  const int definitions = SavedCount(settings, "Log_DefsCount", kMaxLogDefinitions);
-  for (int d = 1; d <= definitions; ++d) {
+  for (const int d : settings.RecordNumbers("Log_DefsCount", "Log_", 1, kMaxLogDefinitions)) {
     const std::string prefix = "Log_" + std::to_string(d) + "_";
-    const int parts = SavedCount(settings, prefix + "Count", kMaxLogParts);
-    for (int p = 1; p <= parts; ++p) {
+    for (const int p : settings.RecordNumbers(prefix + "Count", prefix + "Simple", 1, kMaxLogParts)) {
       const std::string key = prefix + "Simple" + std::to_string(p) + "_SessionIndex";
-      if (!settings.HasKey(key)) continue;
-      int value = -1;
-      try {
-        value = settings.GetValue(key, -1);
-      } catch (const std::exception&) {
-        continue;
-      }
-      const auto it = std::find_if(oldToNew.begin(), oldToNew.end(), [&](const auto& entry) { return entry.first == value; });
+      const std::optional<int64_t> value = settings.StoredInteger(key, -1, std::numeric_limits<int>::max());
+      if (!value) continue;
+      const auto it = std::find_if(oldToNew.begin(), oldToNew.end(), [&](const auto& entry) { return entry.first == *value; });
       if (it != oldToNew.end()) settings.SetValue(key, it->second);
     }
   }

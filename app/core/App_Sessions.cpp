@@ -97,27 +97,23 @@ void TSessionItem::CollectForeignKeys(const TAppSettings& settings, const std::s
 
 void TSessionItem::WriteForeignKeys(TAppSettings& settings, const std::string& prefix) const {
   for (const auto& [name, value] : FForeignKeys)
-    if (!settings.HasKey(prefix + name)) settings.SetValue(prefix + name, value);
+    if (!settings.HasKey(prefix + name)) settings.KeepValue(prefix + name, value);
 }
 
+// Each key on its own: a damaged value takes its default (the store says
+// so) and never costs the keys after it, least of all the connection.
 std::string TSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   CollectForeignKeys(settings, prefix);
-  try {
-    FDebugLog = settings.GetValue(prefix + "Debug_Log", false);
-    FDebugLowLevel = settings.GetValue(prefix + "Debug_LowLevel", true);
-    FDebugReport = settings.GetValue(prefix + "Debug_Report", true);
-    const std::string openString = settings.GetValue(prefix + "OpenString", std::string());
-    const int connectionType = settings.GetValue(prefix + "ConnectionType", static_cast<int>(ctUnknown));
-    const int color = settings.GetValue(prefix + "Color", static_cast<int>(kDefaultColor));
-    const std::string friendly = settings.GetValue(prefix + "FriendlyName", std::string());
-    SetOpenParams(openString, connectionType, static_cast<uint32_t>(color), friendly);
-    int interval = settings.GetValue(prefix + "Interval", 1000);
-    FIntervalMs = interval > 0 ? interval : 1000;
-  } catch (const std::exception& e) {
-    const std::string text = "Error reading " + prefix + " settings: " + e.what();
-    LogErr(".ReadSettings " + text);
-    return text;
-  }
+  FDebugLog = settings.GetValue(prefix + "Debug_Log", false);
+  FDebugLowLevel = settings.GetValue(prefix + "Debug_LowLevel", true);
+  FDebugReport = settings.GetValue(prefix + "Debug_Report", true);
+  const std::string openString = settings.GetValue(prefix + "OpenString", std::string());
+  const int connectionType = settings.ReadInteger(prefix + "ConnectionType", ctUnknown);
+  const int color = settings.ReadInteger(prefix + "Color", static_cast<int>(kDefaultColor));
+  const std::string friendly = settings.GetValue(prefix + "FriendlyName", std::string());
+  SetOpenParams(openString, connectionType, static_cast<uint32_t>(color), friendly);
+  const int interval = settings.ReadInteger(prefix + "Interval", 1000, 0);
+  FIntervalMs = interval > 0 ? interval : 1000;
   return {};
 }
 
@@ -160,6 +156,28 @@ void TSessionItem::Log(const std::string& text) const {
 
 void TSessionItem::LogErr(const std::string& text) const {
   if (LogWanted(FLogId)) LogError(FLogId, Tag() + text);
+}
+
+// ---- kept session --------------------------------------------------------------------
+
+TKeptSessionItem::TKeptSessionItem(int aIndex, int sessionType, std::string reason)
+    : TSessionItem(-1, aIndex, {}, {}), FReason(std::move(reason)) {
+  FSessionType = sessionType;
+}
+
+std::string TKeptSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
+  CollectForeignKeys(settings, prefix);
+  const auto text = [&](const char* name) {
+    const auto found = FForeignKeys.find(name);
+    return found == FForeignKeys.end() ? std::string() : found->second;
+  };
+  // Only for showing the session; nothing of it is used.
+  SetOpenParams(text("OpenString"), ctUnknown, kDefaultColor, text("FriendlyName"));
+  return {};
+}
+
+void TKeptSessionItem::SaveSettings(TAppSettings& settings, const std::string& prefix) {
+  WriteForeignKeys(settings, prefix);
 }
 
 // ---- session list -------------------------------------------------------------------

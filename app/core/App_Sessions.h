@@ -149,6 +149,28 @@ class TSessionItem : public TPolledSession {
   friend class TVQSessionItem;  // the QMT-only copy takes the base fields
 };
 
+// A stored session this program cannot open (a session kind it does not
+// have, or no connection string): it keeps its slot, and its keys are kept
+// exactly as read and written back under its number, so saving loses
+// nothing of it. Never opened or polled.
+class TKeptSessionItem : public TSessionItem {
+ public:
+  // `reason`: why it is not opened, for the user.
+  TKeptSessionItem(int aIndex, int sessionType, std::string reason);
+
+  std::string OpenDevice() override { return FReason; }
+  // Takes every key under the prefix as it is; adds none.
+  std::string ReadSettings(TAppSettings& settings, const std::string& prefix) override;
+  void SaveSettings(TAppSettings& settings, const std::string& prefix) override;
+  const std::string& Reason() const { return FReason; }
+
+ protected:
+  std::string ClassTag() const override { return "TKeptSessionItem"; }
+
+ private:
+  const std::string FReason;
+};
+
 // The application's sessions: numbered slots, some empty (a removed
 // session). The main thread changes the slots; the acquisition thread reads
 // them once per pass through TSessionSlots.

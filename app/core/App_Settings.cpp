@@ -161,6 +161,56 @@ std::optional<T> ParseInteger(std::string_view text) {
   throw EConvertError("'" + text + "' is not a valid integer value");
 }
 
+enum class TNumberText { Ok, Empty, NotNumber, TooLarge };
+
+// A decimal integer as GetValue reads it, telling apart why it fails.
+TNumberText ParseInt64(std::string_view text, int64_t& value) {
+  text = Trim(text);
+  if (text.empty()) return TNumberText::Empty;
+  if (text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return TNumberText::NotNumber;
+  }
+  const char* last = text.data() + text.size();
+  const auto [end, ec] = std::from_chars(text.data(), last, value);
+  if (text.empty() || end != last) return TNumberText::NotNumber;
+  if (ec == std::errc::result_out_of_range) return TNumberText::TooLarge;
+  return ec == std::errc{} ? TNumberText::Ok : TNumberText::NotNumber;
+}
+
+// A stored text as a message shows it: a damaged file may hold a whole
+// screen of garbage in one value.
+std::string Shown(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  return text.size() <= kShown ? std::string(text) : std::string(text.substr(0, kShown)) + "...";
+}
+
+std::string ValueProblem(std::string_view name, std::string_view text, std::string_view why,
+                         const std::string& instead) {
+  std::string problem = "Settings value " + std::string(name);
+  if (!text.empty()) problem += "=" + Shown(text);
+  return problem + " " + std::string(why) + "; " + instead;
+}
+
+// The stored integer within minValue..maxValue; otherwise nothing and the
+// reason in `why`.
+std::optional<int64_t> CheckInteger(std::string_view text, int64_t minValue, int64_t maxValue, std::string& why) {
+  int64_t value = 0;
+  switch (ParseInt64(text, value)) {
+    case TNumberText::Empty: why = "is empty"; return std::nullopt;
+    case TNumberText::NotNumber: why = "is not a number"; return std::nullopt;
+    case TNumberText::TooLarge: why = "is far too large"; return std::nullopt;
+    case TNumberText::Ok: break;
+  }
+  if (value < minValue || value > maxValue) {
+    why = "is outside " + std::to_string(minValue) + ".." + std::to_string(maxValue);
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string DefaultUsed(const std::string& defaultText) { return "the default " + defaultText + " is used"; }
+
 }  // namespace
 
 TAppSettings::TAppSettings() : FFormatSettings(DefaultFormatSettings()) {
@@ -177,11 +227,15 @@ bool TAppSettings::LoadFromFile(const std::string& fileName) {
   FSaveBlocked = false;
   FLoadError.clear();
   FProblems.clear();
+  FReportedKeys.clear();
+  FProblemsTaken = 0;
 
   TFileRead read = ReadWholeFile(fileName);
+  FFileContent.clear();
   if (read.Ok) {
     ParseContent(read.Content);
     FValuesLoaded = !FLines.empty();
+    FFileContent = read.Content;
   } else {
     FLoadError = read.Error;
     FSaveBlocked = read.Existed;
@@ -228,6 +282,19 @@ bool TAppSettings::SaveSettings() {
     FSaveError = "Settings not saved to " + FFilename + ": the file could not be read, saving would replace it";
     return false;
   }
+  const std::string content = Content();
+  if (!WriteAtomically(FFilename, content)) return false;
+  FFileContent = content;
+  return true;
+}
+
+bool TAppSettings::SaveIfChanged() {
+  StoreText("INI_Version", std::to_string(FVersionFormat));
+  if (!FFilename.empty() && !FSaveBlocked && Content() == FFileContent) return true;
+  return SaveSettings();
+}
+
+std::string TAppSettings::Content() const {
   std::string content;
   if (FHasBom) content = kUtf8Bom;
   for (const TLine& line : FLines) {
@@ -236,10 +303,11 @@ bool TAppSettings::SaveSettings() {
     content += line.Value;
     content += kLineEnd;
   }
-  return WriteAtomically(FFilename, content);
+  return content;
 }
 
 bool TAppSettings::SaveSettings(const std::string& fileName) {
+  if (fileName != FFilename) FFileContent.clear();
   FFilename = fileName;
   FSaveBlocked = false;
   return SaveSettings();
@@ -318,6 +386,14 @@ void TAppSettings::ChangeText(std::string_view name, const std::string& text) {
 }
 
 void TAppSettings::StoreText(std::string_view name, const std::string& text) { ChangeText(name, Sanitised(text)); }
+
+void TAppSettings::KeepValue(std::string_view name, const std::string& value) {
+  const auto it = Find(name);
+  if (it == FLines.end())
+    FLines.push_back({Sanitised(name), Sanitised(value)});
+  else
+    it->Value = Sanitised(value);
+}
 
 bool TAppSettings::HasKey(std::string_view name) const { return Find(name) != FLines.end(); }
 
@@ -401,6 +477,93 @@ uint32_t TAppSettings::GetUValue(std::string_view name, uint32_t defaultValue) {
   return *value;
 }
 
+// ---- checked reads --------------------------------------------------------
+
+void TAppSettings::ReportValueProblem(std::string_view name, const std::string& text) const {
+  std::string key(name);
+  std::transform(key.begin(), key.end(), key.begin(), LowerAscii);
+  if (!FReportedKeys.insert(std::move(key)).second) return;
+  FProblems.push_back(text);
+}
+
+std::vector<std::string> TAppSettings::TakeProblems() {
+  std::vector<std::string> taken(FProblems.begin() + static_cast<std::ptrdiff_t>(std::min(FProblemsTaken, FProblems.size())),
+                                 FProblems.end());
+  FProblemsTaken = FProblems.size();
+  return taken;
+}
+
+int TAppSettings::ReadInteger(std::string_view name, int defaultValue, int minValue, int maxValue) {
+  return static_cast<int>(ReadInt64(name, defaultValue, minValue, maxValue));
+}
+
+int64_t TAppSettings::ReadInt64(std::string_view name, int64_t defaultValue, int64_t minValue, int64_t maxValue) {
+  const auto it = Find(name);
+  if (it == FLines.end()) {
+    ReadOrAdd(name, std::to_string(defaultValue));
+    return defaultValue;
+  }
+  std::string why;
+  if (const auto value = CheckInteger(it->Value, minValue, maxValue, why)) return *value;
+  ReportValueProblem(name, ValueProblem(name, it->Value, why, DefaultUsed(std::to_string(defaultValue))));
+  return defaultValue;
+}
+
+double TAppSettings::ReadDouble(std::string_view name, double defaultValue) {
+  if (!HasKey(name)) return GetValue(name, defaultValue);
+  const std::string text = *RawValue(name);
+  if (text.empty()) return std::numeric_limits<double>::quiet_NaN();
+  if (text == "INF") return std::numeric_limits<double>::infinity();
+  if (text == "-INF") return -std::numeric_limits<double>::infinity();
+  if (const auto value = TryStrToFloat(ConvertDecimalMark(text, FFormatSettings.DecimalSeparator), FFormatSettings))
+    return *value;
+  const std::string defaultText = std::isnan(defaultValue) ? "none" : FloatToStrGeneral(defaultValue, FFormatSettings);
+  ReportValueProblem(name, ValueProblem(name, text, "is not a number", DefaultUsed(defaultText)));
+  return defaultValue;
+}
+
+std::optional<int64_t> TAppSettings::StoredInteger(std::string_view name, int64_t minValue, int64_t maxValue,
+                                                   const std::string& instead) const {
+  const auto it = Find(name);
+  if (it == FLines.end()) return std::nullopt;
+  std::string why;
+  const auto value = CheckInteger(it->Value, minValue, maxValue, why);
+  if (!value) ReportValueProblem(name, ValueProblem(name, it->Value, why, instead));
+  return value;
+}
+
+std::vector<int> TAppSettings::StoredNumbers(std::string_view prefix) const {
+  std::set<int> numbers;
+  for (const TLine& line : FLines) {
+    if (!line.Name.starts_with(prefix)) continue;
+    const std::string_view rest = std::string_view(line.Name).substr(prefix.size());
+    const std::size_t underscore = rest.find('_');
+    if (underscore == 0 || underscore == std::string_view::npos) continue;
+    int number = 0;
+    const char* end = rest.data() + underscore;
+    // Digits only: "+1" or "-1" name no record the program writes.
+    if (!std::all_of(rest.data(), end, [](char c) { return c >= '0' && c <= '9'; })) continue;
+    const auto [stop, ec] = std::from_chars(rest.data(), end, number);
+    if (ec == std::errc{} && stop == end) numbers.insert(number);
+  }
+  return {numbers.begin(), numbers.end()};
+}
+
+std::vector<int> TAppSettings::RecordNumbers(std::string_view countKey, std::string_view prefix, int first,
+                                            int maxCount) const {
+  std::vector<int> numbers = StoredNumbers(prefix);
+  std::erase_if(numbers, [&](int n) { return n < first || n - first >= maxCount; });
+  const std::string instead = "the " + std::to_string(numbers.size()) + " stored records are read";
+  std::optional<int64_t> count;
+  if (HasKey(countKey)) {
+    count = StoredInteger(countKey, 0, maxCount, instead);
+  } else if (!numbers.empty()) {
+    ReportValueProblem(countKey, "Settings value " + std::string(countKey) + " is missing; " + instead);
+  }
+  if (count) std::erase_if(numbers, [&](int n) { return n - first >= *count; });
+  return numbers;
+}
+
 // ---- typed writes ---------------------------------------------------------
 
 void TAppSettings::SetValue(std::string_view name, const std::string& value) {
@@ -429,7 +592,7 @@ void TAppSettings::SetUValue(std::string_view name, uint32_t value) { SetValue(n
 // ---- properties -----------------------------------------------------------
 
 int TAppSettings::VersionFormat() {
-  FVersionFormat = GetValue("INI_Version", 0);
+  FVersionFormat = ReadInteger("INI_Version", 0);
   return FVersionFormat;
 }
 

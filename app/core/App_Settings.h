@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +46,9 @@ class TAppSettings {
   // then stays as it was. True without writing when no file is bound.
   bool SaveSettings();
   bool SaveSettings(const std::string& fileName);
+  // As SaveSettings(), but the file is written only when its content would
+  // differ from what was last read from it or written to it.
+  bool SaveIfChanged();
 
   // Typed reads; a missing key is added with the default.
   bool GetValue(std::string_view name, bool defaultValue);
@@ -59,6 +64,34 @@ class TAppSettings {
   uint32_t GetUValue(std::string_view name, uint32_t defaultValue);
   bool IsEnabled(std::string_view name, bool defaultValue) { return GetValue(name, defaultValue); }
 
+  // Checked reads for values that come from the file: they never throw. A
+  // missing key gives the default and is added, as GetValue does. A stored
+  // text that is no number, is empty or lies outside minValue..maxValue
+  // gives the default as well, stays in the file as it is, and leaves one
+  // text naming the key in Problems() (once per key and load).
+  int ReadInteger(std::string_view name, int defaultValue, int minValue = std::numeric_limits<int>::min(),
+                  int maxValue = std::numeric_limits<int>::max());
+  int64_t ReadInt64(std::string_view name, int64_t defaultValue, int64_t minValue, int64_t maxValue);
+  // An empty value reads as NaN, as GetValue does.
+  double ReadDouble(std::string_view name, double defaultValue);
+  // The integer stored under `name` without adding a missing key: nothing
+  // when it is missing or fails as above (then reported the same way, with
+  // `instead` saying what is done instead).
+  std::optional<int64_t> StoredInteger(std::string_view name, int64_t minValue, int64_t maxValue,
+                                       const std::string& instead = "the default is used") const;
+  // The numbers n of the stored names that begin with prefix + n + "_", in
+  // ascending order: which records ("Session_0_", "View_3_") the file holds.
+  std::vector<int> StoredNumbers(std::string_view prefix) const;
+  // The records "prefix + n + _" that the count under `countKey` names:
+  // the stored ones among n = first .. first + count - 1. When the count is
+  // missing while records are stored, damaged or above maxCount, every
+  // stored record up to that bound is taken, and the problem says so: a
+  // damaged count must not cost the records themselves.
+  std::vector<int> RecordNumbers(std::string_view countKey, std::string_view prefix, int first, int maxCount) const;
+  // A problem about the value of `name` that the user should hear of; only
+  // the first one per key and load is kept.
+  void ReportValueProblem(std::string_view name, const std::string& text) const;
+
   // Typed writes; an unchanged text does nothing; with AutoSaveSettings the
   // file is saved at once. Control characters (line breaks, NUL) are stored
   // as blanks, so a value can never split its line.
@@ -69,6 +102,10 @@ class TAppSettings {
   void SetValue(std::string_view name, double value);  // NaN removes the line
   void SetValue(std::string_view name, int value);
   void SetUValue(std::string_view name, uint32_t value);
+
+  // Writes a line of a record this program keeps but does not own exactly
+  // as it was read, an empty value included (no auto-save).
+  void KeepValue(std::string_view name, const std::string& value);
 
   // Removes every line whose name begins with `prefix` (case-sensitive).
   void RemoveKeys(std::string_view prefix);
@@ -95,6 +132,8 @@ class TAppSettings {
   // replaced by their defaults. The application posts each one as an
   // "E - Error INI File" message. Reset by LoadFromFile.
   const std::vector<std::string>& Problems() const { return FProblems; }
+  // The problems added since the last call.
+  std::vector<std::string> TakeProblems();
   // The lines as they would be written (without line ends).
   std::vector<std::string> Lines() const;
   void Clear();
@@ -111,7 +150,10 @@ class TAppSettings {
   TFormatSettings FFormatSettings;
   std::string FLoadError;
   std::string FSaveError;
-  std::vector<std::string> FProblems;
+  // Problems are no state of the settings: const readers report them too.
+  mutable std::vector<std::string> FProblems;
+  mutable std::set<std::string> FReportedKeys;  // lower-case names already reported
+  std::size_t FProblemsTaken = 0;
 
  private:
   struct TLine {
@@ -125,10 +167,12 @@ class TAppSettings {
   const std::string& ReadOrAdd(std::string_view name, std::string defaultText);
   void ChangeText(std::string_view name, const std::string& text);
   void ParseContent(std::string_view content);
+  std::string Content() const;  // the file's text as SaveSettings writes it
   bool WriteAtomically(const std::string& fileName, const std::string& content);
 
   std::vector<TLine> FLines;
   bool FHasBom = false;
   // The bound file exists but could not be read: saving would destroy it.
   bool FSaveBlocked = false;
+  std::string FFileContent;  // the file's text as last read or written
 };

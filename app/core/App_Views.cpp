@@ -31,33 +31,17 @@ constexpr std::array<TViewKindInfo, 10> kKinds = {{
     {VK::vkDebug, "DebugChild_", "Debug", false, false, false, false},
 }};
 
-std::optional<int64_t> ParseInt(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  int64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 // Settings reads that never throw and never add keys: a missing or
-// unreadable value gives the default.
+// unreadable value gives the default (the store tells the user of the
+// latter).
 int ReadInt(const TAppSettings& settings, const std::string& name, int defaultValue, int minValue, int maxValue) {
-  const auto text = settings.RawValue(name);
-  if (!text) return defaultValue;
-  const auto value = ParseInt(*text);
-  if (!value || *value < minValue || *value > maxValue) return defaultValue;
-  return static_cast<int>(*value);
+  return static_cast<int>(settings.StoredInteger(name, minValue, maxValue).value_or(defaultValue));
 }
 
+// As every Boolean of the settings file: only the exact text "True" is true.
 bool ReadBool(const TAppSettings& settings, const std::string& name, bool defaultValue) {
   const auto text = settings.RawValue(name);
-  if (!text) return defaultValue;
-  std::string lower(*text);
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower == "true" || lower == "1") return true;
-  if (lower == "false" || lower == "0") return false;
-  return defaultValue;
+  return text ? *text == "True" : defaultValue;
 }
 
 // Window positions may be negative (screens left of the main one); sizes
@@ -476,10 +460,9 @@ void TViewModel::SaveSessionKeys(TAppSettings& settings, const std::string& pref
 namespace {
 
 // A session number of a saved view; -1 for anything that is none.
-int ParseSessionIndex(const std::string& text) {
-  const auto value = ParseInt(text);
-  if (!value || *value < 0 || *value > TSavedViewKeys::kMaxSessionIndex) return -1;
-  return static_cast<int>(*value);
+int ReadSessionIndex(const TAppSettings& settings, const std::string& name) {
+  return static_cast<int>(settings.StoredInteger(name, -1, TSavedViewKeys::kMaxSessionIndex, "the view shows no session")
+                              .value_or(-1));
 }
 
 }  // namespace
@@ -488,11 +471,9 @@ TSavedViewKeys ReadSavedViewKeys(const TAppSettings& settings, const std::string
   TSavedViewKeys keys;
   keys.Id = ReadInt(settings, prefix + "Id", 0, 0, kMaxCoordinate);
   if (formatVersion < 5) keys.Id = TranslateOldViewId(keys.Id);
-  const auto session = settings.RawValue(prefix + "Session");
-  keys.Session = session ? ParseSessionIndex(*session) : 0;
+  keys.Session = settings.HasKey(prefix + "Session") ? ReadSessionIndex(settings, prefix + "Session") : 0;
   keys.SessionCopy = ReadBool(settings, prefix + "SessionCopy", false);
-  const auto second = settings.RawValue(prefix + "SecondSession");
-  keys.SecondSession = second ? ParseSessionIndex(*second) : -1;
+  keys.SecondSession = ReadSessionIndex(settings, prefix + "SecondSession");
   keys.SecondSessionCopy = keys.SecondSession >= 0 && ReadBool(settings, prefix + "SecondSessionCopy", false);
   return keys;
 }
@@ -502,7 +483,7 @@ void SaveActiveView(TAppSettings& settings, int viewNumber) {
 }
 
 int ReadActiveView(const TAppSettings& settings, int childCount) {
-  return ReadInt(settings, std::string(kActiveViewKey), -1, 0, std::max(childCount, -1));
+  return ReadInt(settings, std::string(kActiveViewKey), -1, -1, std::max(childCount, -1));
 }
 
 // ---- session info windows ------------------------------------------------------------

@@ -9,9 +9,13 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <limits>
+#include <map>
 #include <set>
 
+#include "app/core/App_ConfigLock.h"
 #include "app/core/App_LogSetup.h"
+#include "app/core/App_Views.h"
 #include "app/core/ZEP_DebugConf.h"
 #include "app/core/ZEP_ReportThread.h"
 #include "app/core/ZEP_SamplerQueue.h"
@@ -124,6 +128,7 @@ TZepApp::~TZepApp() {
   FMultiSampler.reset();
   FDebugConf.reset();
   FSettings.reset();
+  FConfigLock.reset();
 }
 
 void TZepApp::Log(const std::string& text) const {
@@ -149,19 +154,22 @@ bool TZepApp::Start() {
   Log("TMainForm.LosGehts");
   CreateMultiSampler();
   CreateSessions();
-  if (FSessions.Sessions().empty()) {
+  PostSettingsProblems();
+  if (!HasUsableSession()) {
     FFrontEnd.ShowMessage("Please choose a connection or app will be canceled");
     NewSession();
   }
-  if (FSessions.Sessions().empty()) {
+  if (!HasUsableSession()) {
     Log("TMainForm.LosGehts: no connection, cancel app");
     FAppCanceled = true;
     return false;
   }
   ReadLogDefinitions();
+  PostSettingsProblems();
   Log("TMainForm.LosGehts.Open sessions");
   for (const auto& session : FSessions.Sessions())
-    if (!session->OpenString().empty()) OpenDevice(*session, true);
+    if (!session->OpenString().empty() && !std::dynamic_pointer_cast<TKeptSessionItem>(session))
+      OpenDevice(*session, true);
   FReportThread = std::make_unique<TZEP_ReportThread>(
       FSessions, FDebugConf->DebugFlag(13) ? FMainLogId : -1,
       [this](const std::string& text) { AddMessage(-1, 0, mtError, text, 0); });
@@ -180,6 +188,12 @@ bool TZepApp::CreateSettings() {
     FAppCanceled = true;
     return false;
   }
+  FConfigLock = std::make_unique<TConfigLock>();
+  if (!FConfigLock->Acquire(folder, FOptions.AppBaseName)) {
+    FFrontEnd.ShowMessage(FConfigLock->Problem());
+    FAppCanceled = true;
+    return false;
+  }
   FSettings = std::make_unique<TZEPSettings>(folder + "ZEP_App.ini", folder);
   FSettings->SetProfessionalMode(FOptions.Professional);
   FDebugConf = std::make_unique<TDebugConf>(folder + "ZEP_DebugConf.ini");
@@ -195,7 +209,8 @@ bool TZepApp::CreateSettings() {
   FSyncList.SetLogId(FDebugConf->DebugFlag(10) ? FMainLogId : -1);
   SetLogLimit(FMainLogId, TLogLimitType::logCreateNew, 0);
   SetLogHeaderLines(FMainLogId, {"ZEP-App: " + FOptions.AppBaseName + ", Version: " + std::string(kAppVersion), ""});
-  for (const std::string& problem : FSettings->StartProblems()) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
+  if (!FConfigLock->Problem().empty()) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, FConfigLock->Problem(), 0);
+  PostSettingsProblems();
   return true;
 }
 
@@ -234,36 +249,90 @@ bool TZepApp::CheckLibraryVersion() {
 }
 
 // The sessions of the settings; on a first start one from the dialog.
-// Indexes without keys (gaps of an earlier run) are skipped.
+// Numbers without keys (gaps of an earlier run) are skipped. Sessions are
+// stored as "Session_" + n + "_" records; a "SessionCount" that is missing
+// or damaged while records are stored must not cost them: they are read.
 void TZepApp::CreateSessions() {
-  const int count = FSettings->GetValue("SessionCount", -1);
-  Log("TMainForm.LosGehts SessionCount=" + std::to_string(count));
-  if (count < 0) {
+  std::vector<int> stored = FSettings->StoredNumbers("Session_");
+  std::optional<int64_t> count;
+  const std::string instead = "the " + std::to_string(stored.size()) + " stored sessions are read";
+  if (FSettings->HasKey("SessionCount"))
+    count = FSettings->StoredInteger("SessionCount", -1, std::numeric_limits<int>::max(), instead);
+  else if (!stored.empty())
+    FSettings->ReportValueProblem("SessionCount", "Settings value SessionCount is missing; " + instead);
+  Log("TMainForm.LosGehts SessionCount=" + (count ? std::to_string(*count) : std::string("?")));
+  if (stored.empty() && count.value_or(-1) < 0) {
     Log("TMainForm.LosGehts First App start -> create first default session");
     NewSession();
     return;
   }
-  for (int index = 0; index < count; ++index) {
-    if (!FSettings->TestKeys(SessionPrefix(index))) continue;
-    if (FSessions.At(index)) continue;
-    std::shared_ptr<TVQSessionItem> session = CreateSession(index);
-    if (!session) continue;
-    if (session->OpenString().empty()) {
-      Log("TMainForm.LosGehts session " + std::to_string(index) + " without connection skipped");
-      continue;
-    }
-    FSessions.Put(index, session);
+  if (count && *count >= 0) std::erase_if(stored, [&](int index) { return index >= *count; });
+  for (const int index : stored) CreateStoredSession(index);
+}
+
+void TZepApp::CreateStoredSession(int index) {
+  const std::string prefix = SessionPrefix(index);
+  // Read without adding keys: a session that is only kept must stay as stored.
+  const int kind = static_cast<int>(FSettings->StoredInteger(prefix + "SessionType", std::numeric_limits<int>::min(),
+                                                             std::numeric_limits<int>::max(),
+                                                             "the session is taken as a counter session")
+                                        .value_or(0));
+  if (kind != 0) {
+    KeepSession(index, kind,
+                kind == 1 || kind == 2 ? "sensor sessions are not available in this version"
+                                       : "session type " + std::to_string(kind) + " is unknown");
+    return;
   }
+  std::optional<TConnectionChoice> choice;
+  if (FSettings->RawValue(prefix + "OpenString").value_or(std::string()).empty()) {
+    const auto color = FSettings->StoredInteger(prefix + "Color", std::numeric_limits<int>::min(),
+                                                std::numeric_limits<int>::max());
+    const auto type = FSettings->StoredInteger(prefix + "ConnectionType", std::numeric_limits<int>::min(),
+                                               std::numeric_limits<int>::max());
+    TConnectionChoice proposal = ConnectionProposal(index, static_cast<uint32_t>(color.value_or(TSessionItem::kDefaultColor)),
+                                                    static_cast<int>(type.value_or(ctUnknown)));
+    proposal.FriendlyName = FSettings->RawValue(prefix + "FriendlyName").value_or(std::string());
+    choice = FFrontEnd.ChooseMissingConnection(index, proposal);
+    if (!choice || choice->OpenString.empty()) {
+      KeepSession(index, 0, "it has no connection string");
+      return;
+    }
+  }
+  std::shared_ptr<TVQSessionItem> session = CreateSession(index);
+  if (choice) {
+    session->SetOpenParams(choice->OpenString, choice->ConnectionType, choice->Color, choice->FriendlyName);
+    session->SetClearBufferOnStart(choice->ClearBuffer);
+  }
+  FSessions.Put(index, session);
+}
+
+void TZepApp::KeepSession(int index, int sessionType, const std::string& reason) {
+  auto kept = std::make_shared<TKeptSessionItem>(index, sessionType, reason);
+  kept->ReadSettings(*FSettings, SessionPrefix(index));
+  FSessions.Put(index, kept);
+  const std::string text =
+      std::string("Session ") + SessionLetter(index) + ": " + reason + "; it is not opened, its settings are kept";
+  Log("TMainForm.LosGehts " + text);
+  AddMessage(index, SessionMsg::ErrorIniFile, mtError, text, 0);
+}
+
+// The connection dialog's start: a session with the default colour gets the
+// colour of its slot; an unknown connection type shows as USB.
+TConnectionChoice TZepApp::ConnectionProposal(int index, uint32_t color, int connectionType) const {
+  TConnectionChoice proposal;
+  proposal.Color = color == TSessionItem::kDefaultColor ? kSessionColors[index % 4] : color;
+  proposal.ConnectionType = connectionType == ctUnknown ? ctUSB : connectionType;
+  return proposal;
+}
+
+bool TZepApp::HasUsableSession() const {
+  const auto sessions = FSessions.Sessions();
+  return std::any_of(sessions.begin(), sessions.end(),
+                     [](const auto& session) { return !std::dynamic_pointer_cast<TKeptSessionItem>(session); });
 }
 
 std::shared_ptr<TVQSessionItem> TZepApp::CreateSession(int index) {
   const std::string prefix = SessionPrefix(index);
-  const int kind = FSettings->GetValue(prefix + "SessionType", 0);
-  if (kind != 0) {
-    AddMessage(index, SessionMsg::ErrorIniFile, mtError,
-               "Session " + std::to_string(index) + ": sensor sessions are not available in this version", 0);
-    return nullptr;
-  }
   const bool debug = FDebugConf->GetValue("Source" + std::to_string(index), FDebugConf->DebugFlag(9));
   auto session = std::make_shared<TVQSessionItem>(
       debug ? FMainLogId : -1, index, [this](TSessionItem&) { FSessionsChanged = true; },
@@ -282,11 +351,8 @@ int TZepApp::NewSession() {
   const int index = FSessions.FreeSlot();
   Log("TMainForm.SourceNewExecute sIndex=" + std::to_string(index));
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
-  if (!session) return -1;
   if (session->OpenString().empty()) {
-    TConnectionChoice proposal;
-    proposal.Color = session->Color() == TSessionItem::kDefaultColor ? kSessionColors[index % 4] : session->Color();
-    proposal.ConnectionType = session->ConnectionType() == ctUnknown ? ctUSB : session->ConnectionType();
+    const TConnectionChoice proposal = ConnectionProposal(index, session->Color(), session->ConnectionType());
     const std::optional<TConnectionChoice> choice = FFrontEnd.ChooseConnection(index, proposal);
     if (!choice) {
       Log("TMainForm.SourceNewExecute: cancel");
@@ -387,7 +453,6 @@ void TZepApp::DoSessionChange(int index, const TConnectionChoice& choice) {
   Log("TMainForm.DoSessionChange old=" + old->ToString());
   old.reset();
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
-  if (!session) return;
   session->SetOpenParams(choice.OpenString, choice.ConnectionType, choice.Color, choice.FriendlyName);
   session->SetClearBufferOnStart(choice.ClearBuffer);
   FSessions.Put(index, session);
@@ -420,6 +485,17 @@ void TZepApp::DisplayTick() {
     UpdateSamplerSessions();
     if (FReportThread) FReportThread->CheckSerialConnections();
     FFrontEnd.SessionsChanged();
+  }
+  PostSettingsProblems();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FLastSaveCheck >= FOptions.SaveChangesEvery) {
+    FLastSaveCheck = now;
+    try {
+      SaveChangedSettings();
+    } catch (const std::exception& e) {
+      LogErr("TMainForm.DisplayTimerTimer SaveSettings failed: " + std::string(e.what()));
+      AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SaveSettings(" + ExceptionClassName(e) + "): " + e.what(), 0);
+    }
   }
   if (FMsgList.DisplayTick().ShowWindow) FFrontEnd.ShowMessageWindow();
 }
@@ -482,8 +558,42 @@ void TZepApp::SaveSettings(bool closeViews) {
     Log("TMainForm.SaveSettings AppCanceled NICHT speichern");
     return;
   }
+  CollectSettings(closeViews);
+  WriteSettingsFiles(false);
+}
+
+void TZepApp::SaveChangedSettings() {
+  if (FAppCanceled || !FAllInitialized || FShutDownDone) return;
+  CollectSettings(false);
+  WriteSettingsFiles(true);
+}
+
+namespace {
+
+// The stored "Info_" + n + "_" keys by session number, as (name after the
+// prefix, value); the keys are removed.
+std::map<int, std::vector<std::pair<std::string, std::string>>> TakeInfoKeys(TAppSettings& settings) {
+  std::map<int, std::vector<std::pair<std::string, std::string>>> keys;
+  for (const int n : settings.StoredNumbers("Info_")) {
+    const std::string prefix = "Info_" + std::to_string(n) + "_";
+    for (const std::string& line : settings.Lines()) {
+      const std::size_t equals = line.find('=');
+      if (line.starts_with(prefix) && equals != std::string::npos)
+        keys[n].emplace_back(line.substr(prefix.size(), equals - prefix.size()), line.substr(equals + 1));
+    }
+  }
+  settings.RemoveKeys("Info_");
+  return keys;
+}
+
+}  // namespace
+
+void TZepApp::CollectSettings(bool closeViews) {
+  // The windows name their sessions by the numbers they have before this save renumbers them.
+  FFrontEnd.SaveWindowKeys(*FSettings);
   FSettings->RemoveKeys("Session_");
-  FSettings->RemoveKeys("Info_");
+  // A front end without info windows keeps the stored ones, renumbered with their sessions.
+  const auto infoKeys = TakeInfoKeys(*FSettings);
   std::vector<std::pair<int, int>> renumbered;
   std::vector<std::pair<int, int>> numbers;
   int highest = -1;
@@ -499,6 +609,8 @@ void TZepApp::SaveSettings(bool closeViews) {
         if (const auto copy = counter->LinkedSession()) copy->UpdateIndex(index);
     }
     session->SaveSettings(*FSettings, SessionPrefix(index));
+    if (const auto info = infoKeys.find(oldIndex); info != infoKeys.end())
+      for (const auto& [name, value] : info->second) FSettings->KeepValue(InfoWindowPrefix(index) + name, value);
     numbers.emplace_back(oldIndex, index);
     highest = std::max(highest, index);
   }
@@ -508,30 +620,45 @@ void TZepApp::SaveSettings(bool closeViews) {
   // The highest number + 1: with a gap, the last session is still read.
   FSettings->SetValue("SessionCount", highest + 1 > 0 ? highest + 1 : -1);
   FSettings->SetValue("Main_DefaultSettings", false);
-  if (!FSettings->SaveSettings()) {
-    LogErr("TMainForm.SaveSettings failed: " + FSettings->SaveError());
-    AddMessage(-1, SessionMsg::ErrorIniFile, mtError, FSettings->SaveError(), 0);
-  }
-  if (!FDebugConf->SaveSettings()) LogErr("TMainForm.SaveSettings ZEP_DebugConf.ini failed: " + FDebugConf->SaveError());
 }
 
-// Keys that store a session number follow the sessions' new numbers.
+void TZepApp::WriteSettingsFiles(bool onlyChanged) {
+  if (onlyChanged ? FSettings->SaveIfChanged() : FSettings->SaveSettings()) {
+    FSaveFailureShown = false;
+  } else {
+    LogErr("TMainForm.SaveSettings failed: " + FSettings->SaveError());
+    // A save that keeps failing (a full disk) is said once, until one succeeds.
+    if (!FSaveFailureShown) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, FSettings->SaveError(), 0);
+    FSaveFailureShown = true;
+  }
+  if (!(onlyChanged ? FDebugConf->SaveIfChanged() : FDebugConf->SaveSettings()))
+    LogErr("TMainForm.SaveSettings ZEP_DebugConf.ini failed: " + FDebugConf->SaveError());
+}
+
+// Keys that store a session number follow the sessions' new numbers: those
+// of every stored view (a front end without windows keeps them) and of the
+// log definitions.
 void TZepApp::RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew) {
   const auto renumber = [&](const std::string& name) {
-    if (!FSettings->HasKey(name)) return;
-    const int value = FSettings->GetValue(name, -1);
+    const std::optional<int64_t> value = FSettings->StoredInteger(name, -1, std::numeric_limits<int>::max());
+    if (!value) return;
     for (const auto& [from, to] : oldToNew)
-      if (value == from) {
+      if (*value == from) {
         FSettings->SetValue(name, to);
         return;
       }
   };
-  const int views = FSettings->GetValue("ChildCount", -1);
-  for (int n = 1; n <= views; ++n) {
+  for (const int n : FSettings->StoredNumbers("View_")) {
     renumber("View_" + std::to_string(n) + "_Session");
     renumber("View_" + std::to_string(n) + "_SecondSession");
   }
   RenumberLogDefinitions(*FSettings, oldToNew);
+}
+
+void TZepApp::PostSettingsProblems() {
+  for (TAppSettings* settings : {static_cast<TAppSettings*>(FSettings.get()), static_cast<TAppSettings*>(FDebugConf.get())})
+    if (settings)
+      for (const std::string& problem : settings->TakeProblems()) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
 }
 
 // ---- measurement logs ---------------------------------------------------------------------------------
@@ -596,9 +723,14 @@ void TZepApp::ReadLogDefinitions() {
 void TZepApp::UpdateSamplerSessions() {
   if (!FMultiSampler) return;
   std::vector<std::shared_ptr<TSamplerSource>> sources;
-  for (const auto& session : FSessions.Sessions())
-    if (auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session))
+  for (const auto& session : FSessions.Sessions()) {
+    if (auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session)) {
       sources.push_back(std::make_shared<TSessionSamplerSource>(counter));
+    } else if (std::dynamic_pointer_cast<TKeptSessionItem>(session)) {
+      // Its log definitions stay, though nothing is logged from it.
+      for (const bool copy : {false, true}) sources.push_back(std::make_shared<TKeptSamplerSource>(*session, copy));
+    }
+  }
   for (const auto& copy : FSessionCopies) sources.push_back(std::make_shared<TSessionSamplerSource>(copy));
   FMultiSampler->UpdateSessionList(sources);
 }

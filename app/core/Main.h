@@ -31,6 +31,7 @@ std::string InvalidLibraryVersionText(std::string_view versionText);
 
 
 class TAppSettings;
+class TConfigLock;
 class TZEPSettings;
 class TDebugConf;
 class TZEP_ReportThread;
@@ -67,6 +68,12 @@ class TZepFrontEnd {
   virtual ~TZepFrontEnd() = default;
   // The connection for session `index`; nothing when the user cancels.
   virtual std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) = 0;
+  // A stored session has no connection string: its connection, or nothing
+  // to leave it closed with its keys kept. Only a front end that can ask
+  // the user asks.
+  virtual std::optional<TConnectionChoice> ChooseMissingConnection(int /*index*/, const TConnectionChoice& /*proposal*/) {
+    return std::nullopt;
+  }
   // A message box.
   virtual void ShowMessage(const std::string& text) = 0;
   // A hand-over item from the acquisition thread, on the main thread.
@@ -75,9 +82,16 @@ class TZepFrontEnd {
   virtual void SessionsChanged() {}
   // An error or warning arrived: bring the message window up.
   virtual void ShowMessageWindow() {}
+  // While the settings are saved, first of all: the keys of the windows
+  // ("View_", "ViewMessage_", "ChildCount", "Main_"), naming the sessions by
+  // the numbers they have now (the save renumbers them afterwards). A front
+  // end without windows leaves the stored ones as they are.
+  virtual void SaveWindowKeys(TAppSettings&) {}
   // While the settings are saved: the front end's own keys of each session
   // (info windows), under the number the session is saved with. `numbers`
-  // holds (number before, number saved) of every saved session.
+  // holds (number before, number saved) of every saved session. The stored
+  // "Info_" keys are already there, renumbered; a front end overwrites
+  // those it knows better.
   virtual void SaveSessionKeys(TAppSettings&, const std::vector<std::pair<int, int>>& /*numbers*/) {}
 };
 
@@ -85,6 +99,9 @@ struct TZepAppOptions {
   std::string ConfigFolder;   // holds "ZEP_App.ini" and "ZEP_DebugConf.ini"
   bool Professional = false;  // professional mode: raw data, debug defaults
   std::string AppBaseName = "zep";  // names the main debug log file
+  // How often the display tick saves the settings when they changed
+  // (sessions, log definitions, windows); 0: at every tick.
+  std::chrono::milliseconds SaveChangesEvery{2000};
 };
 
 // The application as a toolkit-free object: settings, sessions, the
@@ -119,6 +136,9 @@ class TZepApp {
   bool OpenSession(int index);
   void RequestChangeSession(int index, const TConnectionChoice& choice);
   void SaveSettings(bool closeViews);
+  // Saves as SaveSettings(false) does, but writes the files only when their
+  // content changed. The display tick calls it every SaveChangesEvery.
+  void SaveChangedSettings();
 
   std::vector<std::shared_ptr<TSessionItem>> Sessions() const { return FSessions.Sessions(); }
   // The QMT-only copy of counter session `index` (made once; the existing
@@ -167,6 +187,12 @@ class TZepApp {
   void CheckFolders();
   bool CheckLibraryVersion();
   void CreateSessions();
+  // A session of the settings: a counter session, or one whose keys are
+  // only kept (a kind this program does not have, no connection).
+  void CreateStoredSession(int index);
+  void KeepSession(int index, int sessionType, const std::string& reason);
+  TConnectionChoice ConnectionProposal(int index, uint32_t color, int connectionType) const;
+  bool HasUsableSession() const;
   std::shared_ptr<TVQSessionItem> CreateSession(int index);
   bool OpenDevice(TSessionItem& session, bool silent);
   void RemoveSession(int index);
@@ -183,6 +209,13 @@ class TZepApp {
   TSessionSamplerHooks SamplerHooks();
   TSamplerOptions SamplerOptions();
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
+  // Writes the session, log and window keys into the store (SaveSettings
+  // without the files).
+  void CollectSettings(bool closeViews);
+  // Writes both files (only when changed with `onlyChanged`); a failure is
+  // posted once until a save succeeds again.
+  void WriteSettingsFiles(bool onlyChanged);
+  void PostSettingsProblems();
   void Log(const std::string& text) const;
   void LogErr(const std::string& text) const;
 
@@ -195,6 +228,7 @@ class TZepApp {
   // acquisition thread must never hold (and so possibly free) a session.
   mutable std::mutex FColorLock;
   std::map<int, uint32_t> FSessionColors;
+  std::unique_ptr<TConfigLock> FConfigLock;  // held from the first read of the settings to the last save
   std::unique_ptr<TZEPSettings> FSettings;
   std::unique_ptr<TDebugConf> FDebugConf;
   int FMainLogId = -1;
@@ -210,6 +244,8 @@ class TZepApp {
   bool FAllInitialized = false;
   bool FAppCanceled = false;
   bool FShutDownDone = false;
+  bool FSaveFailureShown = false;
+  std::chrono::steady_clock::time_point FLastSaveCheck{};
   std::vector<int> FRemoveSessions;  // requested, carried out by the display tick
   std::vector<std::pair<int, TConnectionChoice>> FChangeSessions;
   std::atomic<bool> FSessionsChanged{false};

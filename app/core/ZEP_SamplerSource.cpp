@@ -83,3 +83,13 @@ void TSessionSamplerSource::SetSamplerLogTypes(uint32_t types) {
   session->PAV().SetSamplerLogTypes(types);
   if (!session->LinkedSession()) session->QMT().SetSamplerLogTypes(types);
 }
+
+TKeptSamplerSource::TKeptSamplerSource(const TSessionItem& session, bool copy)
+    : FIndex(session.Index()), FIsCopy(copy) {
+  FInfo.FriendlyName = session.FriendlyName();
+  FInfo.OpenString = session.OpenString();
+}
+
+TSamplerSessionKind TKeptSamplerSource::Kind() const {
+  return FIsCopy ? TSamplerSessionKind::TimeInterval : TSamplerSessionKind::Counter;
+}

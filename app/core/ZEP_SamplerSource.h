@@ -4,6 +4,7 @@
 
 #include "app/output/App_MultiSampler.h"
 
+class TSessionItem;
 class TVQSessionItem;
 
 // A counter session (or its QMT-only copy) as the multi-sampler sees it. It
@@ -28,4 +29,25 @@ class TSessionSamplerSource : public TSamplerSource {
   std::weak_ptr<TVQSessionItem> FSession;
   const int FIndex;
   const bool FIsCopy;
+};
+
+// A session whose keys are only kept (it is never opened) as the
+// multi-sampler sees it: its log definitions stay, with no data from it.
+class TKeptSamplerSource : public TSamplerSource {
+ public:
+  TKeptSamplerSource(const TSessionItem& session, bool copy);
+
+  int Index() const override { return FIndex; }
+  bool IsCopy() const override { return FIsCopy; }
+  TSamplerSessionKind Kind() const override;
+  int IntervalMs() const override { return 1000; }
+  int64_t SerialNumber() const override { return -1; }
+  TSamplerHeaderInfo HeaderInfo() const override { return FInfo; }
+  std::optional<TUtcMs> SessionTime() const override { return std::nullopt; }
+  void SetSamplerLogTypes(uint32_t) override {}
+
+ private:
+  const int FIndex;
+  const bool FIsCopy;
+  TSamplerHeaderInfo FInfo;
 };

@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::string_view kDemoConnection = "DemoData";
 constexpr int kFormatVersion = 2;
+// Bounds of stored values: interval indexes 0..13, modes 0..7, TCP ports.
+constexpr int kMaxIntervalIndex = 13;
+constexpr int kMaxMode = 7;
+constexpr int kMaxPort = 65535;
 
 std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -35,14 +39,6 @@ std::optional<uint32_t> HexAfterDollar(std::string_view text) {
   const auto [end, ec] = std::from_chars(begin, text.data() + text.size(), value, 16);
   if (ec != std::errc() || end == begin) return std::nullopt;
   return value;
-}
-
-// A serial number as stored: "-1" and 4294967295 both mean unknown.
-uint32_t SerialFromText(const std::string& text) {
-  int64_t value = -1;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || value < 0 || value > 0xFFFFFFFF) return TSessionItem::kUnknownSerial;
-  return static_cast<uint32_t>(value);
 }
 
 constexpr int kNomFreqKeys = 6;  // "NomFreq1_4" .. "NomFreq21_24"
@@ -739,33 +735,29 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
 
 std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   std::string error = TSessionItem::ReadSettings(settings, prefix);
-  try {
-    FDebugStream = settings.GetValue(prefix + "Debug_Stream", false);
-    FClearBufferOnStart = settings.GetValue(prefix + "ClearBuffer", true);
-    FSerialNumberINI = SerialFromText(settings.GetValue(prefix + "SerialNumber", std::string("4294967295")));
-    if (OpenString() == kDemoConnection) {
-      // 0 means all 24 channels; anything beyond 23 is taken as 0 as well.
-      FDemoChannels = settings.GetValue(prefix + "DemoChannels", 4);
-      if (FDemoChannels < 0 || FDemoChannels > 23) FDemoChannels = 0;
-      FDemoMode = settings.GetValue(prefix + "DemoMode", 0);
-      FDemoRate = settings.GetValue(prefix + "DemoRate", 9);
-      FDemoPDI = settings.GetValue(prefix + "DemoPDI", true);
-      FDemoQMT = settings.GetValue(prefix + "DemoQMT", true);
-    }
-    FRunLocalTcpServer = settings.GetValue(prefix + "RunLocalTcpServer", false);
-    FLocalTcpServerPort = settings.GetValue(prefix + "LocalTcpServerPort", 0);
-    FUseDeviceCalibration = settings.GetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration);
-    FRawIntervalIndex = settings.GetValue(prefix + "RawIntervalIndex", -1);
-    FRawAvg = settings.GetValue(prefix + "RawAvg", false);
-    FRef20MHz = settings.GetValue(prefix + "Ref20MHz", false);
-    FDataPortINI = settings.GetValue(prefix + "TCPDataPort", 0);
-    const int userId = settings.GetValue(prefix + "UserID", static_cast<int>(kNoUserID));
-    FUserIdINI = static_cast<uint8_t>(userId >= 1 && userId <= 4 ? userId : kNoUserID);
-  } catch (const std::exception& e) {
-    const std::string text = "Error reading " + prefix + " settings: " + e.what();
-    LogErr(".ReadSettings " + text);
-    if (error.empty()) error = text;
+  FDebugStream = settings.GetValue(prefix + "Debug_Stream", false);
+  FClearBufferOnStart = settings.GetValue(prefix + "ClearBuffer", true);
+  // -1 is an unknown serial number as well.
+  const int64_t serial = settings.ReadInt64(prefix + "SerialNumber", kUnknownSerial, -1, kUnknownSerial);
+  FSerialNumberINI = serial < 0 ? kUnknownSerial : static_cast<uint32_t>(serial);
+  if (OpenString() == kDemoConnection) {
+    // 0 means all 24 channels; anything beyond 23 is taken as 0 as well.
+    FDemoChannels = settings.ReadInteger(prefix + "DemoChannels", 4, 0);
+    if (FDemoChannels > 23) FDemoChannels = 0;
+    FDemoMode = settings.ReadInteger(prefix + "DemoMode", 0, 0, kMaxMode);
+    FDemoRate = settings.ReadInteger(prefix + "DemoRate", 9, 0, kMaxIntervalIndex);
+    FDemoPDI = settings.GetValue(prefix + "DemoPDI", true);
+    FDemoQMT = settings.GetValue(prefix + "DemoQMT", true);
   }
+  FRunLocalTcpServer = settings.GetValue(prefix + "RunLocalTcpServer", false);
+  FLocalTcpServerPort = settings.ReadInteger(prefix + "LocalTcpServerPort", 0, 0, kMaxPort);
+  FUseDeviceCalibration = settings.GetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration);
+  FRawIntervalIndex = settings.ReadInteger(prefix + "RawIntervalIndex", -1, -1, kMaxIntervalIndex);
+  FRawAvg = settings.GetValue(prefix + "RawAvg", false);
+  FRef20MHz = settings.GetValue(prefix + "Ref20MHz", false);
+  FDataPortINI = settings.ReadInteger(prefix + "TCPDataPort", 0, 0, kMaxPort);
+  const int userId = settings.ReadInteger(prefix + "UserID", static_cast<int>(kNoUserID), 0, kNoUserID);
+  FUserIdINI = static_cast<uint8_t>(userId >= 1 && userId <= 4 ? userId : kNoUserID);
   try {
     ReadChannelSettings(settings, prefix);
     ReadStoreSettings(settings, prefix);
@@ -808,7 +800,7 @@ void TVQSessionItem::ReadStoreSettings(TAppSettings& settings, const std::string
     }
   }
   SetNomFrequencies(nominal);
-  FPAV_DM->SetAllanDecay(settings.GetValue(prefix + "AllanDecay", 0));
+  FPAV_DM->SetAllanDecay(settings.ReadInteger(prefix + "AllanDecay", 0));
   for (int k = 1; k <= 24; ++k) {
     const std::string key = prefix + "V_" + std::to_string(k) + "_Factors";
     if (settings.HasKey(key)) FPAV_DM->SetVirtualFactors(k, FactorItems(settings.GetValue(key, std::string()), fmt));
@@ -816,12 +808,8 @@ void TVQSessionItem::ReadStoreSettings(TAppSettings& settings, const std::string
     if (settings.HasKey(qmtKey)) FQMT_DM->SetVirtualFactors(k, FactorItems(settings.GetValue(qmtKey, std::string()), fmt));
   }
   FIniDateTimeNumber.reset();
-  try {
-    const double start = settings.GetValue(prefix + "PAVDateTimeStart", std::numeric_limits<double>::quiet_NaN());
-    if (std::isfinite(start)) FIniDateTimeNumber = start;
-  } catch (const std::exception& e) {
-    LogErr(".ReadSettings PAVDateTimeStart ignored: " + std::string(e.what()));
-  }
+  const double start = settings.ReadDouble(prefix + "PAVDateTimeStart", std::numeric_limits<double>::quiet_NaN());
+  if (std::isfinite(start)) FIniDateTimeNumber = start;
   ApplyStoredTimeOrigin();
   if (zep) SetWindowDecimalSeparator(zep->FormatSettingsWin().DecimalSeparator);
 }

@@ -188,7 +188,7 @@ TZEPSettings::TZEPSettings(const std::string& iniFileName, const std::string& co
   ReadDecimalSeparators();
   // From here on the settings file's own numbers use the log separator.
   FFormatSettings = FFormatSettingsLog;
-  FTempUnit = ReadInteger("TempUnit", 0);
+  FTempUnit = ReadOwnInteger("TempUnit", 0, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
   FMailIsDefault = GetValue("eMail_isDefault", true);
   WriteDefaultMailAccount();
   FGlobalNomFrequ = GetValue("GlobalNomFrequ", false);
@@ -198,19 +198,18 @@ TZEPSettings::TZEPSettings(const std::string& iniFileName, const std::string& co
 
 // ---- start-up reads -------------------------------------------------------
 
-int TZEPSettings::ReadInteger(std::string_view name, int defaultValue) {
-  try {
-    return GetValue(name, defaultValue);
-  } catch (const EConvertError& e) {
-    AddProblem("Settings value " + std::string(name) + ": " + e.what() + "; the default " +
-               std::to_string(defaultValue) + " is used");
-    StoreText(name, std::to_string(defaultValue));
-    return defaultValue;
-  }
+// The application's own keys: a damaged one is written anew with the value in use.
+int TZEPSettings::ReadOwnInteger(std::string_view name, int defaultValue, int minValue, int maxValue) {
+  const int value = ReadInteger(name, defaultValue, minValue, maxValue);
+  if (RawValue(name) != std::to_string(value)) StoreText(name, std::to_string(value));
+  return value;
 }
 
 void TZEPSettings::ReadVersion() {
-  FVersionFormat = ReadInteger("INI_Version", 0);
+  // A version line that is there but damaged was written by a versioned
+  // program: the current layout is the likeliest, not the oldest.
+  const int defaultVersion = HasKey("INI_Version") ? kCurrentVersion : 0;
+  FVersionFormat = ReadOwnInteger("INI_Version", defaultVersion, 0, kMaxVersion);
   if (FVersionFormat == 0) SetVersionFormat(kCurrentVersion);
 }
 

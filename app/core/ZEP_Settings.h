@@ -51,6 +51,7 @@ class TZEPSettings : public TAppSettings {
  public:
   static constexpr int kChannels = 24;
   static constexpr int kCurrentVersion = 6;  // "INI_Version" of a new file
+  static constexpr int kMaxVersion = 1000000;
   static constexpr std::string_view kDefaultPrefix = "eMail_Default_";
   static constexpr std::string_view kConfigPrefix = "eMail_Config_";
   // The built-in mail account, rewritten at every start.
@@ -120,7 +121,7 @@ class TZEPSettings : public TAppSettings {
   void ReadVersion();
   void ReadDecimalSeparators();
   char ReadSeparator(std::string_view name);
-  int ReadInteger(std::string_view name, int defaultValue);
+  int ReadOwnInteger(std::string_view name, int defaultValue, int minValue, int maxValue);
   void WriteDefaultMailAccount();
   void ReadNomFrequs();
   void SaveNomFrequs();

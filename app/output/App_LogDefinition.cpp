@@ -1,9 +1,8 @@
 #include "app/output/App_LogDefinition.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <initializer_list>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -49,46 +48,6 @@ constexpr int kTypeSetFormatVersion = 4;
 
 const char* BoolText(bool value) { return value ? "True" : "False"; }
 
-// ---- defensive settings reads -------------------------------------------------------------
-
-// An Integer key; a malformed value reads as the default instead of throwing.
-int ReadInteger(TAppSettings& settings, const std::string& name, int defaultValue) {
-  try {
-    return settings.GetValue(name, defaultValue);
-  } catch (const EConvertError&) {
-    return defaultValue;
-  }
-}
-
-// A decimal 64-bit key (blanks and a "+" sign allowed); a malformed or
-// out-of-range value reads as the default.
-int64_t ReadInt64(TAppSettings& settings, const std::string& name, int64_t defaultValue) {
-  const std::string stored = settings.GetValue(name, std::to_string(defaultValue));
-  std::string_view text = Trim(stored);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  int64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return defaultValue;
-  return value;
-}
-
-bool AnyKey(const TAppSettings& settings, const std::string& prefix, std::initializer_list<const char*> names) {
-  return std::any_of(names.begin(), names.end(), [&](const char* name) { return settings.HasKey(prefix + name); });
-}
-
-// A part or definition none of whose keys is stored was never written: a
-// damaged count points past the stored records.
-bool PartStored(const TAppSettings& settings, const std::string& prefix) {
-  return AnyKey(settings, prefix,
-                {"SessionIndex", "SourceCopy", "StringClass", "LogTypes", "LogType", "Enabled1", "Enabled2",
-                 "Enabled3", "Enabled4"});
-}
-
-bool DefinitionStored(const TAppSettings& settings, const std::string& prefix) {
-  return AnyKey(settings, prefix,
-                {"AddHeader", "Enabled", "FileName", "DifferentDevices", "FileSize", "PrependDate", "Option", "Count"});
-}
-
 std::string PartPrefix(const std::string& prefix, int s) { return prefix + "Simple" + std::to_string(s) + "_"; }
 std::string DefinitionPrefix(int d) { return "Log_" + std::to_string(d) + "_"; }
 
@@ -128,17 +87,19 @@ TSimpleLogDefinition::TSimpleLogDefinition(int aSource, uint32_t aTypes, bool aC
 
 void TSimpleLogDefinition::ReadSetting(TAppSettings& settings, const std::string& prefix) {
   // A negative index is kept as read: the definition drops such a part.
-  FSource = ReadInteger(settings, prefix + "SessionIndex", 0);
+  FSource = settings.ReadInteger(prefix + "SessionIndex", 0);
   FSourceCopy = settings.GetValue(prefix + "SourceCopy", false);
-  const int stringClass = ReadInteger(settings, prefix + "StringClass", 0);
+  const int stringClass = settings.ReadInteger(prefix + "StringClass", 0);
   FStringClass = stringClass >= 0 && stringClass < kStringClassCount ? static_cast<TSamplerStringClass>(stringClass)
                                                                       : sscStandard;
   FTypes = 0;
   if (StoredFormatVersion(settings) >= kTypeSetFormatVersion) {
     // Older writers stored the set as a signed 32-bit number: its low 32 bits are the set.
-    FTypes = static_cast<uint32_t>(static_cast<uint64_t>(ReadInt64(settings, prefix + "LogTypes", 0)));
+    constexpr int64_t kLowest = std::numeric_limits<int32_t>::min();
+    constexpr int64_t kHighest = std::numeric_limits<uint32_t>::max();
+    FTypes = static_cast<uint32_t>(static_cast<uint64_t>(settings.ReadInt64(prefix + "LogTypes", 0, kLowest, kHighest)));
   } else {
-    SetHasLogType(ReadInteger(settings, prefix + "LogType", 0));
+    SetHasLogType(settings.ReadInteger(prefix + "LogType", 0));
   }
   for (int row = 1; row <= kLogEnabledRows; ++row)
     SetLogEnabledString(row, settings.GetValue(prefix + "Enabled" + std::to_string(row), std::string()));
@@ -286,14 +247,13 @@ void TLogDefinition::ReadSetting(TAppSettings& settings, const std::string& pref
   FEnabled = settings.GetValue(prefix + "Enabled", true);
   FFileName = settings.GetValue(prefix + "FileName", std::string());
   FDifferentDevices = settings.GetValue(prefix + "DifferentDevices", false);
-  SetFileSize(ReadInt64(settings, prefix + "FileSize", 0));
+  SetFileSize(settings.ReadInt64(prefix + "FileSize", 0, std::numeric_limits<int64_t>::min(),
+                                 std::numeric_limits<int64_t>::max()));
   FPrependDate = settings.GetValue(prefix + "PrependDate", false);
   FOption = settings.GetValue(prefix + "Option", false);
-  const int count = std::clamp(ReadInteger(settings, prefix + "Count", 0), 0, kMaxLogParts);
   FDefinitionList.clear();
-  for (int s = 1; s <= count; ++s) {
+  for (const int s : settings.RecordNumbers(prefix + "Count", prefix + "Simple", 1, kMaxLogParts)) {
     const std::string partPrefix = PartPrefix(prefix, s);
-    if (!PartStored(settings, partPrefix)) continue;
     auto part = std::make_unique<TSimpleLogDefinition>();
     part->ReadSetting(settings, partPrefix);
     if (part->FSource < 0) continue;  // refers to no session
@@ -327,10 +287,8 @@ bool TLogDefinition::SameAs(const TLogDefinition& other) const {
 
 std::vector<std::unique_ptr<TLogDefinition>> ReadLogDefinitions(TAppSettings& settings) {
   std::vector<std::unique_ptr<TLogDefinition>> definitions;
-  const int count = std::clamp(ReadInteger(settings, "Log_DefsCount", 0), 0, kMaxLogDefinitions);
-  for (int d = 1; d <= count; ++d) {
+  for (const int d : settings.RecordNumbers("Log_DefsCount", "Log_", 1, kMaxLogDefinitions)) {
     const std::string prefix = DefinitionPrefix(d);
-    if (!DefinitionStored(settings, prefix)) continue;
     auto definition = std::make_unique<TLogDefinition>();
     definition->ReadSetting(settings, prefix);
     definitions.push_back(std::move(definition));

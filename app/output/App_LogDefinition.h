@@ -137,7 +137,8 @@ class TLogDefinition {
 
   // "Log_" + d + "_" is the prefix; parts use prefix + "Simple" + s + "_".
   // Reading drops parts with a negative source index and skips part numbers
-  // of which no key is stored; "Count" is capped at kMaxLogParts.
+  // of which no key is stored; a damaged "Count" (or one above
+  // kMaxLogParts) reads every stored part.
   void ReadSetting(TAppSettings& settings, const std::string& prefix);
   void SaveSettings(TAppSettings& settings, const std::string& prefix) const;
 
@@ -170,7 +171,8 @@ class TLogDefinition {
   bool FOption = false;
 };
 
-// Reads "Log_DefsCount" definitions; writes them densely after removing every
+// Reads "Log_DefsCount" definitions (every stored one when the count is
+// missing or damaged); writes them densely after removing every
 // "Log_" key and raises the settings format version to at least 4.
 std::vector<std::unique_ptr<TLogDefinition>> ReadLogDefinitions(TAppSettings& settings);
 void SaveLogDefinitions(TAppSettings& settings, const std::vector<const TLogDefinition*>& definitions);

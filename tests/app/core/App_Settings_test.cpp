@@ -166,6 +166,78 @@ TEST(AppSettings, MalformedIntegersRaise) {
   EXPECT_EQ(settings.GetUValue("U", 0), 4294967295u);
 }
 
+// Checked reads never throw: a stored text that fails gives the default,
+// stays as it is, and is named in one problem text per key.
+TEST(AppSettings, CheckedReadsGiveTheDefaultAndNameTheKeyOnce) {
+  struct Case {
+    const char* stored;
+    int expected;
+    const char* problem;  // empty: none
+  };
+  const Case cases[] = {
+      {" +42 ", 42, ""},
+      {"-7", -7, ""},
+      {"12a", 5, "Settings value I=12a is not a number; the default 5 is used"},
+      {"", 5, "Settings value I is empty; the default 5 is used"},
+      {"99999999999999999999", 5, "Settings value I=99999999999999999999 is far too large; the default 5 is used"},
+      {"101", 5, "Settings value I=101 is outside -100..100; the default 5 is used"},
+      {"+-3", 5, "is not a number"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    TAppSettings settings;
+    settings.KeepValue("I", c.stored);
+    EXPECT_EQ(settings.ReadInteger("I", 5, -100, 100), c.expected);
+    EXPECT_EQ(settings.ReadInteger("i", 5, -100, 100), c.expected);  // names match without case: said once
+    EXPECT_EQ(settings.StoredInteger("I", -100, 100), c.expected == 5 ? std::nullopt : std::optional<int64_t>(c.expected));
+    EXPECT_EQ(settings.RawValue("I"), c.stored);
+    const std::vector<std::string> problems = settings.TakeProblems();
+    if (*c.problem == '\0') {
+      EXPECT_THAT(problems, IsEmpty());
+    } else {
+      ASSERT_THAT(problems, SizeIs(1));
+      EXPECT_THAT(problems[0], HasSubstr(c.problem));
+    }
+    EXPECT_THAT(settings.TakeProblems(), IsEmpty());
+  }
+  TAppSettings settings;
+  EXPECT_EQ(settings.ReadInt64("Missing", 4294967295, 0, 4294967295), 4294967295);
+  EXPECT_EQ(settings.RawValue("Missing"), "4294967295");  // added like GetValue
+  EXPECT_EQ(settings.StoredInteger("Absent", 0, 1), std::nullopt);
+  EXPECT_FALSE(settings.HasKey("Absent"));
+  settings.SetValue("D", "1,5x");
+  EXPECT_EQ(settings.ReadDouble("D", 2.5), 2.5);
+  settings.KeepValue("E", "");
+  EXPECT_TRUE(std::isnan(settings.ReadDouble("E", 2.5)));
+  EXPECT_THAT(settings.TakeProblems(), ElementsAre("Settings value D=1,5x is not a number; the default 2.5 is used"));
+  // A screen of garbage is shown cut.
+  settings.SetValue("G", std::string(500, 'g'));
+  settings.ReadInteger("G", 0);
+  EXPECT_LT(settings.TakeProblems().at(0).size(), 120u);
+}
+
+// The stored records of a counted kind: those the count names, or every
+// stored one when the count is missing or damaged.
+TEST(AppSettings, RecordNumbersFollowTheCountUnlessItIsDamaged) {
+  TAppSettings settings;
+  for (const char* name : {"R_1_A", "R_1_B", "R_3_A", "R_12_A", "R_x_A", "R_-1_A", "R__A", "Rest", "R_4"})
+    settings.SetValue(name, "v");
+  EXPECT_THAT(settings.StoredNumbers("R_"), ElementsAre(1, 3, 12));
+  EXPECT_THAT(settings.RecordNumbers("Count", "R_", 1, 100), ElementsAre(1, 3, 12));  // missing count: said
+  EXPECT_THAT(settings.TakeProblems(), ElementsAre("Settings value Count is missing; the 3 stored records are read"));
+  settings.SetValue("Count", 3);
+  EXPECT_THAT(settings.RecordNumbers("Count", "R_", 1, 100), ElementsAre(1, 3));
+  EXPECT_THAT(settings.RecordNumbers("Count", "R_", 0, 100), ElementsAre(1));  // numbers 0..2
+  settings.SetValue("Count", 0);
+  EXPECT_THAT(settings.RecordNumbers("Count", "R_", 1, 100), IsEmpty());
+  settings.SetValue("Count2", "abc");
+  EXPECT_THAT(settings.RecordNumbers("Count2", "R_", 1, 10), ElementsAre(1, 3));  // above the bound: not read
+  EXPECT_THAT(settings.TakeProblems(), ElementsAre("Settings value Count2=abc is not a number; the 2 stored records are read"));
+  TAppSettings empty;
+  EXPECT_THAT(empty.RecordNumbers("Count", "R_", 1, 100), IsEmpty());
+  EXPECT_THAT(empty.TakeProblems(), IsEmpty());
+}
+
 TEST(AppSettings, CharKeysTakeTheFirstCharacterAndDefaultWhenEmpty) {
   TAppSettings settings;
   settings.SetValue("C", ',');
@@ -374,6 +446,39 @@ TEST(AppSettingsFile, AutoSaveWritesEveryChangeButNotAnUnchangedValue) {
 
   WriteText(path, "marker");
   settings.SetValue("a", 1);  // same text: nothing happens
+  EXPECT_EQ(ReadFile(path), "marker");
+}
+
+// A kept line keeps an empty value, which a set value would remove.
+TEST(AppSettingsFile, KeptEmptyValueIsWrittenBack) {
+  TTempFolder folder;
+  const std::string path = folder.File("a.ini");
+  TAppSettings settings;
+  ASSERT_TRUE(settings.LoadFromFile(path));
+  settings.KeepValue("Session_1_OpenString", "");
+  ASSERT_TRUE(settings.SaveSettings());
+  EXPECT_THAT(ReadFile(path), HasSubstr("Session_1_OpenString=\r\n"));
+}
+
+// Saving changes only writes a file whose content differs from what was
+// read or written last.
+TEST(AppSettingsFile, SaveIfChangedWritesOnlyChanges) {
+  TTempFolder folder;
+  const std::string path = folder.File("a.ini");
+  WriteText(path, "INI_Version=0\r\nA=1\r\n");
+  TAppSettings settings;
+  ASSERT_TRUE(settings.LoadFromFile(path));  // adds "AutoSaveSettings": a change
+  ASSERT_TRUE(settings.SaveIfChanged());
+  EXPECT_EQ(ReadFile(path), "INI_Version=0\r\nA=1\r\nAutoSaveSettings=False\r\n");
+  WriteText(path, "marker");  // the file as this store knows it is unchanged
+  settings.SetValue("A", 1);
+  ASSERT_TRUE(settings.SaveIfChanged());
+  EXPECT_EQ(ReadFile(path), "marker");
+  settings.SetValue("A", 2);
+  ASSERT_TRUE(settings.SaveIfChanged());
+  EXPECT_EQ(ReadFile(path), "INI_Version=0\r\nA=2\r\nAutoSaveSettings=False\r\n");
+  WriteText(path, "marker");
+  ASSERT_TRUE(settings.SaveIfChanged());
   EXPECT_EQ(ReadFile(path), "marker");
 }
 

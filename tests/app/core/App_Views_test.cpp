@@ -622,11 +622,37 @@ TEST(ViewSettings, MissingAndDamagedKeysGiveDefaults) {
     view.CreateChild(1, Session(2), {});
     view.ReadSettings(settings, "View_1_");
     EXPECT_EQ(view.Bounds(), c.bounds);
-    EXPECT_TRUE(view.DefaultSettings());
+    EXPECT_FALSE(view.DefaultSettings());  // any text but "True" is false
     EXPECT_FALSE(view.VirtualChannels());
     EXPECT_EQ(view.ChannelData().EnabledText(), std::string(24, '1'));
     EXPECT_EQ(view.Title(), "");
   }
+}
+
+// As everywhere in the settings file, only the exact text "True" is true; a
+// missing key keeps the default.
+TEST(ViewSettings, BooleansAreTrueOnlyForTheExactTextTrue) {
+  const std::pair<const char*, bool> cases[] = {{"True", true}, {"true", false}, {"1", false},
+                                                {"TRUE", false}, {"False", false}, {" True", false}};
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    TAppSettings settings;
+    settings.SetValue("View_1_VirtualChannels", text);
+    settings.SetValue("View_1_Column_3", text);
+    settings.SetValue("View_1_SessionCopy", text);
+    settings.SetValue("View_1_Id", 3);
+    TViewModel view(TViewKind::vkText);
+    view.CreateChild(1, Session(0), {});
+    view.ReadSettings(settings, "View_1_");  // format version 0: the old column keys
+    EXPECT_EQ(view.VirtualChannels(), expected);
+    EXPECT_EQ(view.Columns()[2], expected);
+    EXPECT_EQ(ReadSavedViewKeys(settings, "View_1_", 5).SessionCopy, expected);
+  }
+  TAppSettings empty;
+  TViewModel view(TViewKind::vkGraph);
+  view.CreateChild(1, Session(0), {});
+  view.ReadSettings(empty, "View_1_");
+  EXPECT_TRUE(view.DefaultSettings());
 }
 
 TEST(ViewSettings, PanelVisibilityWithoutStoredHeightResizesTheWindow) {

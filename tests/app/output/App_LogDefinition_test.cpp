@@ -416,16 +416,29 @@ TEST(LogSettings, DamagedValuesAreReadSafely) {
   EXPECT_FALSE(settings.HasKey("Log_2_Simple2_SessionIndex"));
 }
 
-TEST(LogSettings, DamagedDefinitionCountIsBounded) {
-  for (const char* count : {"2147483647", "-5", "many"}) {
+// A damaged count costs no definition: the stored ones are read, and the
+// user hears of the count. Huge counts make up no definitions.
+TEST(LogSettings, DamagedDefinitionCountReadsTheStoredDefinitions) {
+  for (const char* count : {"2147483647", "-5", "many", "", "1001"}) {
     SCOPED_TRACE(count);
     TAppSettings settings;
-    settings.SetValue("Log_DefsCount", count);
+    settings.KeepValue("Log_DefsCount", count);
     settings.SetValue("Log_1_FileName", "a.txt");
+    settings.SetValue("Log_1_Count", "x");
+    settings.SetValue("Log_1_Simple2_SessionIndex", 3);
+    settings.SetValue("Log_3_FileName", "c.txt");
     std::vector<std::unique_ptr<TLogDefinition>> definitions;
     ASSERT_NO_THROW(definitions = ReadLogDefinitions(settings));
-    EXPECT_EQ(definitions.size(), std::string(count) == "2147483647" ? 1u : 0u);
+    ASSERT_EQ(definitions.size(), 2u);
+    EXPECT_EQ(definitions[1]->FileName(), "c.txt");
+    ASSERT_EQ(definitions[0]->Count(), 1);
+    EXPECT_EQ(definitions[0]->GetDefinition(0)->FSource, 3);
     EXPECT_FALSE(settings.HasKey("Log_2_FileName"));  // no keys made up for absent definitions
+    const std::vector<std::string> problems = settings.TakeProblems();
+    ASSERT_EQ(problems.size(), 2u);
+    EXPECT_THAT(problems[0], HasSubstr("Log_DefsCount"));
+    EXPECT_THAT(problems[0], HasSubstr("the 2 stored records are read"));
+    EXPECT_THAT(problems[1], HasSubstr("Log_1_Count=x is not a number"));
   }
 }
 
