@@ -211,8 +211,10 @@ TStabilityResult AnalyzeStability(std::span<const double> values, const TStabili
       factors = AutomaticFactors(options.Taus, LargestFactor(estimator, points));
     }
     std::optional<TNoiseIdentification> previous;
-    for (int64_t m : factors) {
-      const TDeviation deviation = calculator.Compute(estimator, m);
+    const std::vector<TDeviation> deviations = calculator.Compute(estimator, factors);
+    for (std::size_t k = 0; k < factors.size(); ++k) {
+      const int64_t m = factors[k];
+      const TDeviation& deviation = deviations[k];
       if (deviation.Terms == 0) {
         std::string& names = omitted[m];
         names += (names.empty() ? "" : ", ") + std::string(StabilityEstimatorTitle(estimator));

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "app/analysis/App_LargeBuffer.h"
 #include "app/analysis/App_StabilityAnalysis.h"
 
 // The estimators work on phase: frequency data are summed into phase first.
@@ -17,8 +18,11 @@ struct TPhaseSegment {
   std::size_t Size() const { return End - Begin; }
 };
 
+// Phase data are used where they are (the caller keeps them alive); phase
+// summed from frequency data is owned.
 struct TPhaseSeries {
-  std::vector<double> X;  // seconds; NaN only in phase data
+  std::span<const double> X;  // seconds; NaN only in phase data
+  TLargeVector<double> Summed;  // X of frequency data
   std::vector<TPhaseSegment> Segments;
   bool HasNaN = false;
   double Tau0 = 1.0;
@@ -28,6 +32,12 @@ struct TPhaseSeries {
   static TPhaseSeries FromPhase(std::span<const double> x, double tau0);
   static TPhaseSeries FromFrequency(std::span<const double> y, double tau0);
   std::size_t LongestSegment() const;
+
+  TPhaseSeries() = default;
+  TPhaseSeries(TPhaseSeries&&) = default;  // a moved vector keeps its buffer, so X stays valid
+  TPhaseSeries& operator=(TPhaseSeries&&) = default;
+  TPhaseSeries(const TPhaseSeries&) = delete;
+  TPhaseSeries& operator=(const TPhaseSeries&) = delete;
 };
 
 struct TDeviation {
@@ -44,12 +54,17 @@ class TDeviationCalculator {
  public:
   explicit TDeviationCalculator(const TPhaseSeries& series) : FSeries(series) {}
   TDeviation Compute(TStabilityEstimator estimator, int64_t m);
+  // The same for several factors at once: the series is swept block by block
+  // and every factor takes its terms of a block while the block is in the
+  // cache, so small factors cost one pass over memory together.
+  std::vector<TDeviation> Compute(TStabilityEstimator estimator, const std::vector<int64_t>& factors);
 
  private:
-  TDeviation Allan(int64_t m, bool overlapping) const;
-  TDeviation Hadamard(int64_t m, bool overlapping) const;
-  TDeviation Modified(int64_t m);
-  TDeviation Total(int64_t m) const;
+  // Adds the squares of the terms of factor m whose first phase index lies in
+  // [from, to) of one segment.
+  void AddTerms(TStabilityEstimator estimator, int64_t m, const TPhaseSegment& segment, std::size_t from,
+                std::size_t to, double& sum, int64_t& terms) const;
+  TDeviation Finish(TStabilityEstimator estimator, int64_t m, double sum, int64_t terms) const;
   TDeviation Mtie(int64_t m) const;
   void BuildPrefixSums();
 
@@ -57,6 +72,6 @@ class TDeviationCalculator {
   // Prefix sums of X (NaN counted as 0) as an unevaluated sum high + low, so
   // that the difference of two sums keeps the precision of the window rather
   // than of the whole record.
-  std::vector<double> FSumHigh, FSumLow;
-  std::vector<uint32_t> FNaNCount;  // NaN points before each index (phase data with gaps)
+  TLargeVector<double> FSumHigh, FSumLow;
+  TLargeVector<uint32_t> FNaNCount;  // NaN points before each index (phase data with gaps)
 };

@@ -10,14 +10,27 @@
 
 // Identification of the dominant power-law noise at one averaging factor.
 
-// Lag-1 autocorrelation of a series; pairs with a NaN are left out. NaN when
-// fewer than two pairs remain or the series does not vary.
-double Lag1Autocorrelation(std::span<const double> z);
+// Lag-1 autocorrelation of a stream of values in one pass; a NaN breaks the
+// pairs around it. Sums are kept relative to the first value, so an offset
+// far larger than the spread costs no precision.
+class TLag1Accumulator {
+ public:
+  void Add(double value);
+  int64_t Count() const { return FCount; }
+  // NaN when fewer than two pairs were added or the values do not vary.
+  double Value() const;
 
-// The noise exponent p of S_z(f) ~ f^p by the lag-1 autocorrelation method:
-// the series is differenced (at most maxDifferences times) until it is
-// stationary enough, then p = -2 (delta + d) with delta = r1 / (1 + r1).
-std::optional<double> Lag1SpectralExponent(std::vector<double> z, int maxDifferences);
+ private:
+  double FShift = 0, FPrevious = 0;
+  bool FHasPrevious = false;
+  int64_t FCount = 0, FPairs = 0;
+  double FSum = 0, FSquares = 0, FProducts = 0, FPairFirsts = 0, FPairSeconds = 0;
+};
+
+// The noise exponent p of S_z(f) ~ f^p of a series by the lag-1
+// autocorrelation method: the series is differenced (at most maxDifferences
+// times) until delta = r1 / (1 + r1) falls below 0.25; p = -2 (delta + d).
+std::optional<double> Lag1SpectralExponent(std::span<const double> z, int maxDifferences);
 
 // Barnes' B1 ratio (standard variance / Allan variance of the averages)
 // expected for K averages of noise whose Allan variance goes as tau^mu.
