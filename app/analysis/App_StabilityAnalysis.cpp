@@ -101,12 +101,12 @@ void AddConfidence(TStabilityRow& row, const TPhaseSeries& series, const TStabil
   row.Noise = noise.Method;
   const int64_t m = row.M;
   switch (row.Estimator) {
-    case TStabilityEstimator::Adev: row.Edf = GreenhallEdf(row.Alpha, 2, m, m, 1, row.Terms); break;
-    case TStabilityEstimator::Oadev: row.Edf = GreenhallEdf(row.Alpha, 2, m, m, m, row.Terms); break;
+    case TStabilityEstimator::Adev: row.Edf = GreenhallEdf(row.Alpha, 2, m, false, 1, row.Terms); break;
+    case TStabilityEstimator::Oadev: row.Edf = GreenhallEdf(row.Alpha, 2, m, false, m, row.Terms); break;
     case TStabilityEstimator::Mdev:
-    case TStabilityEstimator::Tdev: row.Edf = GreenhallEdf(row.Alpha, 2, m, 1, m, row.Terms); break;
-    case TStabilityEstimator::Hdev: row.Edf = GreenhallEdf(row.Alpha, 3, m, m, 1, row.Terms); break;
-    case TStabilityEstimator::Ohdev: row.Edf = GreenhallEdf(row.Alpha, 3, m, m, m, row.Terms); break;
+    case TStabilityEstimator::Tdev: row.Edf = GreenhallEdf(row.Alpha, 2, m, true, m, row.Terms); break;
+    case TStabilityEstimator::Hdev: row.Edf = GreenhallEdf(row.Alpha, 3, m, false, 1, row.Terms); break;
+    case TStabilityEstimator::Ohdev: row.Edf = GreenhallEdf(row.Alpha, 3, m, false, m, row.Terms); break;
     case TStabilityEstimator::Totdev: {
       double record = 0;
       int64_t overlapping = 0;  // terms of an overlapping Allan variance of the same data
@@ -115,7 +115,7 @@ void AddConfidence(TStabilityRow& row, const TPhaseSeries& series, const TStabil
         overlapping += std::max<int64_t>(0, static_cast<int64_t>(segment.Size()) - 2 * m);
       }
       row.Edf = TotalVarianceEdf(row.Alpha, record, row.Tau);
-      if (std::isnan(row.Edf)) row.Edf = GreenhallEdf(row.Alpha, 2, m, m, m, std::max<int64_t>(1, overlapping));
+      if (std::isnan(row.Edf)) row.Edf = GreenhallEdf(row.Alpha, 2, m, false, m, std::max<int64_t>(1, overlapping));
       break;
     }
     case TStabilityEstimator::Mtie: break;

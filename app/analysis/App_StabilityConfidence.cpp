@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+#include "app/analysis/App_StabilityAnalysis.h"
+
 namespace {
 
 using Real = long double;  // the filter factor's second differences cancel strongly
@@ -31,8 +33,26 @@ Real Sw(Real t, int alpha) {
   }
 }
 
-// Covariance of the phase averaged over 1/F of tau, at lag t (units of tau).
+// Second derivative of Sw (alpha <= 0, where it is finite).
+Real SwSecondDerivative(Real t, int alpha) {
+  const Real a = std::fabs(t);
+  const auto logTerm = [a](int power, Real coefficient, Real extra) {
+    return a == 0 ? Real(0) : std::pow(a, Real(power)) * (coefficient * std::log(a) + extra);
+  };
+  switch (alpha) {
+    case 0: return 6 * a;
+    case -1: return logTerm(2, 12, 7);
+    case -2: return 20 * a * a * a;
+    case -3: return logTerm(4, 30, 11);
+    default: return 42 * std::pow(a, Real(5));
+  }
+}
+
+// Covariance of the phase averaged over 1/F of tau, at lag t (units of tau);
+// F = 0 stands for point samples of the phase (the limit F -> infinity).
 Real Sx(Real t, Real filter, int alpha) {
+  if (filter == 0 && alpha == kAlphaWPM) return t == 0 ? 1 : 0;  // white: correlated at lag 0 only
+  if (filter == 0) return -SwSecondDerivative(t, alpha);
   const Real h = 1 / filter;
   return filter * filter * (2 * Sw(t, alpha) - Sw(t - h, alpha) - Sw(t + h, alpha));
 }
@@ -50,10 +70,13 @@ Real Sz(Real t, Real filter, int alpha, int d) {
 
 }  // namespace
 
-double GreenhallEdf(int alpha, int d, int64_t m, int64_t filter, int64_t stride, int64_t terms) {
-  if (terms < 1 || m < 1 || filter < 1 || stride < 1 || d < 1) return kNaN;
+double GreenhallEdf(int alpha, int d, int64_t m, bool modified, int64_t stride, int64_t terms) {
+  if (terms < 1 || m < 1 || stride < 1 || d < 1) return kNaN;
   alpha = std::clamp(alpha, 2 - 2 * d, 2);  // d = 2: -2 .. 2, d = 3: -4 .. 2
-  const Real f = static_cast<Real>(filter);
+  // Modified variances average the phase over tau (F = 1); unmodified ones
+  // take point samples (F infinite), except that flicker phase noise then
+  // has no finite variance: its samples are averages over tau0 (F = m).
+  const Real f = modified ? 1 : alpha == kAlphaFPM ? static_cast<Real>(m) : 0;
   const Real s = static_cast<Real>(stride);
   const Real count = static_cast<Real>(terms);
   const Real z0 = Sz(0, f, alpha, d);
@@ -66,9 +89,8 @@ double GreenhallEdf(int alpha, int d, int64_t m, int64_t filter, int64_t stride,
     const Real z = Sz(static_cast<Real>(j) / s, f, alpha, d);
     return (1 - static_cast<Real>(j) / count) * z * z;
   };
-  if (alpha == 2 && filter > 1) {
-    // White phase with the unmodified filter: the averaged phase is white at
-    // the sample rate, so only lags of whole multiples of tau correlate.
+  if (alpha == kAlphaWPM && !modified) {
+    // White phase taken at points: only lags of whole multiples of tau correlate.
     for (int64_t k = 1; k <= d && k * stride < terms; ++k) sum += 2 * weighted(k * stride);
   } else if (lags <= kExactLags) {
     for (int64_t j = 1; j < lags; ++j) sum += 2 * weighted(j);
