@@ -185,6 +185,14 @@ bool ReadColumns(std::string_view typeLine, std::string_view title, TLogLayout& 
       layout.Columns.push_back(std::move(column));
     }
   }
+  // Difference titles name channels ("DUT - REF"): their numbers come from
+  // the numbered titles of the same part.
+  for (TLogColumn& column : layout.Columns) {
+    if (column.Channel > 0 || column.Name.empty()) continue;
+    for (const TLogColumn& other : layout.Columns)
+      if (other.Part == column.Part && other.Virtual == column.Virtual && other.Channel > 0 && other.Name == column.Name)
+        column.Channel = other.Channel;
+  }
   layout.LineLength = title.size();
   return true;
 }
@@ -232,7 +240,7 @@ std::optional<double> IntervalTextSeconds(std::string_view text) {
   } else {
     return std::nullopt;
   }
-  const std::optional<int> number = WholeNumber(text);
+  const std::optional<int> number = WholeNumber(Trim(text));  // "1s" or "1 s"
   if (!number || *number <= 0) return std::nullopt;
   return *number * scale;
 }
