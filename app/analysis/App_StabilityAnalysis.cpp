@@ -194,7 +194,7 @@ TStabilityResult AnalyzeStability(std::span<const double> values, const TStabili
   result.Values = series.Values;
   result.Gaps = series.Gaps;
   const std::size_t points = series.LongestSegment();
-  if (points < 2) {
+  if (points < 2 || series.Values < 2) {
     result.Error = "too few values to analyse (" + std::to_string(series.Values) + ")";
     return result;
   }
