@@ -311,7 +311,7 @@ TFieldRead ParseLogNumber(std::string_view text, TSplitNumber& number) {
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
     if (error != std::errc() || end != digits.data() + digits.size()) return TFieldRead::Bad;
     const double full = (static_cast<double>(whole) + value) * std::pow(10.0, exponent);
-    if (!std::isfinite(full) || full >= 9e18) return TFieldRead::Bad;
+    if (!std::isfinite(full) || full >= 1e18) return TFieldRead::Bad;  // as the 18 whole digits above
     wholePart = static_cast<int64_t>(full);
     value = full - static_cast<double>(wholePart);
     i = body.size();

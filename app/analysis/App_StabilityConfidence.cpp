@@ -14,6 +14,8 @@ namespace {
 using Real = long double;  // the filter factor's second differences cancel strongly
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Filter factors above this take the closed form of flicker phase noise.
+constexpr Real kLargeFilter = 1e4;
 // Up to this many lags the sum of squared covariances is taken term by term.
 constexpr int64_t kExactLags = 4096;
 
@@ -53,6 +55,12 @@ Real SwSecondDerivative(Real t, int alpha) {
 Real Sx(Real t, Real filter, int alpha) {
   if (filter == 0 && alpha == kAlphaWPM) return t == 0 ? 1 : 0;  // white: correlated at lag 0 only
   if (filter == 0) return -SwSecondDerivative(t, alpha);
+  if (filter > kLargeFilter && alpha == kAlphaFPM) {
+    // The second difference at step 1/F cancels to nothing in any precision
+    // here: its value at 0 is 2 ln F, elsewhere that of the limit, -(2 ln|t| + 3).
+    const Real a = std::fabs(t);
+    return a < 0.5L / filter ? 2 * std::log(filter) : -(2 * std::log(a) + 3);
+  }
   const Real h = 1 / filter;
   return filter * filter * (2 * Sw(t, alpha) - Sw(t - h, alpha) - Sw(t + h, alpha));
 }

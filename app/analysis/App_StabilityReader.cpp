@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +25,8 @@ using TChunkReader = std::function<std::size_t(char* buffer, std::size_t size)>;
 
 std::string NumberText(double value) {
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.6g", value);
-  return buffer;
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
+  return std::string(buffer, result.ptr);
 }
 
 // One column read from the files: what it keeps and what the conversion of
@@ -170,7 +171,12 @@ bool TReader::HeaderLine(std::string_view line) {
       return Fail(TReadStatus::BadFile, FName + " is a log file, " + FFirstName + " plain data");
     return true;  // a comment of a plain data file
   }
-  if (line.starts_with("#Filename:")) FFileHasHeader = true;
+  if (line.starts_with("#Filename:")) {
+    // A header block starts: a file written on after a restart repeats it.
+    FFileHasHeader = true;
+    FLayout = {};
+    FTypeLine.clear();
+  }
   std::string error;
   const bool title = AddLogHeaderLine(line, FLayout, FTypeLine, error);
   if (!error.empty()) return Fail(TReadStatus::BadFile, Where() + ": " + error);

@@ -37,6 +37,19 @@ TEST(StabilityConfidence, EdfMatchesTheExactTermCorrelationsOfWhiteNoise) {
     EXPECT_NEAR(GreenhallEdf(kAlphaWFM, 2, 8, false, 1, terms), 2.0 * terms * terms / (3.0 * terms - 1), 1e-9);
 }
 
+// Flicker phase noise depends on the filter factor m only through log m: the
+// EDF stays finite and changes smoothly where its computation changes form.
+TEST(StabilityConfidence, FlickerPhaseEdfIsSmoothInTheAveragingFactor) {
+  const auto edf = [](int64_t m) { return GreenhallEdf(kAlphaFPM, 2, m, false, m, 50 * m); };
+  EXPECT_NEAR(edf(9999) / edf(10001), 1.0, 1e-3);
+  double before = 0;
+  for (const int64_t m : {100, 10000, 1000000, 100000000}) {
+    EXPECT_GT(edf(m), before) << m;
+    EXPECT_LT(edf(m), 2 * before + 1000) << m;  // a factor 100 in m, not in the EDF
+    before = edf(m);
+  }
+}
+
 TEST(StabilityConfidence, IntervalFollowsTheChiSquareQuantiles) {
   // 10 degrees of freedom: the 2.5 % and 97.5 % quantiles are 3.247 and 20.483.
   const TDeviationInterval interval = ChiSquareInterval(1.0, 10, 0.95);

@@ -152,6 +152,12 @@ TEST(StabilityReader, JoinsFilesInOrderAndReadsEveryColumnByDefault) {
   const TStabilitySeries* phase = Find(result, "A:phase:1 (REF)");
   ASSERT_TRUE(phase);
   EXPECT_EQ(phase->Values.size(), 20u);
+  // A file whose header block is repeated further down reads the same.
+  TStabilityReadOptions options;
+  options.Columns = {"phase:1"};
+  const TStabilityReadResult repeated = ReadStabilityTexts({ReadFile(one) + ReadFile(two)}, options);
+  ASSERT_EQ(repeated.Status, TReadStatus::Ok) << repeated.Error;
+  EXPECT_EQ(repeated.Series[0].Values, phase->Values);
 }
 
 struct TBadCase {
