@@ -171,13 +171,29 @@ bool ReadColumns(std::string_view typeLine, std::string_view title, TLogLayout& 
       const std::string_view rest = gap.substr(std::min(gap.size(), fieldsBefore * before.Width));
       if (block.Bit <= before.Bit || rest.find('S') != std::string_view::npos) ++part;
     }
+    // A lone difference block is to channel 1 when every title ends in the
+    // same channel, else to the channel before ("X3 - DUT", "DUT - REF").
+    int bit = block.Bit;
+    const std::vector<int> sameLabel = BitsOfLabel(labels[b + 1].Text);
+    if (sameLabel.size() > 1 && bit == sameLabel.front()) {
+      std::vector<std::string_view> rightSides;
+      for (std::size_t f = 0; f < fields && block.Start + (f + 1) * block.Width <= title.size(); ++f) {
+        const std::string_view field = Trim(title.substr(block.Start + f * block.Width, block.Width));
+        const std::size_t dash = field.find(" - ");
+        if (dash != std::string_view::npos) rightSides.push_back(field.substr(dash + 3));
+      }
+      const bool toChannelBefore =
+          std::any_of(rightSides.begin(), rightSides.end(), [&](std::string_view r) { return r != rightSides[0]; });
+      const bool followed = b + 1 < blocks.size() && blocks[b + 1].Bit == sameLabel.back();
+      if (toChannelBefore && !followed) bit = sameLabel.back();
+    }
     for (std::size_t f = 0; f < fields; ++f) {
       TLogColumn column;
       column.Part = part;
       column.Letter = part < static_cast<int>(layout.Letters.size()) ? layout.Letters[static_cast<std::size_t>(part)]
                                                                      : static_cast<char>('A' + std::min(part, 25));
-      column.Bit = block.Bit;
-      column.Virtual = IsVirtualBit(block.Bit);
+      column.Bit = bit;
+      column.Virtual = IsVirtualBit(bit);
       column.Offset = block.Start + f * block.Width;
       column.Width = block.Width;
       if (column.Offset + column.Width > title.size()) break;

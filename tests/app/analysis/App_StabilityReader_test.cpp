@@ -160,6 +160,46 @@ TEST(StabilityReader, JoinsFilesInOrderAndReadsEveryColumnByDefault) {
   EXPECT_EQ(repeated.Series[0].Values, phase->Values);
 }
 
+// The two phase differences share their label; a lone one is told by its titles.
+TEST(StabilityReader, PhaseDifferenceToChannelOneOrToTheChannelBefore) {
+  for (const int type : {LogType::PhaseDiff, LogType::PhaseDiffPrev}) {
+    const TTempFolder folder;
+    TMessageSink sink;
+    TZEP_MultiSampler sampler{-1, sink.Callback()};
+    TSamplerOptions options;
+    options.DefaultFolder = folder.Path().string() + "/";
+    sampler.SetOptions(options);
+    sampler.SetClock([] { return kAug9At10; });
+    TSamplerHeaderInfo info;
+    info.IntervalText = "100ms";
+    info.ChannelCount = 3;
+    info.Names = {"REF", "DUT", "X3"};
+    auto source = std::make_shared<TFakeSamplerSource>(0, false, TSamplerSessionKind::Counter, 100, 1001);
+    source->SetInfo(info);
+    sampler.UpdateSessionList({source});
+    sampler.AddDefinition(OnePartDefinition(folder.File("d.txt"), 0, false, {type}, {1, 2, 3}));
+    for (int k = 0; k < 5; ++k) {
+      TMultiSamplerStrings record;
+      record[0] = " ";
+      for (int channel = 1; channel <= 3; ++channel)
+        record[type == LogType::PhaseDiff ? 2 : 6] += Field(std::to_string(channel * k) + ".5", 26);
+      record[9] = "240809 10000" + std::to_string(k) + ".000";
+      sampler.AddStrings(0, false, record);
+    }
+    sampler.CloseAll();
+    TStabilityReadOptions read;
+    read.Nominal = 1e7;
+    const TStabilityReadResult result = ReadStabilityFiles({folder.File("d_240809_1.txt")}, read);
+    ASSERT_EQ(result.Status, TReadStatus::Ok) << result.Error;
+    const std::string name = type == LogType::PhaseDiff ? "phasediff" : "phasediffprev";
+    ASSERT_EQ(result.Series.size(), 3u);
+    // Only difference titles: the channels are known by name, not number.
+    EXPECT_EQ(result.Series[2].Name, "A:" + name + ":X3");
+    EXPECT_EQ(result.Series[2].Tau0, 0.1);
+    EXPECT_NEAR(result.Series[2].Values[4], 12 / 1e7, 1e-20);  // 12 periods after the first line
+  }
+}
+
 struct TBadCase {
   const char* Name;
   std::string Text;
