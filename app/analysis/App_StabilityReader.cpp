@@ -83,6 +83,7 @@ class TReader {
   const TColumnState* F0Source(const TColumnState& state, int bit) const;
 
   const TStabilityReadOptions& FOptions;
+  std::vector<char> FChunk;  // read buffer of every file
   uint64_t FTotalBytes = 0, FDoneBytes = 0;
   TStabilityReadResult FResult;
   std::string FName, FFirstName;
@@ -107,12 +108,12 @@ bool TReader::Read(const std::string& name, const TChunkReader& read) {
   FLayout = {};
   FTypeLine.clear();
   std::string pending;  // the start of a line whose end is in the next chunk
-  std::vector<char> chunk(kChunkBytes);
+  if (FChunk.empty()) FChunk.resize(kChunkBytes);
   for (;;) {
-    const std::size_t got = read(chunk.data(), chunk.size());
+    const std::size_t got = read(FChunk.data(), FChunk.size());
     if (got == 0) break;
     FDoneBytes += got;
-    std::string_view text(chunk.data(), got);
+    std::string_view text(FChunk.data(), got);
     while (!text.empty()) {
       const std::size_t end = text.find('\n');
       if (end == std::string_view::npos) {
