@@ -3,10 +3,13 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <iostream>
 
 #include "app/core/App_LogSetup.h"
+#include "cli/CliAnalyze.h"
 #include "cli/CliRun.h"
 #include "cli/CliTools.h"
 #include "library/core/LogUnit.h"
@@ -55,7 +58,29 @@ int main(int argc, char** argv) {
 
   CLI::App* portsCommand = app.add_subcommand("ports", "List the serial ports of this machine");
 
-  CLI11_PARSE(app, argc, argv);
+  TAnalyzeOptions analyze;
+  CLI::App* analyzeCommand = app.add_subcommand("analyze", "Frequency-stability analysis of log or data files");
+  analyzeCommand->add_option("FILE", analyze.Files, "Log files of one run in order, or one plain data file")
+      ->required();
+  analyzeCommand->add_option("--column", analyze.Columns, "[PART:]TYPE:CHANNEL, e.g. phase:1, B:freq:3, phase:Name")
+      ->delimiter(',');
+  analyzeCommand->add_option("--data", analyze.Data, "What a plain data file holds: phase (s) or freq (fractional)");
+  analyzeCommand->add_option("--tau0", analyze.Tau0, "Seconds between values (plain files; overrides a log's)");
+  analyzeCommand->add_option("--nominal", analyze.Nominal, "f0 in Hz (default: each channel's mean frequency)");
+  analyzeCommand->add_option("--taus", analyze.Taus, "octave, decade, many or seconds: 1,10,100");
+  analyzeCommand->add_option("--estimators", analyze.Estimators, "adev,oadev,mdev,tdev,hdev,ohdev,totdev,mtie");
+  analyzeCommand->add_option("--confidence", analyze.Confidence, "Confidence of the intervals (0.683)");
+  analyzeCommand->add_option("--format", analyze.Format, "table, csv or json");
+  analyzeCommand->add_option("--max-points", analyze.MaxPoints, "Most values kept per column (8 bytes each)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    // Bad arguments of analyze end with 2, as its other argument checks do.
+    const bool analyzing = std::any_of(argv + 1, argv + argc, [](const char* a) { return !std::strcmp(a, "analyze"); });
+    return code != 0 && analyzing ? 2 : code;
+  }
   int status = 0;
   if (*runCommand) {
     CatchStopSignals();
@@ -65,6 +90,8 @@ int main(int argc, char** argv) {
     status = RunLines(lines, std::cout, std::cerr);
   } else if (*portsCommand) {
     status = RunPorts(std::cout, std::cerr);
+  } else if (*analyzeCommand) {
+    status = RunAnalyze(analyze, std::cout, std::cerr);
   }
   Multi_CloseAll();
   FlushLogs();  // the orderly stop ends with every debug line on disk

@@ -12,6 +12,8 @@ PACKAGES=(
   libcli11-dev
   # AES of the stored mail passwords
   libssl-dev
+  # chi-square quantiles of the stability analysis
+  libboost-math-dev
   # USB hot-plug: the udev monitor of counters plugged in while the program runs
   libudev-dev
   # desktop program: Qt 6 Widgets, plots, a font for the offscreen tests, screenshots
