@@ -65,7 +65,9 @@ std::map<std::string, double> Deviations(const std::string& csv) {
 }
 
 // The phase and the frequency column of one channel, converted with the same
-// f0, give the same deviations.
+// f0, give the same deviations. The simulated counter's frequency is a double
+// near 1e7 Hz (steps of 1.9e-9 Hz, 1.9e-16 relative) while these deviations are
+// about 5e-11, so a deviation of one or two terms may differ by a few 1e-6.
 TEST_F(CliAnalyze, PhaseAndFrequencyOfAChannelAgree) {
   ASSERT_FALSE(FLog.empty());
   const TRun run = RunCli(FFolder, "analyze " + FLog + " --column phase:1,freq:1 --estimators oadev,mdev,hdev --format csv");
@@ -76,7 +78,7 @@ TEST_F(CliAnalyze, PhaseAndFrequencyOfAChannelAgree) {
     if (!key.starts_with("phase ")) continue;
     const auto frequency = deviations.find("freq " + key.substr(6));
     ASSERT_NE(frequency, deviations.end()) << key << "\n" << run.Out;
-    EXPECT_NEAR(frequency->second / value, 1.0, 1e-6) << key;
+    EXPECT_NEAR(frequency->second / value, 1.0, 5e-5) << key;
     EXPECT_GT(value, 0) << key;
     ++compared;
   }
