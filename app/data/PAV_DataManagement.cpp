@@ -101,22 +101,31 @@ Phase Difference(const Phase& a, const Phase& b) {
 // multiplied as integers, so an integral per-interval value gives an exact
 // ideal phase however long the run; only the fraction is multiplied in
 // floating point.
+// The conversions truncate by themselves; the range checks keep them defined
+// and spare the maths library's long double calls on every channel of a line.
 Phase IdealPhase(long double intervals, long double perInterval) {
   Phase t;
   if (intervals == 0.0L || perInterval == 0.0L || !std::isfinite(perInterval)) return t;
-  const int64_t n = std::llround(intervals);
-  const long double wholePart = std::trunc(perInterval);
-  const long double fraction = perInterval - wholePart;
-  const long double f = static_cast<long double>(n) * fraction;
-  const long double fWhole = std::trunc(f);
-  int64_t whole = 0;
-  if (std::fabs(wholePart) < 9.2e18L && std::fabs(fWhole) < 9.2e18L &&
-      !__builtin_mul_overflow(n, static_cast<int64_t>(wholePart), &whole) &&
-      !__builtin_add_overflow(whole, static_cast<int64_t>(fWhole), &t.High)) {
-    t.Low = static_cast<double>(f - fWhole);
-  } else {
-    t.FromDouble(static_cast<double>(static_cast<long double>(n) * perInterval));
+  constexpr long double kInt64Range = 9.2e18L;
+  if (!(std::fabs(intervals) < kInt64Range)) {
+    t.FromDouble(static_cast<double>(intervals * perInterval));
+    t.Normalise();
+    return t;
   }
+  // Intervals are counted in whole steps; rounding keeps llround's meaning.
+  const auto n = static_cast<int64_t>(intervals + (intervals < 0 ? -0.5L : 0.5L));
+  int64_t whole = 0;
+  int64_t fWhole = 0;
+  long double f = 0.0L;
+  const bool exact = std::fabs(perInterval) < kInt64Range && [&] {
+    const auto wholePart = static_cast<int64_t>(perInterval);
+    f = static_cast<long double>(n) * (perInterval - static_cast<long double>(wholePart));
+    if (!(std::fabs(f) < kInt64Range)) return false;
+    fWhole = static_cast<int64_t>(f);
+    return !__builtin_mul_overflow(n, wholePart, &whole) && !__builtin_add_overflow(whole, fWhole, &t.High);
+  }();
+  if (exact) t.Low = static_cast<double>(f - static_cast<long double>(fWhole));
+  else t.FromDouble(static_cast<double>(static_cast<long double>(n) * perInterval));
   t.Normalise();
   return t;
 }

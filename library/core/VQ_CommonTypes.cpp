@@ -188,11 +188,12 @@ namespace {
 constexpr double kTwoPow63 = 9223372036854775808.0;
 
 // Truncation toward zero into 64 bits; false where C++ leaves it undefined
-// (NaN, infinities, magnitudes from 2^63 on).
+// (NaN, infinities, magnitudes from 2^63 on). The conversion truncates by
+// itself: doubles this large are whole, so the range check on the value is
+// the check on its truncation, and no call into the maths library is made.
 bool TruncToInt64(double value, int64_t& out) {
-  const double t = std::trunc(value);
-  if (!(t >= -kTwoPow63 && t < kTwoPow63)) return false;
-  out = static_cast<int64_t>(t);
+  if (!(value >= -kTwoPow63 && value < kTwoPow63)) return false;
+  out = static_cast<int64_t>(value);
   return true;
 }
 
