@@ -593,11 +593,141 @@ std::string TVQSessionItem::DemoChannelCommand(int channels) {
   return std::string{'\x3F', static_cast<char>(channels)};                // $3F n: 12..23
 }
 
+bool TVQSessionItem::TrySendCommand(const std::string& command, std::string& refusal) {
+  refusal = command;
+  if (LogWanted(LogId())) Log(".SendCommand " + HexDump(command));
+  return Multi_SendCommand(FMultiId, refusal) == MultiCode::Ok;
+}
+
 bool TVQSessionItem::SendCommand(const std::string& command) {
-  std::string text = command;
-  if (Multi_SendCommand(FMultiId, text) == MultiCode::Ok) return true;
-  AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + text);
+  std::string refusal;
+  if (TrySendCommand(command, refusal)) return true;
+  LogErr(".SendCommand " + HexDump(command) + " failed: " + refusal);
+  AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + refusal);
   return false;
+}
+
+namespace {
+
+// Command bytes of the Counter menu.
+constexpr char kResetPhaseDiff = 0x0A;
+constexpr char kRawMode = 'F';
+constexpr char kRawModeAvg = 'G';
+constexpr uint8_t kFirstIntervalCmd = 0x20, kLastIntervalCmd = 0x2D;
+constexpr uint8_t kFirstModeCmd = 0x40, kLastModeCmd = 0x45;
+constexpr uint16_t kIntervalBits = 0x0F02;  // index and extension bit
+constexpr uint16_t kModeBits = 0x7000;
+constexpr uint16_t kScramblerBits = 0x0030;
+
+// The scrambler index a command asks for: $50 off, $5E Auto, $5F Trim.
+std::optional<int> ScramblerOfCommand(uint8_t c) {
+  if (c == 0x50) return 0;
+  if (c == 0x5E) return 1;
+  if (c == 0x5F) return 2;
+  return std::nullopt;
+}
+
+uint16_t WithBits(uint32_t header, uint16_t mask, uint16_t value) {
+  return static_cast<uint16_t>((header & ~mask & 0x7FFF) | value);
+}
+
+}  // namespace
+
+bool TVQSessionItem::SetCommand(const std::string& cmd, const std::string& cmdText) {
+  if (IsCopy() || cmd.empty()) return false;
+  if (!DeviceOpened()) {
+    AddError(SessionMsg::SendCommandFailed, 0, "Command " + HexDump(cmd) + " ignored: no device");
+    return false;
+  }
+  const TReportEvalState state = FEval->State();
+  const bool known = state.OldHeader < TVQReportEvaluation::kNoHeader;
+  const bool rawMode = state.Mode == 6 || state.Mode == 7;
+  const auto c = static_cast<uint8_t>(cmd.front());
+  const bool single = cmd.size() == 1;
+
+  if (single && (cmd.front() == kRawMode || cmd.front() == kRawModeAvg)) {
+    FRawAvg = cmd.front() == kRawModeAvg;
+    UpdateEvalOptions();
+    Log(".SetCommand: switch mode to " + std::string(rawMode ? cmdText : "RawMode"));
+    if (!SendSteered(std::string(1, kRawMode), cmdText, std::nullopt)) return false;
+    if (!rawMode) {
+      Log(".SetCommand: switch interval to 1ms");
+      SendCommand(" ");
+    }
+    return true;
+  }
+  if (single && c >= kFirstIntervalCmd && c <= kLastIntervalCmd) {
+    const int index = c - kFirstIntervalCmd;
+    if (rawMode) {
+      // The counter stays at 1 ms; the application gathers the interval.
+      FEval->SetRawInterval(index);
+      Log(".SetCommand: switch interval to " + cmdText + " FIntervalIndex=" + std::to_string(index));
+      AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+      return true;
+    }
+    return SendSteered(cmd, cmdText,
+                       known ? std::optional(WithBits(state.OldHeader, kIntervalBits, static_cast<uint16_t>(index << 8)))
+                             : std::nullopt);
+  }
+  if (single && c >= kFirstModeCmd && c <= kLastModeCmd) {
+    const int mode = c - kFirstModeCmd;
+    std::optional<uint16_t> expected;
+    if (known) {
+      uint16_t header = WithBits(state.OldHeader, kModeBits, static_cast<uint16_t>(mode << 12));
+      // Out of raw mode the counter takes the application's interval again.
+      if (rawMode && state.IntervalIndex >= 0)
+        header = WithBits(header, kIntervalBits, static_cast<uint16_t>(state.IntervalIndex << 8));
+      expected = header;
+    }
+    if (!SendSteered(cmd, cmdText, expected)) return false;
+    if (rawMode && state.IntervalIndex >= 0) {
+      Log(".SetCommand: switch interval back to " + std::to_string(state.IntervalMs) +
+          "ms  FIntervalIndex=" + std::to_string(state.IntervalIndex));
+      SendCommand(std::string(1, static_cast<char>(kFirstIntervalCmd + state.IntervalIndex)));
+    }
+    return true;
+  }
+  if (const std::optional<int> scrambler = single ? ScramblerOfCommand(c) : std::nullopt) {
+    return SendSteered(cmd, cmdText,
+                       known ? std::optional(WithBits(state.OldHeader, kScramblerBits, static_cast<uint16_t>(*scrambler << 4)))
+                             : std::nullopt);
+  }
+  if (single && cmd.front() == kResetPhaseDiff) {
+    FEval->SetPhaDiffReset(true);
+    std::string refusal;
+    if (TrySendCommand(cmd, refusal)) {
+      AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+      return true;
+    }
+    if (PhaseDiffResetRefused(refusal)) return true;
+    FEval->SetPhaDiffReset(false);
+    AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + refusal);
+    return false;
+  }
+  return SendSteered(cmd, cmdText, std::nullopt);
+}
+
+// A counter that cannot reset its phase differences (the simulated one, a
+// replay) refuses the command at once or, queued, at a later poll: the
+// differences are the application's own, so it re-zeroes them.
+bool TVQSessionItem::PhaseDiffResetRefused(const std::string& refusal) {
+  if (!FEval || !FEval->State().PhaDiffReset || !refusal.ends_with(" " + HexDump(std::string(1, kResetPhaseDiff))))
+    return false;
+  Log(".SetCommand: phase difference reset refused by the counter (" + refusal + ")");
+  FEval->ResetPhaseDifference();
+  return true;
+}
+
+// Log lines wait from before the command leaves until the counter reports
+// the header asked for.
+bool TVQSessionItem::SendSteered(const std::string& cmd, const std::string& cmdText, std::optional<uint16_t> expected) {
+  if (expected) FEval->SetExpectedHeader(*expected, cmd);
+  if (!SendCommand(cmd)) {
+    if (expected) FEval->ResetWaitExpectedHeader();
+    return false;
+  }
+  AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+  return true;
 }
 
 void TVQSessionItem::CloseDevice(bool stopServer) {
@@ -656,6 +786,7 @@ bool TVQSessionItem::GetReport() {
       CloseDevice(true);
       break;
     case MultiCode::CmdIgnored:
+      if (PhaseDiffResetRefused(line)) break;
       AddError(SessionMsg::SendCommandFailed, 0, line);
       break;
     case MultiCode::Reconnected:

@@ -112,6 +112,13 @@ class TVQSessionItem : public TSessionItem {
   // Sends command bytes through the library; false (with error 76 posted)
   // when the library refuses them.
   bool SendCommand(const std::string& command);
+  // A user's command (the Counter menu): interval, mode and scrambler
+  // commands set the header the evaluation walks the counter to, and log
+  // lines wait until the counter is there; a phase-difference reset is
+  // confirmed by the counter's next 7020, or done by the application when
+  // the counter refuses it; in raw mode the interval is the application's
+  // alone. Success is posted as "Cmd " + `cmdText`. False when nothing was sent.
+  bool SetCommand(const std::string& cmd, const std::string& cmdText);
   // The separator of the counter's report lines and of the log values (the
   // library's and both stores').
   void SetDecimalSeparator(char separator);
@@ -183,6 +190,10 @@ class TVQSessionItem : public TSessionItem {
 
  private:
   void EvaluateLine(const std::string& line, int64_t deviceMs);
+  // Sends; on a refusal `refusal` holds the library's message.
+  bool TrySendCommand(const std::string& command, std::string& refusal);
+  bool PhaseDiffResetRefused(const std::string& refusal);
+  bool SendSteered(const std::string& cmd, const std::string& cmdText, std::optional<uint16_t> expected);
   void ReadReportTime(int64_t deviceMs);
   void ReopenAfterLoss(const std::string& line);
   void SendOpenCommands(const std::string& connection);
