@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QScopedValueRollback>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -443,7 +444,10 @@ void TZepMainWindow::RunStep(const char* step, const std::function<void()>& body
 }
 
 void TZepMainWindow::DisplayTick() {
-  if (!FStarted || FClosed) return;
+  // A message box of a step runs its own event loop, in which the timer
+  // fires again: that tick waits for the box.
+  if (!FStarted || FClosed || FInDisplayTick) return;
+  const QScopedValueRollback<bool> busy(FInDisplayTick, true);
   RunStep("Core", [this] { FApp->DisplayTick(); });
   RunStep("Sessions", [this] { RebindViews(); });
   RunStep("Views", [this] { TickViews(); });

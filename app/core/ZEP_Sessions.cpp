@@ -453,13 +453,39 @@ void TVQSessionItem::SetDemoSetup(int channels, int mode, int rate) {
 
 std::string TVQSessionItem::Debug(bool value) {
   TSessionItem::Debug(value);
-  return Multi_Debug(FMultiId, value, std::string(1, Letter()));
+  if (IsCopy()) return {};  // the source is the original's
+  const std::string error = Multi_Debug(FMultiId, value, std::string(1, Letter()));
+  if (!error.empty()) LogErr(".Debug " + error);
+  return error;
 }
 
 void TVQSessionItem::DebugFlags(bool report, bool lowLevel) {
   TSessionItem::DebugFlags(report, lowLevel);
   FReportDebug = report;
-  Multi_DebugFlags(FMultiId, report, lowLevel);
+  if (!IsCopy()) Multi_DebugFlags(FMultiId, report, lowLevel);
+}
+
+bool TVQSessionItem::SetDebugStream(bool value) {
+  if (IsCopy()) return false;
+  if (const std::string error = Multi_DebugStream(FMultiId, value, std::string(1, Letter()), false); !error.empty()) {
+    LogErr(".SetDebugStream failed: " + error);
+    return false;
+  }
+  FDebugStream = value;
+  return true;
+}
+
+// The library writes the session's logs into its debug folder.
+std::string TVQSessionItem::SetDebugPath(const std::string& value) {
+  if (std::string error = TSessionItem::SetDebugPath(value); !error.empty()) return error;
+  if (IsCopy()) return {};
+  return Multi_SetOutputPath(FMultiId, DebugPath());
+}
+
+void TVQSessionItem::ApplyDebugSwitches() {
+  Debug(FDebugLog);
+  DebugFlags(FDebugReport, FDebugLowLevel);
+  SetDebugStream(FDebugStream);
 }
 
 bool TVQSessionItem::GetSerialNumber() {
@@ -732,6 +758,8 @@ bool TVQSessionItem::SendSteered(const std::string& cmd, const std::string& cmdT
 
 void TVQSessionItem::CloseDevice(bool stopServer) {
   if (IsCopy()) return;
+  // A lost connection the user closes is not opened again.
+  if (FReopenWanted.exchange(false)) AnnounceClosed();
   std::lock_guard lock(FOpenLock);
   CloseDeviceLocked(stopServer);
 }
@@ -740,14 +768,71 @@ void TVQSessionItem::CloseDeviceLocked(bool) {
   if (!FDeviceOpened) return;
   const int userId = Multi_GetUserID(FMultiId);
   if (userId != kNoUserID) FUserIdINI = static_cast<uint8_t>(userId);
-  AddInfo(SessionMsg::Connection, 0, "Disconnect");
-  SamplerEvent(SamplerEvent::Closed, {});
   Multi_CloseConnection(FMultiId);
   FDeviceOpened = false;
+  AnnounceClosed();
+}
+
+void TVQSessionItem::AnnounceClosed() {
+  AddInfo(SessionMsg::Connection, 0, "Disconnect");
+  SamplerEvent(SamplerEvent::Closed, {});
   NotifyUpdate();  // the receiver hands it to the main thread
 }
 
 // ---- polling ----------------------------------------------------------------------------
+
+TPollAction PollResultAction(int result, const std::string& text, bool fileSource, bool networkSource,
+                             bool referenceClockError) {
+  TPollAction action;
+  const auto message = [&action](TMsgType kind, int code) {
+    action.Kind = kind;
+    action.Code = code;
+  };
+  switch (result) {
+    case MultiCode::Ok:
+      action.Evaluate = !text.empty();
+      break;
+    case MultiCode::Other:
+      if (referenceClockError && text.find("Data transfer interrupted") != std::string::npos)
+        action.LogOnly = true;
+      else
+        message(mtError, SessionMsg::ReadingReportFailed);
+      break;
+    case MultiCode::WriteError:
+    case MultiCode::ServerDown:
+      action.Connection = TPollAction::TConnection::Reopen;
+      break;
+    case MultiCode::NotConnected:
+      if (fileSource) {
+        message(mtInfo, SessionMsg::Connection);
+        action.Connection = TPollAction::TConnection::Close;
+      } else if (networkSource) {
+        message(mtError, SessionMsg::ReadingReportFailedClosed);
+        action.Connection = TPollAction::TConnection::CloseStopServer;
+      } else {
+        message(mtError, SessionMsg::ReadingReportFailed);
+      }
+      break;
+    case MultiCode::HardwareFault:
+      message(mtError, SessionMsg::ReadingReportFailedClosed);
+      action.Connection = TPollAction::TConnection::CloseStopServer;
+      break;
+    case MultiCode::CmdIgnored:
+      message(mtError, SessionMsg::SendCommandFailed);
+      break;
+    case MultiCode::Reconnected:
+      message(mtError, SessionMsg::DataLoss);
+      action.Reconnected = true;
+      break;
+    case MultiCode::Recovered:
+      message(mtInfo, SessionMsg::ConnectionRunningAgain);
+      break;
+    default:  // an exception, an unknown source and the rest
+      message(mtError, SessionMsg::ReadingReportFailed);
+      break;
+  }
+  return action;
+}
 
 bool TVQSessionItem::GetReport() {
   if (IsCopy()) return false;  // the original polls the shared source
@@ -755,69 +840,58 @@ bool TVQSessionItem::GetReport() {
   int64_t deviceMs = -1;
   const int code = Multi_GetReportEx(FMultiId, line, deviceMs);
   ReadReportTime(deviceMs);
-  switch (code) {
-    case MultiCode::Ok:
-      if (line.empty()) return false;
-      EvaluateLine(line, deviceMs);
-      break;
-    case MultiCode::Other:
-      if (line.find("Data transfer interrupted") != std::string::npos && ReferenceClockError())
-        Log(".GetReport " + line);
-      else
-        AddError(SessionMsg::ReadingReportFailed, 0, line);
-      break;
-    case MultiCode::WriteError:
-    case MultiCode::ServerDown:
-      ReopenAfterLoss(line);
-      break;
-    case MultiCode::NotConnected:
-      if (ConnectionType() == ctFile || Multi_IsFileDevice(FMultiId) == 1) {
-        AddInfo(SessionMsg::Connection, 0, line);
-        CloseDevice(false);
-      } else if (ConnectionType() == ctNetwork) {
-        AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-        CloseDevice(true);
-      } else {
-        AddError(SessionMsg::ReadingReportFailed, 0, line);
-      }
-      break;
-    case MultiCode::HardwareFault:
-      AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-      CloseDevice(true);
-      break;
-    case MultiCode::CmdIgnored:
-      if (PhaseDiffResetRefused(line)) break;
-      AddError(SessionMsg::SendCommandFailed, 0, line);
-      break;
-    case MultiCode::Reconnected:
-      AddError(SessionMsg::DataLoss, 0, line);
-      SamplerEvent(SamplerEvent::LossOfData, line);
-      if (FEval) FEval->ClearReferenceClockError();
-      break;
-    case MultiCode::Recovered:
-      AddInfo(SessionMsg::ConnectionRunningAgain, 0, line);
-      break;
-    default:
-      AddError(SessionMsg::ReadingReportFailed, 0, line);
-      break;
+  if (code == MultiCode::Ok && line.empty()) return false;
+  if (code == MultiCode::CmdIgnored && PhaseDiffResetRefused(line)) return true;
+  const bool fileSource = code == MultiCode::NotConnected &&
+                          (ConnectionType() == ctFile || Multi_IsFileDevice(FMultiId) == 1);
+  const TPollAction action =
+      PollResultAction(code, line, fileSource, ConnectionType() == ctNetwork, ReferenceClockError());
+  if (action.Evaluate) EvaluateLine(line, deviceMs);
+  if (action.LogOnly) Log(".GetReport " + line);
+  if (action.Kind == mtError)
+    AddError(action.Code, 0, line);
+  else if (action.Kind)
+    AddInfo(action.Code, 0, line);
+  if (action.Reconnected) {
+    SamplerEvent(SamplerEvent::LossOfData, line);
+    if (FEval) FEval->ClearReferenceClockError();
+  }
+  switch (action.Connection) {
+    case TPollAction::TConnection::Keep: break;
+    case TPollAction::TConnection::Close: CloseDevice(false); break;
+    case TPollAction::TConnection::CloseStopServer: CloseDevice(true); break;
+    case TPollAction::TConnection::Reopen: ConnectionLost(line); break;
   }
   return true;
 }
 
-// One attempt to reopen a lost connection; only a failed one leaves the
-// session closed.
-void TVQSessionItem::ReopenAfterLoss(const std::string& line) {
+// Opening again may take a connect time-out: it is the main thread's work,
+// so the acquisition thread goes on polling the other sessions.
+void TVQSessionItem::ConnectionLost(const std::string& text) {
+  std::lock_guard lock(FOpenLock);
+  if (!FDeviceOpened) return;
+  LogErr(".GetReport connection lost, reopen requested: " + text);
+  Multi_CloseConnection(FMultiId);
+  FDeviceOpened = false;
+  FLostText = text;
+  FReopenWanted = true;
+  NotifyUpdate();  // wakes the main thread
+}
+
+bool TVQSessionItem::ReopenIfLost() {
+  if (!FReopenWanted.exchange(false)) return false;
+  std::string text;
   {
     std::lock_guard lock(FOpenLock);
-    Multi_CloseConnection(FMultiId);
-    FDeviceOpened = false;
+    text = FLostText;
   }
   if (OpenDevice().empty()) {
-    AddError(SessionMsg::ReadingReportFailed, 0, line);
-    return;
+    AddError(SessionMsg::ReadingReportFailed, 0, text);
+    return true;
   }
-  AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-  CloseDevice(true);
+  AddError(SessionMsg::ReadingReportFailedClosed, 0, text);
+  AnnounceClosed();
+  return true;
 }
 
 void TVQSessionItem::ReadReportTime(int64_t deviceMs) {
@@ -830,6 +904,7 @@ void TVQSessionItem::ReadReportTime(int64_t deviceMs) {
 // rest.
 void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
   TReportEvaluation evaluation;
+  bool generationChanged = false;
   {
     std::lock_guard lock(FStateLock);
     ++FState.Lines;
@@ -852,12 +927,17 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
     } else if (code == VQ_Code::Version) {
       FState.VersionString = line.substr(4);
       FState.Demo = line.find("Simulator") != std::string::npos;
-      FState.IsESP = line.find("VERSION PAV2") != std::string::npos;
+      const bool esp = line.find("VERSION PAV2") != std::string::npos;
+      generationChanged = esp != FState.IsESP;
+      FState.IsESP = esp;
     } else if (code == VQ_Code::HeaderChanged) {
       if (const auto header = HexAfterDollar(line)) FState.DataHeader = *header & 0x7FFF;
     }
     evaluation = FEvaluation;
   }
+  // The acquisition thread polls serial counters of the older generation
+  // faster: it must learn the generation.
+  if (generationChanged) NotifyUpdate();
   if (FEval) FEval->ReportAuswerten(line, deviceMs);
   if (evaluation) evaluation(*this, line, deviceMs);
 }
@@ -866,7 +946,8 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
 
 std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   std::string error = TSessionItem::ReadSettings(settings, prefix);
-  FDebugStream = settings.GetValue(prefix + "Debug_Stream", false);
+  const auto* zep = dynamic_cast<const TZEPSettings*>(&settings);
+  const bool debugStream = settings.GetValue(prefix + "Debug_Stream", zep && zep->ProfessionalMode());
   FClearBufferOnStart = settings.GetValue(prefix + "ClearBuffer", true);
   // -1 is an unknown serial number as well.
   const int64_t serial = settings.ReadInt64(prefix + "SerialNumber", kUnknownSerial, -1, kUnknownSerial);
@@ -899,8 +980,9 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   }
   const char separator = settings.FormatSettings().DecimalSeparator;
   SetDecimalSeparator(separator == ',' ? ',' : '.');
-  FReportDebug = FDebugReport;
   UpdateEvalOptions();
+  FDebugStream = debugStream;
+  ApplyDebugSwitches();
   return error;
 }
 
