@@ -1,11 +1,5 @@
 #include "app/core/Main.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -14,6 +8,7 @@
 #include <set>
 
 #include "app/core/App_ConfigLock.h"
+#include "app/core/App_KeepAwake.h"
 #include "app/core/App_LogSetup.h"
 #include "app/core/App_Views.h"
 #include "app/core/ZEP_DebugConf.h"
@@ -26,8 +21,6 @@
 #include "library/core/LogUnit.h"
 #include "library/platform/VQ_File.h"
 #include "library/sources/MultiSource.h"
-
-extern char** environ;
 
 namespace {
 
@@ -80,38 +73,6 @@ std::string WithSlash(std::string folder) {
 }
 
 }  // namespace
-
-// Keeps the machine from sleeping while the application runs: a systemd
-// inhibitor lock held by a child `systemd-inhibit` for as long as it lives.
-// Where there is no systemd the request is only logged.
-class TZepApp::TKeepAwake {
- public:
-  explicit TKeepAwake(int logId) : FLogId(logId) {
-    const char* argv[] = {"systemd-inhibit", "--what=sleep:idle", "--who=ZEP", "--why=Measurements running",
-                          "--mode=block", "sleep", "infinity", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int failed = posix_spawnp(&FChild, "systemd-inhibit", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) FChild = -1;
-    if (LogWanted(FLogId))
-      LogInfo(FLogId, FChild > 0 ? "TMainForm keep awake: systemd inhibitor requested"
-                                 : "TMainForm keep awake: no systemd inhibitor available");
-  }
-  ~TKeepAwake() {
-    if (FChild <= 0) return;
-    ::kill(FChild, SIGTERM);
-    int status = 0;
-    ::waitpid(FChild, &status, 0);
-    if (LogWanted(FLogId)) LogInfo(FLogId, "TMainForm keep awake released");
-  }
-
- private:
-  const int FLogId;
-  pid_t FChild = -1;
-};
 
 TZepApp::TZepApp(TZepAppOptions options, TZepFrontEnd& frontEnd)
     : FOptions(std::move(options)), FFrontEnd(frontEnd) {}

@@ -36,6 +36,7 @@ std::string InvalidLibraryVersionText(std::string_view versionText);
 
 class TAppSettings;
 class TConfigLock;
+class TKeepAwake;
 class TZEPSettings;
 class TDebugConf;
 class TZEP_ReportThread;
@@ -261,6 +262,5 @@ class TZepApp {
   std::atomic<bool> FSessionsChanged{false};
 
 
-  class TKeepAwake;
   std::unique_ptr<TKeepAwake> FKeepAwake;
 };

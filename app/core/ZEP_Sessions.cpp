@@ -274,8 +274,13 @@ TVQSessionItem::~TVQSessionItem() {
     store->FOnReset = nullptr;
     store->FOnChannelCount = nullptr;
   }
-  auto lock = FPAV_DM->Lock();
-  FPAV_DM->FOnPDICount = nullptr;
+  {
+    auto lock = FPAV_DM->Lock();
+    FPAV_DM->FOnPDICount = nullptr;
+  }
+  // The interval records ask this session whether it is QMT-only.
+  auto lock = FQMT_DM->Lock();
+  FQMT_DM->FOnSamplerStrings = nullptr;
 }
 
 TReportEvalState TVQSessionItem::EvalState() const {

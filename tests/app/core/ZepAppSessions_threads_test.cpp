@@ -271,4 +271,26 @@ TEST(VQSessionItem, LearningTheCounterGenerationIsAnUpdate) {
   session.CloseDevice(true);
 }
 
+// A QMT-only copy may keep the stores of a session that is gone: their
+// records must no longer reach it.
+TEST(VQSessionItem, AFreedSessionLeavesNoRecordHookInTheStoresItsCopyKeeps) {
+  auto session = std::make_shared<TVQSessionItem>(-1, 0, nullptr, nullptr);
+  const auto copy = TVQSessionItem::CopyQMTPart(session);
+  ASSERT_TRUE(copy);
+  std::atomic<int> records{0};
+  TSessionSamplerHooks hooks;
+  hooks.OnRecord = [&](int, bool, bool, const std::array<std::string, 10>&) { ++records; };
+  session->SetSamplerHooks(hooks);
+  TQMT_DataManagement& qmt = copy->QMT();
+  qmt.SetLogDecimalSeparator('.');
+  qmt.SetSamplerLogTypes(1u << 4);
+  qmt.SetAddLogStrings(true);
+  ASSERT_TRUE(qmt.AddQMT("7900;       123.45;        67.89;"));
+  EXPECT_EQ(records.load(), 1) << "the copy's records reach the log";
+
+  session.reset();
+  ASSERT_TRUE(qmt.AddQMT("7900;       123.46;        67.90;"));
+  EXPECT_EQ(records.load(), 1);
+}
+
 }  // namespace
