@@ -521,9 +521,7 @@ void TZepApp::ConsumeHandOver() {
       Log("TMainForm.DisplayTimerTimer " + item->ToString());
       FFrontEnd.HandOver(*item);
     } catch (const std::exception& e) {
-      LogErr("TMainForm.DisplayTimerTimer Synchronize failed");
-      AddMessage(-1, 0, mtError,
-                 "Internal Exception DisplayTimer Synchronize(" + ExceptionClassName(e) + "): " + e.what(), 0);
+      TickStepFailed("Synchronize", e);
       return;
     }
   }

@@ -564,6 +564,7 @@ void TVQSessionItem::SetDecimalSeparator(char separator) {
 
 std::string TVQSessionItem::OpenDevice() {
   if (IsCopy()) return {};  // the original opens the shared source
+  FReopenWanted = false;  // an open in between makes the reopen of a lost connection moot
   std::lock_guard lock(FOpenLock);
   std::string connection = OpenString();
   Log(".OpenDevice: " + connection);
