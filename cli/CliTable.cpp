@@ -15,6 +15,7 @@ constexpr std::size_t kRelativeWidth = 15;
 constexpr std::size_t kPhaseWidth = 22;
 constexpr int kAdevWidth = 10;
 constexpr char kMissing[] = "-";
+constexpr char kNoNominalMark[] = "*";
 
 std::string Trimmed(const std::string& text) { return std::string(Trim(text)); }
 
@@ -68,13 +69,20 @@ std::string ChannelValueTable(const TPAV_DataManagement& store, char sessionLett
   if (lastTau >= 0) out += adevLabel + store.GetAllanTauCaption(allanMode, kAdevWidth + 1);
   out += "\n";
 
+  bool withoutNominal = false;
   for (int k = 1; k <= channels; ++k) {
     const std::string id = std::string(1, sessionLetter) + std::to_string(k);
     std::string name = store.GetChannelName(k);
     if (name.size() > kNameWidth) name.resize(kNameWidth);
     out += "  " + PadRight(id, kIdWidth) + " " + PadRight(name, kNameWidth);
     out += Column(Trimmed(store.GetTextModeString(tmFreqAbs, k)), kFrequencyWidth);
-    out += Column(Trimmed(store.GetTextModeString(tmFreqRel, k)), kRelativeWidth);
+    // Without a nominal frequency the store takes the first one it measured.
+    std::string relative = Trimmed(store.GetTextModeString(tmFreqRel, k));
+    if (!relative.empty() && store.GetNomFreqUser(k) == 0.0) {
+      relative += kNoNominalMark;
+      withoutNominal = true;
+    }
+    out += Column(relative, kRelativeWidth);
     out += Column(Trimmed(store.GetTextModeString(tmPhaseDiff, k)), kPhaseWidth);
     if (lastTau >= 0) {
       out += std::string(adevLabel.size(), ' ');
@@ -84,5 +92,7 @@ std::string ChannelValueTable(const TPAV_DataManagement& store, char sessionLett
     }
     out += "\n";
   }
+  if (withoutNominal)
+    out += std::string("  ") + kNoNominalMark + " relative to the channel's first measured frequency: no nominal frequency is set\n";
   return out;
 }

@@ -9,5 +9,7 @@ class TPAV_DataManagement;
 // frequency, phase difference to channel 1 and the Allan deviations reached
 // so far. The numbers are the text modes of the store, so they read as the
 // windows and logs show them. One line per channel after a caption line;
-// empty when the store holds no channel yet.
+// empty when the store holds no channel yet. A relative frequency taken
+// against the first measured frequency (no nominal frequency set) is marked
+// and explained below the rows.
 std::string ChannelValueTable(const TPAV_DataManagement& store, char sessionLetter);

@@ -2,13 +2,17 @@
 #include <CLI/CLI.hpp>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iostream>
+#include <optional>
+#include <string_view>
 
 #include "app/core/App_LogSetup.h"
+#include "app/core/Main.h"
 #include "cli/CliAnalyze.h"
 #include "cli/CliRun.h"
 #include "cli/CliTools.h"
@@ -30,17 +34,46 @@ void CatchStopSignals() {
   for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
 }
 
+// The first word that is no option (nor an option's value) must name a
+// subcommand; CLI11 would only say that one is required.
+std::optional<std::string> UnknownSubcommand(const CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--config") {
+      ++i;
+      continue;
+    }
+    if (arg.starts_with("-")) continue;
+    for (const CLI::App* sub : app.get_subcommands({}))
+      if (sub->check_name(std::string(arg))) return std::nullopt;
+    return std::string(arg);
+  }
+  return std::nullopt;
+}
+
+std::string SubcommandNames(const CLI::App& app) {
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands({})) names += (names.empty() ? "" : ", ") + sub->get_name();
+  return names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"ZEP without windows: the application and tools for counters and recordings"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", [] {
+    return "zep-cli " + std::string(ZEP_AppVersion) + ", device library " + Multi_GetLibraryVersion();
+  });
   TRunOptions run;
   app.add_option("--config", run.ConfigFolder, "Configuration folder (default $XDG_CONFIG_HOME/zep)");
 
   CLI::App* runCommand = app.add_subcommand("run", "Run the application: sessions, acquisition, a live table");
   runCommand->add_option("--duration", run.Duration, "Stop after this many seconds")->check(CLI::PositiveNumber);
   runCommand->add_flag("--professional", run.Professional, "Professional mode");
+  runCommand->add_option("--connect", run.Connections,
+                         "Run a session on this connection (first start), or add it to the stored sessions")
+      ->expected(1, -1);
   runCommand->add_option("--log", run.LogTypes,
                          "Log these types of every counter session: TYPE[,TYPE...] of " + KnownLogTypeNames());
 
@@ -73,6 +106,11 @@ int main(int argc, char** argv) {
   analyzeCommand->add_option("--format", analyze.Format, "table, csv or json");
   analyzeCommand->add_option("--max-points", analyze.MaxPoints, "Most values kept per column (8 bytes each)");
 
+  if (const std::optional<std::string> unknown = UnknownSubcommand(app, argc, argv)) {
+    std::cerr << "zep-cli: unknown subcommand \"" << *unknown << "\"; the subcommands are " << SubcommandNames(app)
+              << " (zep-cli --help)\n";
+    return static_cast<int>(CLI::ExitCodes::ExtrasError);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -83,6 +121,7 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   if (*runCommand) {
+    run.Terminal = ::isatty(STDOUT_FILENO) == 1;
     CatchStopSignals();
     status = RunApp(run, gStop, std::cout, std::cerr);
   } else if (*linesCommand) {

@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScopedValueRollback>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
@@ -443,7 +444,10 @@ void TZepMainWindow::RunStep(const char* step, const std::function<void()>& body
 }
 
 void TZepMainWindow::DisplayTick() {
-  if (!FStarted || FClosed) return;
+  // A message box of a step runs its own event loop, in which the timer
+  // fires again: that tick waits for the box.
+  if (!FStarted || FClosed || FInDisplayTick) return;
+  const QScopedValueRollback<bool> busy(FInDisplayTick, true);
   RunStep("Core", [this] { FApp->DisplayTick(); });
   RunStep("Sessions", [this] { RebindViews(); });
   RunStep("Views", [this] { TickViews(); });
@@ -803,25 +807,26 @@ void TZepMainWindow::BuildMenus() {
   QMenu* interval = counter->addMenu(tr("&Interval"));
   for (int index = 0; index < static_cast<int>(VQ_IntervalTableMs.size()); ++index)
     interval->addAction(IntervalName(index), this, [this, index] {
-      SendToActive(std::string(1, static_cast<char>(32 + index)), tr("interval"));
+      SendToActive(std::string(1, static_cast<char>(32 + index)), tr("Interval %1").arg(IntervalName(index)));
     });
   QMenu* mode = counter->addMenu(tr("&Mode"));
   for (int m = 0; m < kMaxModes; ++m)
-    mode->addAction(ModeName(m), this, [this, m] { SendToActive(std::string(1, static_cast<char>(64 + m)), tr("mode")); });
+    mode->addAction(ModeName(m), this,
+                    [this, m] { SendToActive(std::string(1, static_cast<char>(64 + m)), tr("Mode %1").arg(ModeName(m))); });
   QMenu* channels = counter->addMenu(tr("&Channels"));
   channels->addAction(tr("All 24 channels"), this, [this] { SendToActive(TVQSessionItem::DemoChannelCommand(0), tr("channel count")); });
   for (int n = 1; n <= 23; ++n)
     channels->addAction(n == 1 ? tr("Channel 1") : tr("Channels 1..%1").arg(n), this,
                         [this, n] { SendToActive(TVQSessionItem::DemoChannelCommand(n), tr("channel count")); });
   QMenu* scrambler = counter->addMenu(tr("&Scrambler"));
-  scrambler->addAction(tr("Off"), this, [this] { SendToActive("P", tr("scrambler")); });
-  scrambler->addAction(tr("Auto"), this, [this] { SendToActive("^", tr("scrambler")); });
-  scrambler->addAction(tr("Trim"), this, [this] { SendToActive("_", tr("scrambler")); });
+  scrambler->addAction(tr("Off"), this, [this] { SendToActive("P", tr("Scrambler off")); });
+  scrambler->addAction(tr("Auto"), this, [this] { SendToActive("^", tr("Scrambler Auto")); });
+  scrambler->addAction(tr("Trim"), this, [this] { SendToActive("_", tr("Scrambler Trim")); });
   counter->addSeparator();
-  counter->addAction(tr("&Re-synchronise"), this, [this] { SendToActive(std::string(1, kReSyncCommand), tr("re-synchronise")); });
+  counter->addAction(tr("&Re-synchronise"), this, [this] { SendToActive(std::string(1, kReSyncCommand), tr("Re-synchronise")); });
   counter->addAction(tr("Reset &phase difference"), this,
-                     [this] { SendToActive(std::string(1, kResetPhaseDiffCommand), tr("phase difference reset")); });
-  counter->addAction(tr("Clear &buffer"), this, [this] { SendToActive(std::string(1, kClearBufferCommand), tr("clear buffer")); });
+                     [this] { SendToActive(std::string(1, kResetPhaseDiffCommand), tr("Reset phase difference")); });
+  counter->addAction(tr("Clear &buffer"), this, [this] { SendToActive(std::string(1, kClearBufferCommand), tr("Clear buffer")); });
 
   QMenu* views = menuBar()->addMenu(tr("&View"));
   for (int kind = kFirstViewKind; kind <= kLastViewKind; ++kind) {
@@ -876,10 +881,10 @@ std::shared_ptr<TVQSessionItem> TZepMainWindow::ActiveSession() const {
 void TZepMainWindow::SendToActive(const std::string& command, const QString& what) {
   const auto session = ActiveSession();
   if (!session || !session->DeviceOpened()) {
-    ShowMessage(tr("No open counter session for the %1 command").arg(what).toStdString());
+    ShowMessage(tr("No open counter session for the command \"%1\"").arg(what).toStdString());
     return;
   }
-  session->SendCommand(command);  // a refusal is posted as a message by the session
+  session->SetCommand(command, what.toStdString());  // a refusal is posted as a message by the session
 }
 
 void TZepMainWindow::NewSession() {

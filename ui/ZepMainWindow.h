@@ -197,6 +197,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   bool FClosed = false;
   bool FStarted = false;
   bool FCaptionsDirty = false;
+  bool FInDisplayTick = false;  // a display tick runs (guards against nested event loops)
   bool FCreatingFromSettings = false;
   bool FStarting = false;
   bool FStopRequested = false;

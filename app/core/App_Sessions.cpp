@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/core/App_Settings.h"
+#include "app/core/ZEP_Settings.h"
 #include "library/core/LogUnit.h"
 #include "library/platform/VQ_File.h"
 
@@ -104,7 +105,9 @@ void TSessionItem::WriteForeignKeys(TAppSettings& settings, const std::string& p
 // so) and never costs the keys after it, least of all the connection.
 std::string TSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   CollectForeignKeys(settings, prefix);
-  FDebugLog = settings.GetValue(prefix + "Debug_Log", false);
+  // In professional mode a session keeps its debug logs unless told otherwise.
+  const auto* zep = dynamic_cast<const TZEPSettings*>(&settings);
+  FDebugLog = settings.GetValue(prefix + "Debug_Log", zep && zep->ProfessionalMode());
   FDebugLowLevel = settings.GetValue(prefix + "Debug_LowLevel", true);
   FDebugReport = settings.GetValue(prefix + "Debug_Report", true);
   const std::string openString = settings.GetValue(prefix + "OpenString", std::string());

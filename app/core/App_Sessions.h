@@ -46,6 +46,7 @@ inline constexpr int DataLoss = 31;
 inline constexpr int ErrorIniFile = 61;
 inline constexpr int Connection = 71;  // "Connected, Disconnected"
 inline constexpr int ConnectFailed = 72;
+inline constexpr int CommandDone = 75;  // "Cmd " + the command's name
 inline constexpr int SendCommandFailed = 76;
 }  // namespace SessionMsg
 

@@ -1,11 +1,5 @@
 #include "app/core/Main.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -14,6 +8,7 @@
 #include <set>
 
 #include "app/core/App_ConfigLock.h"
+#include "app/core/App_KeepAwake.h"
 #include "app/core/App_LogSetup.h"
 #include "app/core/App_Views.h"
 #include "app/core/ZEP_DebugConf.h"
@@ -26,8 +21,6 @@
 #include "library/core/LogUnit.h"
 #include "library/platform/VQ_File.h"
 #include "library/sources/MultiSource.h"
-
-extern char** environ;
 
 namespace {
 
@@ -67,7 +60,6 @@ std::string InvalidLibraryVersionText(std::string_view versionText) {
 
 namespace {
 
-constexpr std::string_view kAppVersion = "3.3.2 - 2024-08-09";
 constexpr auto kStopWait = std::chrono::seconds(5);
 
 // Colours of new sessions, by slot.
@@ -81,38 +73,6 @@ std::string WithSlash(std::string folder) {
 }
 
 }  // namespace
-
-// Keeps the machine from sleeping while the application runs: a systemd
-// inhibitor lock held by a child `systemd-inhibit` for as long as it lives.
-// Where there is no systemd the request is only logged.
-class TZepApp::TKeepAwake {
- public:
-  explicit TKeepAwake(int logId) : FLogId(logId) {
-    const char* argv[] = {"systemd-inhibit", "--what=sleep:idle", "--who=ZEP", "--why=Measurements running",
-                          "--mode=block", "sleep", "infinity", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int failed = posix_spawnp(&FChild, "systemd-inhibit", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) FChild = -1;
-    if (LogWanted(FLogId))
-      LogInfo(FLogId, FChild > 0 ? "TMainForm keep awake: systemd inhibitor requested"
-                                 : "TMainForm keep awake: no systemd inhibitor available");
-  }
-  ~TKeepAwake() {
-    if (FChild <= 0) return;
-    ::kill(FChild, SIGTERM);
-    int status = 0;
-    ::waitpid(FChild, &status, 0);
-    if (LogWanted(FLogId)) LogInfo(FLogId, "TMainForm keep awake released");
-  }
-
- private:
-  const int FLogId;
-  pid_t FChild = -1;
-};
 
 TZepApp::TZepApp(TZepAppOptions options, TZepFrontEnd& frontEnd)
     : FOptions(std::move(options)), FFrontEnd(frontEnd) {}
@@ -156,7 +116,7 @@ bool TZepApp::Start() {
   CreateSessions();
   PostSettingsProblems();
   if (!HasUsableSession()) {
-    FFrontEnd.ShowMessage("Please choose a connection or app will be canceled");
+    if (FFrontEnd.AsksForConnection()) FFrontEnd.ShowMessage("Please choose a connection or app will be canceled");
     NewSession();
   }
   if (!HasUsableSession()) {
@@ -208,7 +168,7 @@ bool TZepApp::CreateSettings() {
   FDebugConf->SetLogId(FMainLogId);
   FSyncList.SetLogId(FDebugConf->DebugFlag(10) ? FMainLogId : -1);
   SetLogLimit(FMainLogId, TLogLimitType::logCreateNew, 0);
-  SetLogHeaderLines(FMainLogId, {"ZEP-App: " + FOptions.AppBaseName + ", Version: " + std::string(kAppVersion), ""});
+  SetLogHeaderLines(FMainLogId, {"ZEP-App: " + FOptions.AppBaseName + ", Version: " + std::string(ZEP_AppVersion), ""});
   if (!FConfigLock->Problem().empty()) AddMessage(-1, SessionMsg::ErrorIniFile, mtError, FConfigLock->Problem(), 0);
   PostSettingsProblems();
   return true;
@@ -229,7 +189,7 @@ void TZepApp::CheckFolders() {
     LogErr(problem);
     AddMessage(-1, SessionMsg::ErrorIniFile, mtError, problem, 0);
   }
-  Log("TMainForm.FormCreate: LogId=" + std::to_string(FMainLogId) + ", Version=" + std::string(kAppVersion));
+  Log("TMainForm.FormCreate: LogId=" + std::to_string(FMainLogId) + ", Version=" + std::string(ZEP_AppVersion));
   if (const std::string reason = FolderWriteProblem(FSettings->LogRootFolder()); !reason.empty()) {
     const std::string text = "Invalid path LogRootFolder=" + FSettings->LogRootFolder() + " (" + reason + ")";
     LogErr(text);
@@ -460,24 +420,55 @@ void TZepApp::DoSessionChange(int index, const TConnectionChoice& choice) {
   OpenDevice(*session, false);
 }
 
+// A step of the display tick that failed: logged and posted; the tick goes on.
+void TZepApp::TickStepFailed(const char* step, const std::exception& e) {
+  LogErr(std::string("TMainForm.DisplayTimerTimer ") + step + " failed: " + e.what());
+  AddMessage(-1, 0, mtError,
+             std::string("Internal Exception DisplayTimer ") + step + "(" + ExceptionClassName(e) + "): " + e.what(), 0);
+}
+
 void TZepApp::DisplayTick() {
   if (!FAllInitialized) return;
-  try {
-    std::vector<int> removals;
-    removals.swap(FRemoveSessions);
-    for (const int index : removals) RemoveSession(index);
-    std::vector<std::pair<int, TConnectionChoice>> changes;
-    changes.swap(FChangeSessions);
-    for (const auto& [index, choice] : changes) DoSessionChange(index, choice);
-  } catch (const std::exception& e) {
-    LogErr("TMainForm.DisplayTimerTimer SourceRemove failed: " + std::string(e.what()));
-    AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SourceRemove(" + ExceptionClassName(e) + "): " + e.what(), 0);
+  // A message box opened by a step (a failed open) runs its own event loop,
+  // in which the front end's timer calls again: that tick does nothing.
+  if (FLockDisplayTimer > 0) {
+    Log("TMainForm.DisplayTimerTimer locked " + std::to_string(FLockDisplayTimer));
+    return;
+  }
+  ++FLockDisplayTimer;
+  struct TUnlock {
+    int& Count;
+    ~TUnlock() { --Count; }
+  } unlock{FLockDisplayTimer};
+  // Each queued removal and change is carried out on its own: one that
+  // fails leaves the others to run.
+  std::vector<int> removals;
+  removals.swap(FRemoveSessions);
+  for (const int index : removals) {
+    try {
+      RemoveSession(index);
+    } catch (const std::exception& e) {
+      TickStepFailed("SourceRemove", e);
+    }
+  }
+  std::vector<std::pair<int, TConnectionChoice>> changes;
+  changes.swap(FChangeSessions);
+  for (const auto& [index, choice] : changes) {
+    try {
+      DoSessionChange(index, choice);
+    } catch (const std::exception& e) {
+      TickStepFailed("SourceChange", e);
+    }
   }
   try {
     AskSerialNumbers();
   } catch (const std::exception& e) {
-    LogErr("TMainForm.DisplayTimerTimer SerialNumber failed: " + std::string(e.what()));
-    AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SerialNumber(" + ExceptionClassName(e) + "): " + e.what(), 0);
+    TickStepFailed("SerialNumber", e);
+  }
+  try {
+    ReopenLostConnections();
+  } catch (const std::exception& e) {
+    TickStepFailed("Reopen", e);
   }
   ConsumeHandOver();
   if (FSessionsChanged.exchange(false)) {
@@ -493,8 +484,7 @@ void TZepApp::DisplayTick() {
     try {
       SaveChangedSettings();
     } catch (const std::exception& e) {
-      LogErr("TMainForm.DisplayTimerTimer SaveSettings failed: " + std::string(e.what()));
-      AddMessage(-1, 0, mtError, "Internal Exception DisplayTimer SaveSettings(" + ExceptionClassName(e) + "): " + e.what(), 0);
+      TickStepFailed("SaveSettings", e);
     }
   }
   if (FMsgList.DisplayTick().ShowWindow) FFrontEnd.ShowMessageWindow();
@@ -509,6 +499,11 @@ void TZepApp::AskSerialNumbers() {
     Log("TMainForm.DisplayTimerTimer SerialNumber " + counter->ToString() + " = " +
         std::to_string(counter->SerialNumber()));
   }
+}
+
+void TZepApp::ReopenLostConnections() {
+  for (const auto& session : FSessions.Sessions())
+    if (const auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session)) counter->ReopenIfLost();
 }
 
 void TZepApp::UpdateSessionColors() {
@@ -526,9 +521,7 @@ void TZepApp::ConsumeHandOver() {
       Log("TMainForm.DisplayTimerTimer " + item->ToString());
       FFrontEnd.HandOver(*item);
     } catch (const std::exception& e) {
-      LogErr("TMainForm.DisplayTimerTimer Synchronize failed");
-      AddMessage(-1, 0, mtError,
-                 "Internal Exception DisplayTimer Synchronize(" + ExceptionClassName(e) + "): " + e.what(), 0);
+      TickStepFailed("Synchronize", e);
       return;
     }
   }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@
 #include "app/core/App_Sessions.h"
 #include "app/core/ZEP_Sessions.h"
 #include "app/core/ZEP_Sync.h"
+
+// The application's version text.
+inline constexpr std::string_view ZEP_AppVersion = "3.3.2 - 2024-08-09";
 
 // Oldest device library the application works with.
 inline constexpr std::string_view ZEP_MinLibraryVersion = "20.0.2";
@@ -32,6 +36,7 @@ std::string InvalidLibraryVersionText(std::string_view versionText);
 
 class TAppSettings;
 class TConfigLock;
+class TKeepAwake;
 class TZEPSettings;
 class TDebugConf;
 class TZEP_ReportThread;
@@ -76,6 +81,9 @@ class TZepFrontEnd {
   }
   // A message box.
   virtual void ShowMessage(const std::string& text) = 0;
+  // The user can be asked for a connection (a dialog); a front end that
+  // cannot ask gets no "please choose" box before ChooseConnection.
+  virtual bool AsksForConnection() const { return true; }
   // A hand-over item from the acquisition thread, on the main thread.
   virtual void HandOver(const TMainSyncData&) {}
   // Sessions were opened, closed, added or removed.
@@ -206,6 +214,8 @@ class TZepApp {
   void ReadLogDefinitions();
   void UpdateSamplerSessions();
   void AskSerialNumbers();
+  void ReopenLostConnections();
+  void TickStepFailed(const char* step, const std::exception& e);
   TSessionSamplerHooks SamplerHooks();
   TSamplerOptions SamplerOptions();
   void RenumberSessionReferences(const std::vector<std::pair<int, int>>& oldToNew);
@@ -246,11 +256,11 @@ class TZepApp {
   bool FShutDownDone = false;
   bool FSaveFailureShown = false;
   std::chrono::steady_clock::time_point FLastSaveCheck{};
+  int FLockDisplayTimer = 0;  // above 0 while a display tick runs
   std::vector<int> FRemoveSessions;  // requested, carried out by the display tick
   std::vector<std::pair<int, TConnectionChoice>> FChangeSessions;
   std::atomic<bool> FSessionsChanged{false};
 
 
-  class TKeepAwake;
   std::unique_ptr<TKeepAwake> FKeepAwake;
 };

@@ -135,12 +135,13 @@ void TVQReportEvaluation::ResetWait7F51() {
   EndWaitsIfDone(".ResetWait7F51");
 }
 
-void TVQReportEvaluation::SetExpectedHeader(uint16_t header) {
+void TVQReportEvaluation::SetExpectedHeader(uint16_t header, const std::string& sentCommand) {
   std::lock_guard lock(FLock);
   FExpectedHeader = static_cast<uint16_t>(header & ~kLostBit);
   FWaitExpectedHeader = true;
-  FSteerCommand.clear();
+  FSteerCommand = sentCommand;
   FSteerElapsedMs = 0;
+  FSteerRepeats = 0;
   FPAV_DM.SetAddLogStrings(false);
 }
 
@@ -153,6 +154,29 @@ void TVQReportEvaluation::SetAddedOpenCommands(std::vector<std::string> commands
 void TVQReportEvaluation::SetPhaDiffReset(bool value) {
   std::lock_guard lock(FLock);
   FPhaDiffReset = value;
+}
+
+void TVQReportEvaluation::ResetPhaseDifference() {
+  std::lock_guard lock(FLock);
+  Log(".ResetPhaseDifference: done by the application");
+  PhaseDiffResetDone(true);
+}
+
+void TVQReportEvaluation::SetRawInterval(int index) {
+  std::lock_guard lock(FLock);
+  FIntervalIndex = std::clamp(index, 0, 13);
+  FIntervalMs = static_cast<int>(VQ_IntervalMs(FIntervalIndex).value_or(1000));
+  FHost.SetIntervalMs(FIntervalMs);
+  FPAV_DM.SetRawMode(FIntervalMs, FOptions.RawAvg);
+  FHost.PostSync(SyncWhat::RateIndex, FIntervalIndex, FIntervalMs, {});
+  FPAV_DM.SetNewHeader(static_cast<uint16_t>(0x6000 + 256 * FIntervalIndex));
+}
+
+void TVQReportEvaluation::PhaseDiffResetDone(bool notify) {
+  FPAV_DM.PhaseDiffResetted();
+  FPhaDiffReset = false;
+  if (notify) Info(16, "Phase difference resetted");
+  FHost.PostSync(SyncWhat::PhaseDiffReset, 0, 0, {});
 }
 
 TReportEvalOptions TVQReportEvaluation::Options() const {
@@ -185,6 +209,7 @@ TReportEvalState TVQReportEvaluation::State() const {
   s.IntervalMs = FIntervalMs;
   s.Scrambler = FScrambler;
   s.PPI = FPPI;
+  s.PhaDiffReset = FPhaDiffReset;
   s.WaitBufferCleared = FWaitBufferCleared;
   s.WaitExpectedHeader = FWaitExpectedHeader;
   s.WaitPVHData = FWaitPVHData;
@@ -294,7 +319,17 @@ void TVQReportEvaluation::Steer(uint16_t h) {
     const int64_t gate = current.FGateTime > 0 ? current.FGateTime : 1;
     FSteerElapsedMs += gate;
     if (FSteerElapsedMs < std::max(kSteerRepeatMs, kSteerRepeatGates * gate)) return;
+    if (++FSteerRepeats > kSteerMaxRepeats) {
+      LogErr(".ReportAuswerten: " + what + " not taken by the counter, ResetWaitExpectedHeader");
+      Warning(76, "The counter did not take the setting (" + what + "); it keeps " +
+                      std::string(current.ModeText()) + ", " + std::string(current.IntervalText()) + ", scrambler " +
+                      std::string(current.ScramblerText()));
+      ResetWaitExpectedHeader();
+      return;
+    }
     Log(".ReportAuswerten: " + what + " again, no answer after " + std::to_string(FSteerElapsedMs) + " ms");
+  } else {
+    FSteerRepeats = 0;  // the counter took the step before
   }
   Log(".ReportAuswerten: " + what);
   FSteerCommand = command;
@@ -808,12 +843,7 @@ void TVQReportEvaluation::SetDataHeader(uint16_t header, bool notify, bool from7
   FHost.PostSync(SyncWhat::Scrambler, FScrambler, 0, {});
   if (notify && FScrambler != oldScrambler) Info(14, "Scrambler setting changed to " + FScramblerText);
 
-  if (from7020 && FPhaDiffReset) {
-    FPAV_DM.PhaseDiffResetted();
-    FPhaDiffReset = false;
-    if (notify) Info(16, "Phase difference resetted");
-    FHost.PostSync(SyncWhat::PhaseDiffReset, 0, 0, {});
-  }
+  if (from7020 && FPhaDiffReset) PhaseDiffResetDone(notify);
 
   if (hdr.FModeValid && hdr.FIntervalIndexValid && appHeader != FPAV_DM.ValueHeader().FHeader)
     FPAV_DM.SetNewHeader(appHeader);

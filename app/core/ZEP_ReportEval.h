@@ -68,6 +68,7 @@ struct TReportEvalState {
   int IntervalMs = 1000;
   int Scrambler = 255;
   int PPI = 0;
+  bool PhaDiffReset = false;  // a reset asked for, not yet confirmed
   bool WaitBufferCleared = false;
   bool WaitExpectedHeader = false;
   bool WaitPVHData = false;
@@ -111,6 +112,9 @@ class TVQReportEvaluation {
   // (and at least kSteerRepeatGates gate times) passed without the header.
   static constexpr int64_t kSteerRepeatMs = 1000;
   static constexpr int64_t kSteerRepeatGates = 3;
+  // A counter that ignores a setting (a simulated counter keeps phase mode)
+  // must not hold log lines for ever: after this many repeats the wait ends.
+  static constexpr int kSteerMaxRepeats = 3;
   // The PLL error clears after more than this much time of good data.
   static constexpr int64_t kPLLRecoveryMs = 4000;
 
@@ -134,11 +138,19 @@ class TVQReportEvaluation {
   void ResetWaitPVHData();
   void ResetWait7F51();
   // The header the counter shall be walked to (a user's change of mode,
-  // interval or scrambler).
-  void SetExpectedHeader(uint16_t header);
+  // interval or scrambler); log lines are held until it is there.
+  // `sentCommand`: the command the caller already sent for it, which the
+  // steering then waits for before it repeats it.
+  void SetExpectedHeader(uint16_t header, const std::string& sentCommand = {});
   void SetAddedOpenCommands(std::vector<std::string> commands);
   // Reset of the phase differences asked for: the next 7020 confirms it.
   void SetPhaDiffReset(bool value);
+  // The counter cannot reset its differences (it refused the command): the
+  // differences the application computes start again from zero now.
+  void ResetPhaseDifference();
+  // In raw mode the counter stays at 1 ms: the user's interval (index 0..13)
+  // is the application's, by which it gathers the millisecond lines.
+  void SetRawInterval(int index);
 
   // ---- options -------------------------------------------------------------------
   TReportEvalOptions Options() const;
@@ -179,6 +191,7 @@ class TVQReportEvaluation {
   void Calibration7901(const std::string& line);
   void TakeFeatureBits(uint16_t feature);
   void EndWaitsIfDone(const char* who);
+  void PhaseDiffResetDone(bool notify);
   std::string TimeText(TUtcMs instant) const;
   int GateMs() const;
 
@@ -213,6 +226,7 @@ class TVQReportEvaluation {
   // Steering: the command last sent and the measurement time seen since.
   std::string FSteerCommand;
   int64_t FSteerElapsedMs = 0;
+  int FSteerRepeats = 0;
 
   // Errors and waits.
   int FOverflowCounter = 0;

@@ -274,8 +274,13 @@ TVQSessionItem::~TVQSessionItem() {
     store->FOnReset = nullptr;
     store->FOnChannelCount = nullptr;
   }
-  auto lock = FPAV_DM->Lock();
-  FPAV_DM->FOnPDICount = nullptr;
+  {
+    auto lock = FPAV_DM->Lock();
+    FPAV_DM->FOnPDICount = nullptr;
+  }
+  // The interval records ask this session whether it is QMT-only.
+  auto lock = FQMT_DM->Lock();
+  FQMT_DM->FOnSamplerStrings = nullptr;
 }
 
 TReportEvalState TVQSessionItem::EvalState() const {
@@ -453,13 +458,39 @@ void TVQSessionItem::SetDemoSetup(int channels, int mode, int rate) {
 
 std::string TVQSessionItem::Debug(bool value) {
   TSessionItem::Debug(value);
-  return Multi_Debug(FMultiId, value, std::string(1, Letter()));
+  if (IsCopy()) return {};  // the source is the original's
+  const std::string error = Multi_Debug(FMultiId, value, std::string(1, Letter()));
+  if (!error.empty()) LogErr(".Debug " + error);
+  return error;
 }
 
 void TVQSessionItem::DebugFlags(bool report, bool lowLevel) {
   TSessionItem::DebugFlags(report, lowLevel);
   FReportDebug = report;
-  Multi_DebugFlags(FMultiId, report, lowLevel);
+  if (!IsCopy()) Multi_DebugFlags(FMultiId, report, lowLevel);
+}
+
+bool TVQSessionItem::SetDebugStream(bool value) {
+  if (IsCopy()) return false;
+  if (const std::string error = Multi_DebugStream(FMultiId, value, std::string(1, Letter()), false); !error.empty()) {
+    LogErr(".SetDebugStream failed: " + error);
+    return false;
+  }
+  FDebugStream = value;
+  return true;
+}
+
+// The library writes the session's logs into its debug folder.
+std::string TVQSessionItem::SetDebugPath(const std::string& value) {
+  if (std::string error = TSessionItem::SetDebugPath(value); !error.empty()) return error;
+  if (IsCopy()) return {};
+  return Multi_SetOutputPath(FMultiId, DebugPath());
+}
+
+void TVQSessionItem::ApplyDebugSwitches() {
+  Debug(FDebugLog);
+  DebugFlags(FDebugReport, FDebugLowLevel);
+  SetDebugStream(FDebugStream);
 }
 
 bool TVQSessionItem::GetSerialNumber() {
@@ -533,6 +564,7 @@ void TVQSessionItem::SetDecimalSeparator(char separator) {
 
 std::string TVQSessionItem::OpenDevice() {
   if (IsCopy()) return {};  // the original opens the shared source
+  FReopenWanted = false;  // an open in between makes the reopen of a lost connection moot
   std::lock_guard lock(FOpenLock);
   std::string connection = OpenString();
   Log(".OpenDevice: " + connection);
@@ -593,15 +625,147 @@ std::string TVQSessionItem::DemoChannelCommand(int channels) {
   return std::string{'\x3F', static_cast<char>(channels)};                // $3F n: 12..23
 }
 
+bool TVQSessionItem::TrySendCommand(const std::string& command, std::string& refusal) {
+  refusal = command;
+  if (LogWanted(LogId())) Log(".SendCommand " + HexDump(command));
+  return Multi_SendCommand(FMultiId, refusal) == MultiCode::Ok;
+}
+
 bool TVQSessionItem::SendCommand(const std::string& command) {
-  std::string text = command;
-  if (Multi_SendCommand(FMultiId, text) == MultiCode::Ok) return true;
-  AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + text);
+  std::string refusal;
+  if (TrySendCommand(command, refusal)) return true;
+  LogErr(".SendCommand " + HexDump(command) + " failed: " + refusal);
+  AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + refusal);
   return false;
+}
+
+namespace {
+
+// Command bytes of the Counter menu.
+constexpr char kResetPhaseDiff = 0x0A;
+constexpr char kRawMode = 'F';
+constexpr char kRawModeAvg = 'G';
+constexpr uint8_t kFirstIntervalCmd = 0x20, kLastIntervalCmd = 0x2D;
+constexpr uint8_t kFirstModeCmd = 0x40, kLastModeCmd = 0x45;
+constexpr uint16_t kIntervalBits = 0x0F02;  // index and extension bit
+constexpr uint16_t kModeBits = 0x7000;
+constexpr uint16_t kScramblerBits = 0x0030;
+
+// The scrambler index a command asks for: $50 off, $5E Auto, $5F Trim.
+std::optional<int> ScramblerOfCommand(uint8_t c) {
+  if (c == 0x50) return 0;
+  if (c == 0x5E) return 1;
+  if (c == 0x5F) return 2;
+  return std::nullopt;
+}
+
+uint16_t WithBits(uint32_t header, uint16_t mask, uint16_t value) {
+  return static_cast<uint16_t>((header & ~mask & 0x7FFF) | value);
+}
+
+}  // namespace
+
+bool TVQSessionItem::SetCommand(const std::string& cmd, const std::string& cmdText) {
+  if (IsCopy() || cmd.empty()) return false;
+  if (!DeviceOpened()) {
+    AddError(SessionMsg::SendCommandFailed, 0, "Command " + HexDump(cmd) + " ignored: no device");
+    return false;
+  }
+  const TReportEvalState state = FEval->State();
+  const bool known = state.OldHeader < TVQReportEvaluation::kNoHeader;
+  const bool rawMode = state.Mode == 6 || state.Mode == 7;
+  const auto c = static_cast<uint8_t>(cmd.front());
+  const bool single = cmd.size() == 1;
+
+  if (single && (cmd.front() == kRawMode || cmd.front() == kRawModeAvg)) {
+    FRawAvg = cmd.front() == kRawModeAvg;
+    UpdateEvalOptions();
+    Log(".SetCommand: switch mode to " + std::string(rawMode ? cmdText : "RawMode"));
+    if (!SendSteered(std::string(1, kRawMode), cmdText, std::nullopt)) return false;
+    if (!rawMode) {
+      Log(".SetCommand: switch interval to 1ms");
+      SendCommand(" ");
+    }
+    return true;
+  }
+  if (single && c >= kFirstIntervalCmd && c <= kLastIntervalCmd) {
+    const int index = c - kFirstIntervalCmd;
+    if (rawMode) {
+      // The counter stays at 1 ms; the application gathers the interval.
+      FEval->SetRawInterval(index);
+      Log(".SetCommand: switch interval to " + cmdText + " FIntervalIndex=" + std::to_string(index));
+      AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+      return true;
+    }
+    return SendSteered(cmd, cmdText,
+                       known ? std::optional(WithBits(state.OldHeader, kIntervalBits, static_cast<uint16_t>(index << 8)))
+                             : std::nullopt);
+  }
+  if (single && c >= kFirstModeCmd && c <= kLastModeCmd) {
+    const int mode = c - kFirstModeCmd;
+    std::optional<uint16_t> expected;
+    if (known) {
+      uint16_t header = WithBits(state.OldHeader, kModeBits, static_cast<uint16_t>(mode << 12));
+      // Out of raw mode the counter takes the application's interval again.
+      if (rawMode && state.IntervalIndex >= 0)
+        header = WithBits(header, kIntervalBits, static_cast<uint16_t>(state.IntervalIndex << 8));
+      expected = header;
+    }
+    if (!SendSteered(cmd, cmdText, expected)) return false;
+    if (rawMode && state.IntervalIndex >= 0) {
+      Log(".SetCommand: switch interval back to " + std::to_string(state.IntervalMs) +
+          "ms  FIntervalIndex=" + std::to_string(state.IntervalIndex));
+      SendCommand(std::string(1, static_cast<char>(kFirstIntervalCmd + state.IntervalIndex)));
+    }
+    return true;
+  }
+  if (const std::optional<int> scrambler = single ? ScramblerOfCommand(c) : std::nullopt) {
+    return SendSteered(cmd, cmdText,
+                       known ? std::optional(WithBits(state.OldHeader, kScramblerBits, static_cast<uint16_t>(*scrambler << 4)))
+                             : std::nullopt);
+  }
+  if (single && cmd.front() == kResetPhaseDiff) {
+    FEval->SetPhaDiffReset(true);
+    std::string refusal;
+    if (TrySendCommand(cmd, refusal)) {
+      AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+      return true;
+    }
+    if (PhaseDiffResetRefused(refusal)) return true;
+    FEval->SetPhaDiffReset(false);
+    AddError(SessionMsg::SendCommandFailed, 0, "Send Command Failed: " + refusal);
+    return false;
+  }
+  return SendSteered(cmd, cmdText, std::nullopt);
+}
+
+// A counter that cannot reset its phase differences (the simulated one, a
+// replay) refuses the command at once or, queued, at a later poll: the
+// differences are the application's own, so it re-zeroes them.
+bool TVQSessionItem::PhaseDiffResetRefused(const std::string& refusal) {
+  if (!FEval || !FEval->State().PhaDiffReset || !refusal.ends_with(" " + HexDump(std::string(1, kResetPhaseDiff))))
+    return false;
+  Log(".SetCommand: phase difference reset refused by the counter (" + refusal + ")");
+  FEval->ResetPhaseDifference();
+  return true;
+}
+
+// Log lines wait from before the command leaves until the counter reports
+// the header asked for.
+bool TVQSessionItem::SendSteered(const std::string& cmd, const std::string& cmdText, std::optional<uint16_t> expected) {
+  if (expected) FEval->SetExpectedHeader(*expected, cmd);
+  if (!SendCommand(cmd)) {
+    if (expected) FEval->ResetWaitExpectedHeader();
+    return false;
+  }
+  AddInfo(SessionMsg::CommandDone, 0, "Cmd " + cmdText);
+  return true;
 }
 
 void TVQSessionItem::CloseDevice(bool stopServer) {
   if (IsCopy()) return;
+  // A lost connection the user closes is not opened again.
+  if (FReopenWanted.exchange(false)) AnnounceClosed();
   std::lock_guard lock(FOpenLock);
   CloseDeviceLocked(stopServer);
 }
@@ -610,14 +774,71 @@ void TVQSessionItem::CloseDeviceLocked(bool) {
   if (!FDeviceOpened) return;
   const int userId = Multi_GetUserID(FMultiId);
   if (userId != kNoUserID) FUserIdINI = static_cast<uint8_t>(userId);
-  AddInfo(SessionMsg::Connection, 0, "Disconnect");
-  SamplerEvent(SamplerEvent::Closed, {});
   Multi_CloseConnection(FMultiId);
   FDeviceOpened = false;
+  AnnounceClosed();
+}
+
+void TVQSessionItem::AnnounceClosed() {
+  AddInfo(SessionMsg::Connection, 0, "Disconnect");
+  SamplerEvent(SamplerEvent::Closed, {});
   NotifyUpdate();  // the receiver hands it to the main thread
 }
 
 // ---- polling ----------------------------------------------------------------------------
+
+TPollAction PollResultAction(int result, const std::string& text, bool fileSource, bool networkSource,
+                             bool referenceClockError) {
+  TPollAction action;
+  const auto message = [&action](TMsgType kind, int code) {
+    action.Kind = kind;
+    action.Code = code;
+  };
+  switch (result) {
+    case MultiCode::Ok:
+      action.Evaluate = !text.empty();
+      break;
+    case MultiCode::Other:
+      if (referenceClockError && text.find("Data transfer interrupted") != std::string::npos)
+        action.LogOnly = true;
+      else
+        message(mtError, SessionMsg::ReadingReportFailed);
+      break;
+    case MultiCode::WriteError:
+    case MultiCode::ServerDown:
+      action.Connection = TPollAction::TConnection::Reopen;
+      break;
+    case MultiCode::NotConnected:
+      if (fileSource) {
+        message(mtInfo, SessionMsg::Connection);
+        action.Connection = TPollAction::TConnection::Close;
+      } else if (networkSource) {
+        message(mtError, SessionMsg::ReadingReportFailedClosed);
+        action.Connection = TPollAction::TConnection::CloseStopServer;
+      } else {
+        message(mtError, SessionMsg::ReadingReportFailed);
+      }
+      break;
+    case MultiCode::HardwareFault:
+      message(mtError, SessionMsg::ReadingReportFailedClosed);
+      action.Connection = TPollAction::TConnection::CloseStopServer;
+      break;
+    case MultiCode::CmdIgnored:
+      message(mtError, SessionMsg::SendCommandFailed);
+      break;
+    case MultiCode::Reconnected:
+      message(mtError, SessionMsg::DataLoss);
+      action.Reconnected = true;
+      break;
+    case MultiCode::Recovered:
+      message(mtInfo, SessionMsg::ConnectionRunningAgain);
+      break;
+    default:  // an exception, an unknown source and the rest
+      message(mtError, SessionMsg::ReadingReportFailed);
+      break;
+  }
+  return action;
+}
 
 bool TVQSessionItem::GetReport() {
   if (IsCopy()) return false;  // the original polls the shared source
@@ -625,68 +846,58 @@ bool TVQSessionItem::GetReport() {
   int64_t deviceMs = -1;
   const int code = Multi_GetReportEx(FMultiId, line, deviceMs);
   ReadReportTime(deviceMs);
-  switch (code) {
-    case MultiCode::Ok:
-      if (line.empty()) return false;
-      EvaluateLine(line, deviceMs);
-      break;
-    case MultiCode::Other:
-      if (line.find("Data transfer interrupted") != std::string::npos && ReferenceClockError())
-        Log(".GetReport " + line);
-      else
-        AddError(SessionMsg::ReadingReportFailed, 0, line);
-      break;
-    case MultiCode::WriteError:
-    case MultiCode::ServerDown:
-      ReopenAfterLoss(line);
-      break;
-    case MultiCode::NotConnected:
-      if (ConnectionType() == ctFile || Multi_IsFileDevice(FMultiId) == 1) {
-        AddInfo(SessionMsg::Connection, 0, line);
-        CloseDevice(false);
-      } else if (ConnectionType() == ctNetwork) {
-        AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-        CloseDevice(true);
-      } else {
-        AddError(SessionMsg::ReadingReportFailed, 0, line);
-      }
-      break;
-    case MultiCode::HardwareFault:
-      AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-      CloseDevice(true);
-      break;
-    case MultiCode::CmdIgnored:
-      AddError(SessionMsg::SendCommandFailed, 0, line);
-      break;
-    case MultiCode::Reconnected:
-      AddError(SessionMsg::DataLoss, 0, line);
-      SamplerEvent(SamplerEvent::LossOfData, line);
-      if (FEval) FEval->ClearReferenceClockError();
-      break;
-    case MultiCode::Recovered:
-      AddInfo(SessionMsg::ConnectionRunningAgain, 0, line);
-      break;
-    default:
-      AddError(SessionMsg::ReadingReportFailed, 0, line);
-      break;
+  if (code == MultiCode::Ok && line.empty()) return false;
+  if (code == MultiCode::CmdIgnored && PhaseDiffResetRefused(line)) return true;
+  const bool fileSource = code == MultiCode::NotConnected &&
+                          (ConnectionType() == ctFile || Multi_IsFileDevice(FMultiId) == 1);
+  const TPollAction action =
+      PollResultAction(code, line, fileSource, ConnectionType() == ctNetwork, ReferenceClockError());
+  if (action.Evaluate) EvaluateLine(line, deviceMs);
+  if (action.LogOnly) Log(".GetReport " + line);
+  if (action.Kind == mtError)
+    AddError(action.Code, 0, line);
+  else if (action.Kind)
+    AddInfo(action.Code, 0, line);
+  if (action.Reconnected) {
+    SamplerEvent(SamplerEvent::LossOfData, line);
+    if (FEval) FEval->ClearReferenceClockError();
+  }
+  switch (action.Connection) {
+    case TPollAction::TConnection::Keep: break;
+    case TPollAction::TConnection::Close: CloseDevice(false); break;
+    case TPollAction::TConnection::CloseStopServer: CloseDevice(true); break;
+    case TPollAction::TConnection::Reopen: ConnectionLost(line); break;
   }
   return true;
 }
 
-// One attempt to reopen a lost connection; only a failed one leaves the
-// session closed.
-void TVQSessionItem::ReopenAfterLoss(const std::string& line) {
+// Opening again may take a connect time-out: it is the main thread's work,
+// so the acquisition thread goes on polling the other sessions.
+void TVQSessionItem::ConnectionLost(const std::string& text) {
+  std::lock_guard lock(FOpenLock);
+  if (!FDeviceOpened) return;
+  LogErr(".GetReport connection lost, reopen requested: " + text);
+  Multi_CloseConnection(FMultiId);
+  FDeviceOpened = false;
+  FLostText = text;
+  FReopenWanted = true;
+  NotifyUpdate();  // wakes the main thread
+}
+
+bool TVQSessionItem::ReopenIfLost() {
+  if (!FReopenWanted.exchange(false)) return false;
+  std::string text;
   {
     std::lock_guard lock(FOpenLock);
-    Multi_CloseConnection(FMultiId);
-    FDeviceOpened = false;
+    text = FLostText;
   }
   if (OpenDevice().empty()) {
-    AddError(SessionMsg::ReadingReportFailed, 0, line);
-    return;
+    AddError(SessionMsg::ReadingReportFailed, 0, text);
+    return true;
   }
-  AddError(SessionMsg::ReadingReportFailedClosed, 0, line);
-  CloseDevice(true);
+  AddError(SessionMsg::ReadingReportFailedClosed, 0, text);
+  AnnounceClosed();
+  return true;
 }
 
 void TVQSessionItem::ReadReportTime(int64_t deviceMs) {
@@ -699,6 +910,7 @@ void TVQSessionItem::ReadReportTime(int64_t deviceMs) {
 // rest.
 void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
   TReportEvaluation evaluation;
+  bool generationChanged = false;
   {
     std::lock_guard lock(FStateLock);
     ++FState.Lines;
@@ -721,12 +933,17 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
     } else if (code == VQ_Code::Version) {
       FState.VersionString = line.substr(4);
       FState.Demo = line.find("Simulator") != std::string::npos;
-      FState.IsESP = line.find("VERSION PAV2") != std::string::npos;
+      const bool esp = line.find("VERSION PAV2") != std::string::npos;
+      generationChanged = esp != FState.IsESP;
+      FState.IsESP = esp;
     } else if (code == VQ_Code::HeaderChanged) {
       if (const auto header = HexAfterDollar(line)) FState.DataHeader = *header & 0x7FFF;
     }
     evaluation = FEvaluation;
   }
+  // The acquisition thread polls serial counters of the older generation
+  // faster: it must learn the generation.
+  if (generationChanged) NotifyUpdate();
   if (FEval) FEval->ReportAuswerten(line, deviceMs);
   if (evaluation) evaluation(*this, line, deviceMs);
 }
@@ -735,7 +952,8 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
 
 std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
   std::string error = TSessionItem::ReadSettings(settings, prefix);
-  FDebugStream = settings.GetValue(prefix + "Debug_Stream", false);
+  const auto* zep = dynamic_cast<const TZEPSettings*>(&settings);
+  const bool debugStream = settings.GetValue(prefix + "Debug_Stream", zep && zep->ProfessionalMode());
   FClearBufferOnStart = settings.GetValue(prefix + "ClearBuffer", true);
   // -1 is an unknown serial number as well.
   const int64_t serial = settings.ReadInt64(prefix + "SerialNumber", kUnknownSerial, -1, kUnknownSerial);
@@ -768,8 +986,9 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   }
   const char separator = settings.FormatSettings().DecimalSeparator;
   SetDecimalSeparator(separator == ',' ? ',' : '.');
-  FReportDebug = FDebugReport;
   UpdateEvalOptions();
+  FDebugStream = debugStream;
+  ApplyDebugSwitches();
   return error;
 }
 

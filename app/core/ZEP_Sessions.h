@@ -77,6 +77,24 @@ struct TVQSessionState {
   std::string LastLine;
 };
 
+// What a counter session does with the public result of one poll.
+struct TPollAction {
+  enum class TConnection { Keep, Close, CloseStopServer, Reopen };
+  bool Evaluate = false;           // a report line to evaluate
+  bool LogOnly = false;            // the text only goes to the debug log
+  std::optional<TMsgType> Kind;    // a message with Code and the library's text
+  int Code = 0;
+  TConnection Connection = TConnection::Keep;
+  bool Reconnected = false;        // data were lost: sampler event 16, reference-clock error over
+};
+
+// The action for poll result `result` with its text; `fileSource`,
+// `networkSource`: the kind of the connection; `referenceClockError`: the
+// counter reported its reference invalid. Nothing to do for success without
+// a line.
+TPollAction PollResultAction(int result, const std::string& text, bool fileSource, bool networkSource,
+                             bool referenceClockError);
+
 // A session bound to one counter source of the library. The acquisition
 // thread polls it; the main thread opens, closes and configures it.
 class TVQSessionItem : public TSessionItem {
@@ -102,16 +120,38 @@ class TVQSessionItem : public TSessionItem {
   bool IsSerialColdfire() const override;
 
   // ---- TSessionItem --------------------------------------------------------------
+  // The session's library logs in its debug folder: the debug log, the
+  // report and low-level lines in it, and the stream logs.
   std::string Debug(bool value) override;
   void DebugFlags(bool report, bool lowLevel) override;
+  std::string SetDebugPath(const std::string& value) override;
+  // False (logged ".SetDebugStream failed: ") when the library refuses; the
+  // old value stays.
+  bool SetDebugStream(bool value);
   std::string OpenDevice() override;
   void CloseDevice(bool stopServer) override;
   std::string ReadSettings(TAppSettings& settings, const std::string& prefix) override;
   void SaveSettings(TAppSettings& settings, const std::string& prefix) override;
 
+  // A connection the acquisition thread lost (write error, server down) is
+  // opened again here, once, on the main thread: error 21 when it is open
+  // again, else error 22 and the session is closed as CloseDevice closes it
+  // ("Disconnect", its log files closed). True when an attempt was made.
+  bool ReopenIfLost();
+  // The acquisition thread's reaction to a lost connection: the library's
+  // connection is closed and a reopen is left to ReopenIfLost.
+  void ConnectionLost(const std::string& text);
+
   // Sends command bytes through the library; false (with error 76 posted)
   // when the library refuses them.
   bool SendCommand(const std::string& command);
+  // A user's command (the Counter menu): interval, mode and scrambler
+  // commands set the header the evaluation walks the counter to, and log
+  // lines wait until the counter is there; a phase-difference reset is
+  // confirmed by the counter's next 7020, or done by the application when
+  // the counter refuses it; in raw mode the interval is the application's
+  // alone. Success is posted as "Cmd " + `cmdText`. False when nothing was sent.
+  bool SetCommand(const std::string& cmd, const std::string& cmdText);
   // The separator of the counter's report lines and of the log values (the
   // library's and both stores').
   void SetDecimalSeparator(char separator);
@@ -183,10 +223,15 @@ class TVQSessionItem : public TSessionItem {
 
  private:
   void EvaluateLine(const std::string& line, int64_t deviceMs);
+  // Sends; on a refusal `refusal` holds the library's message.
+  bool TrySendCommand(const std::string& command, std::string& refusal);
+  bool PhaseDiffResetRefused(const std::string& refusal);
+  bool SendSteered(const std::string& cmd, const std::string& cmdText, std::optional<uint16_t> expected);
   void ReadReportTime(int64_t deviceMs);
-  void ReopenAfterLoss(const std::string& line);
   void SendOpenCommands(const std::string& connection);
   void CloseDeviceLocked(bool stopServer);
+  // What closing tells everyone: "Disconnect", sampler event 12, the update.
+  void AnnounceClosed();
   void CreateStores();
   void WireStoreHooks();
   void PostSync(int what, int code, int aInt, const std::string& text);
@@ -197,6 +242,8 @@ class TVQSessionItem : public TSessionItem {
   void SaveStoreSettings(TAppSettings& settings, const std::string& prefix);
   void ApplyStoredTimeOrigin();
   void UpdateEvalOptions();
+  // Hands the debug switches to the library.
+  void ApplyDebugSwitches();
   bool ReferenceClockError() const;
 
   class TEvalHost;
@@ -209,6 +256,8 @@ class TVQSessionItem : public TSessionItem {
   std::atomic<bool> FQMTonly{false};
   std::atomic<bool> FSerialNumberOk{false};
   std::mutex FOpenLock;  // open and close come from both threads
+  std::atomic<bool> FReopenWanted{false};
+  std::string FLostText;  // why the connection was lost; under FOpenLock
 
   // Settings of the connection.
   bool FDebugStream = false;

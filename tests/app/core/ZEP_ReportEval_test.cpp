@@ -274,6 +274,22 @@ TEST(ReportEval, SteeringAtOneMillisecondSendsOneCommandPerSecondAtMost) {
   EXPECT_EQ(b.host.Commands.size(), 2u);
 }
 
+// A command the caller already sent is not sent again at the next line; a
+// counter that never takes it ends the wait after a few repeats with a
+// warning, so log lines are not held for ever.
+TEST(ReportEval, SteeringGivesUpOnACounterThatKeepsItsSetting) {
+  TBench b;
+  TPhaseLines lines;
+  b.eval.SetExpectedHeader(0x2900, "B");  // frequency mode, already asked for
+  b.Feed(lines.Next(0x0900));
+  EXPECT_TRUE(b.host.Commands.empty());
+  for (int i = 0; i < 20 && b.eval.State().WaitExpectedHeader; ++i) b.Feed(lines.Next(0x0900));
+  EXPECT_FALSE(b.eval.State().WaitExpectedHeader);
+  EXPECT_EQ(b.host.Commands, std::vector<std::string>(TVQReportEvaluation::kSteerMaxRepeats, "B"));
+  EXPECT_EQ(b.host.CountMessages(mtWarning, 76), 1);
+  EXPECT_TRUE(b.pav.AddLogStrings());
+}
+
 TEST(ReportEval, SteeringWaitsForTheBufferClearAndThePVHTable) {
   TBench b;
   TPhaseLines lines;
