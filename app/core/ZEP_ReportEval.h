@@ -113,6 +113,7 @@ class TVQReportEvaluation {
   static constexpr int64_t kSteerRepeatGates = 3;
   // The PLL error clears after more than this much time of good data.
   static constexpr int64_t kPLLRecoveryMs = 4000;
+  static constexpr int kInfoCalibrationChanged = 96;
 
   TVQReportEvaluation(TReportEvalHost& host, TPAV_DataManagement& pav, TQMT_DataManagement& qmt);
   TVQReportEvaluation(const TVQReportEvaluation&) = delete;
@@ -139,6 +140,10 @@ class TVQReportEvaluation {
   void SetAddedOpenCommands(std::vector<std::string> commands);
   // Reset of the phase differences asked for: the next 7020 confirms it.
   void SetPhaDiffReset(bool value);
+  // Whether the QMT calibration stored in the counter is used: on applies the
+  // device calibration once it is known (the time-interval logs wait for it
+  // until then), off applies none and lets the logs run at once.
+  void SetUseDeviceCalibration(bool on);
 
   // ---- options -------------------------------------------------------------------
   TReportEvalOptions Options() const;
@@ -177,6 +182,8 @@ class TVQReportEvaluation {
   void Version7001(const std::string& line);
   void FeatureBits7019(const std::string& line, const std::string& payload);
   void Calibration7901(const std::string& line);
+  void ReadDeviceCalibration();
+  void ApplyCalibration(const TCalibrationData& data);
   void TakeFeatureBits(uint16_t feature);
   void EndWaitsIfDone(const char* who);
   std::string TimeText(TUtcMs instant) const;
