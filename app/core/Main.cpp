@@ -688,8 +688,9 @@ TSessionSamplerHooks TZepApp::SamplerHooks() {
   TSessionSamplerHooks hooks;
   hooks.OnEvent = [queue](int s, bool c, int what, const std::string& text) { queue->UpdateSession(s, c, what, text); };
   hooks.OnTimeStamp = [queue](int s, bool c, int64_t time100ms) { queue->AddTimeStamp(s, c, time100ms); };
-  hooks.OnRecord = [queue](int s, bool c, bool virtualRecord, const TMultiSamplerStrings& strings) {
-    queue->AddStrings(s, c, virtualRecord ? sscVirtual : sscStandard, strings);
+  hooks.OnRecord = [queue](int s, bool c, bool virtualRecord, const TMultiSamplerStrings& strings,
+                           std::optional<TUtcMs> counterTime) {
+    queue->AddStrings(s, c, virtualRecord ? sscVirtual : sscStandard, strings, counterTime);
   };
   hooks.OnSyncTime = [queue](int s, bool c, const std::string& syncTime) { queue->SetSessionSyncTime(s, c, syncTime); };
   hooks.OnWarning = [queue](int s, bool c, const std::string& text) { queue->AddWarning(s, c, text); };

@@ -557,6 +557,7 @@ void TVQReportEvaluation::MeasurementData(uint16_t h, const std::string& line) {
     FHost.PostSync(SyncWhat::PPI, FPPI, 0, {});
   }
   FPPIcmdSent = false;
+  FPAV_DM.SetPAVDateTime(FPAVDateTime);
   if (FPAVDateTime) {
     const std::string text = FOptions.LogTimeSourcePAV ? TimeText(*FPAVDateTime) : std::string();
     FTimeString = text;

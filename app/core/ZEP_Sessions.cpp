@@ -323,7 +323,7 @@ void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
       FPAV_DM->FOnSamplerStrings = [hooks](int sessId, bool sessIsCopy, const std::string& syncTime,
                                            const TPAVSamplerRecord& record) {
         if (hooks.OnSyncTime) hooks.OnSyncTime(sessId, sessIsCopy, syncTime);
-        hooks.OnRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+        hooks.OnRecord(sessId, sessIsCopy, record.Virtual, record.Strings, record.CounterTimeMs);
       };
     } else {
       FPAV_DM->FOnSamplerStrings = nullptr;
@@ -337,7 +337,7 @@ void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
     // its QMT-only copy, or to the session itself only when it is QMT-only.
     FQMT_DM->FOnSamplerStrings = [this, onRecord = hooks.OnRecord](int sessId, bool sessIsCopy,
                                                                    const TQMTSamplerRecord& record) {
-      if (sessIsCopy || QMTonly()) onRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+      if (sessIsCopy || QMTonly()) onRecord(sessId, sessIsCopy, record.Virtual, record.Strings, std::nullopt);
     };
   } else {
     FQMT_DM->FOnSamplerStrings = nullptr;

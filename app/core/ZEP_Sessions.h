@@ -28,8 +28,10 @@ using TSessionSamplerEvent = std::function<void(int sessIndex, bool sessIsCopy, 
 using TSessionSamplerTime = std::function<void(int sessIndex, bool sessIsCopy, int64_t time100ms)>;
 // A value record of the counter or time-interval store; virtualRecord: the
 // record of the virtual channels.
-using TSessionSamplerRecord =
-    std::function<void(int sessIndex, bool sessIsCopy, bool virtualRecord, const std::array<std::string, 10>& strings)>;
+// counterTime: the counter time of the record (UTC ms), when known.
+using TSessionSamplerRecord = std::function<void(int sessIndex, bool sessIsCopy, bool virtualRecord,
+                                                 const std::array<std::string, 10>& strings,
+                                                 std::optional<TUtcMs> counterTime)>;
 using TSessionSamplerText = std::function<void(int sessIndex, bool sessIsCopy, const std::string& text)>;
 
 // Where a session's log data go (the multi-sampler's queue). Every hook runs

@@ -45,9 +45,9 @@ std::string TZEP_MultiSampler::GetSampleData(const TMultiSamplerDefinition& def,
   return line;
 }
 
-std::string TZEP_MultiSampler::GetTimeString(const TMultiSamplerDefinition&, const TMultiSamplerStrings* mainRecord) {
+std::string TZEP_MultiSampler::GetTimeString(const TMultiSamplerDefinition& def, const TMultiSamplerStrings* mainRecord) {
   if (mainRecord && !(*mainRecord)[9].empty()) return (*mainRecord)[9];
-  return NowTimeString();
+  return FormatDateTime(Options().LogTimeFormat, def.FLineTime, Options().LogTimeZoneSystem);
 }
 
 // ---- messages ---------------------------------------------------------------------------
