@@ -15,6 +15,7 @@
 
 #include "app/core/App_ConfigLock.h"
 #include "app/core/App_LogSetup.h"
+#include "app/core/App_StatusFields.h"
 #include "app/core/App_Views.h"
 #include "app/core/ZEP_DebugConf.h"
 #include "app/core/ZEP_ReportThread.h"
@@ -23,6 +24,7 @@
 #include "app/core/ZEP_Settings.h"
 #include "app/output/ZEP_MultiSampler.h"
 #include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
 #include "library/core/LogUnit.h"
 #include "library/platform/VQ_File.h"
 #include "library/sources/MultiSource.h"
@@ -860,13 +862,16 @@ std::vector<TAppMessage> TZepApp::TakeMessages() {
 std::vector<std::string> TZepApp::StatusFields(int index) const {
   const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FSessions.At(index));
   if (!session) return {"-", "-", "-", "-", "-"};
-  const TVQSessionState state = session->State();
-  const int userId = Multi_GetUserID(session->MultiId());
-  return {std::string(1, session->Letter()),
-          state.ChannelCount > 0 ? "PAV: " + std::to_string(state.ChannelCount) : "-",
-          userId != TVQSessionItem::kNoUserID ? "User: " + std::to_string(userId) : "User: -",
-          "Lost: 0",
-          "Sync: " + (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))};
+  TSessionStatus status;
+  status.Letter = session->Letter();
+  status.Channels = session->PAV().ChannelCount();
+  status.PDICards = session->PAV().PDICount();
+  status.QMTChannels = session->QMT().ChannelCount();
+  status.UserId = Multi_GetUserID(session->MultiId());
+  status.QMTonly = session->QMTonly();
+  status.Lost = session->PAV().Lost();
+  status.LastSecond = session->State().LastSecond;
+  return SessionStatusFields(status);
 }
 
 void TZepApp::SetEvaluation(TReportEvaluation evaluation) {

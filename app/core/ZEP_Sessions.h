@@ -189,6 +189,8 @@ class TVQSessionItem : public TSessionItem {
   // The user's calibration for the counter (ns, index 0 = channel 1): written
   // into the counter, whose answer brings it into use.
   void UserChangedDeviceCalibration(const TCalibrationData& data);
+  // The user declined to change the counter's calibration.
+  void CancelCalibrationChange() { Log("Change calibration data canceled"); }
   // Whether `value` (ns) fits into the counter's calibration table.
   bool CheckCalibrationRange(double value);
   // The library's factor from ns to the counter's integer units; 0 unknown.

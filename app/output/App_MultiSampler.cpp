@@ -301,6 +301,17 @@ bool TMultiSampler::CheckLogStrings(const TMultiSamplerDefinition& def, int part
   return end - first >= needed;
 }
 
+// Said once per definition, when the number has not come for a while (at a
+// start it comes within a few display ticks).
+void TMultiSampler::SerialNumberMissing(TMultiSamplerDefinition& def, char letter) {
+  const TUtcMs now = Now();
+  if (!def.FSerialMissingSince || now < *def.FSerialMissingSince) def.FSerialMissingSince = now;
+  if (def.FSerialMissingShown || now - *def.FSerialMissingSince < kSerialWaitMs) return;
+  def.FSerialMissingShown = true;
+  AddWarningWaiting("Log " + def.LogDef().FileName() + ": source " + std::string(1, letter) +
+                    " reports no serial number; lines of several counters are written only with it");
+}
+
 bool TMultiSampler::CheckTimeSynchro(TMultiSamplerDefinition& def) {
   struct TSeen {
     int64_t Serial;
@@ -323,7 +334,10 @@ bool TMultiSampler::CheckTimeSynchro(TMultiSamplerDefinition& def) {
     TMultiProtocolItem* item = session->FindItem(def.FDefIndex, part.FStringClass);
     if (!item || !item->FTimeSynchroNeeded) continue;
     const int64_t serial = session->FSession->SerialNumber();
-    if (serial < 0) return fail(p, "missing serial number");
+    if (serial < 0) {
+      SerialNumberMissing(def, session->Letter());
+      return fail(p, "missing serial number");
+    }
     item->FSerialNumber = serial;
     const TSamplerRecordBuffer& buffer = session->Buffer(part.FStringClass);
     if (item->FfirstLineDone) {

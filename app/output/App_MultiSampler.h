@@ -181,6 +181,8 @@ class TMultiSamplerDefinition {
   int64_t FRound = 0;
   uint64_t FLinesNotWritten = 0;            // since the last line that reached a file
   std::optional<TUtcMs> FWriteFailedAt;     // the last failure to create or write a file
+  std::optional<TUtcMs> FSerialMissingSince;  // a synchronised part's counter has no serial number
+  bool FSerialMissingShown = false;
   bool FWriteErrorShown = false;
   std::vector<std::string> FPendingComments;  // comment texts waiting for a file
 };
@@ -202,6 +204,10 @@ class TMultiSampler {
   // Message codes of file openings and closings.
   static constexpr int kMsgLogOpened = 91;
   static constexpr int kMsgLogClosed = 92;
+  static constexpr int kMsgLogWaiting = 93;
+  // A definition that pairs counters waits this long for a serial number
+  // before it says why it writes nothing.
+  static constexpr TUtcMs kSerialWaitMs = 10000;
 
   virtual ~TMultiSampler();
 
@@ -272,6 +278,7 @@ class TMultiSampler {
   virtual void AddInfoOpen(const std::string& fileName) = 0;
   virtual void AddInfoClose(const std::string& text) = 0;
   virtual void AddErrorClose(const std::string& text) = 0;
+  virtual void AddWarningWaiting(const std::string& text) = 0;
   // The reason text of source event `what` when the caller passed none.
   virtual std::string GetUpdateText(int what, char letter) const;
   // Source events 1, 2, 3, 5, 6, 9 and 10; a derived sampler adds the others.
@@ -322,6 +329,7 @@ class TMultiSampler {
   void CheckNewFile(TMultiSamplerDefinition& def);
   bool OpenDefinitionFile(TMultiSamplerDefinition& def);
   bool WriteRetryDue(const TMultiSamplerDefinition& def) const;
+  void SerialNumberMissing(TMultiSamplerDefinition& def, char letter);
   bool WriteFileLine(TMultiSamplerDefinition& def, const std::string& text, bool dataLine);
   void WriteFailed(TMultiSamplerDefinition& def, const std::string& fileName, const std::string& reason);
   void AbandonFile(TMultiSamplerDefinition& def, const std::string& reason);

@@ -64,6 +64,8 @@ void TZEP_MultiSampler::AddInfoClose(const std::string& text) { PostMessage(kMsg
 
 void TZEP_MultiSampler::AddErrorClose(const std::string& text) { PostMessage(kMsgLogClosed, mtError, text); }
 
+void TZEP_MultiSampler::AddWarningWaiting(const std::string& text) { PostMessage(kMsgLogWaiting, mtWarning, text); }
+
 // ---- events -----------------------------------------------------------------------------
 
 std::string TZEP_MultiSampler::GetUpdateText(int what, char letter) const {

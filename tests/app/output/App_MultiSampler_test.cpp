@@ -567,14 +567,21 @@ TEST_F(TimeSynchronisedCounters, LinesPairRecordsOfTheSameStampWhateverCounterCo
   EXPECT_EQ(Words(lines[2]), (std::vector<std::string>{"t6", "a6", "b6"}));
 }
 
+// The wait is said once, when the number has not come for ten seconds.
 TEST_F(TimeSynchronisedCounters, CounterWithoutSerialNumberBlocksTheDefinition) {
   AddPairDefinition("pair.txt");
   FB->SetSerial(-1);
   for (int second = 1; second <= 3; ++second) {
     Second(0, second);
     Second(1, second);
+    FNow += 5000;
   }
   EXPECT_FALSE(Exists("pair_240809_1.txt"));
+  const std::vector<TSamplerMessage> messages = FSink.Take();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].Kind, mtWarning);
+  EXPECT_EQ(messages[0].Text,
+            "Log " + Path("pair.txt") + ": source B reports no serial number; lines of several counters are written only with it");
 
   FB->SetSerial(2002);
   Second(0, 4);
