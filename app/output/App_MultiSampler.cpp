@@ -149,17 +149,17 @@ std::string TMultiSampler::NowTimeString() const {
 // ---- feeding ------------------------------------------------------------------------------
 
 void TMultiSampler::AddStrings(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
-                           const TSamplerRecordTime& time) {
+                               const TSamplerRecordTime& time) {
   AddRecord(sIndex, sCopy, sscStandard, reportStrings, time);
 }
 
 void TMultiSampler::AddStringsSpecial(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
-                           const TSamplerRecordTime& time) {
+                                      const TSamplerRecordTime& time) {
   AddRecord(sIndex, sCopy, sscSpecial, reportStrings, time);
 }
 
 void TMultiSampler::AddStringsVirtual(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
-                           const TSamplerRecordTime& time) {
+                                      const TSamplerRecordTime& time) {
   AddRecord(sIndex, sCopy, sscVirtual, reportStrings, time);
 }
 
