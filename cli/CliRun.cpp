@@ -16,6 +16,7 @@
 #include "app/core/App_UsbAttach.h"
 #include "app/core/Main.h"
 #include "app/data/PAV_DataManagement.h"
+#include "app/output/ZEP_MultiSampler.h"
 #include "cli/CliLiveOutput.h"
 #include "cli/CliTable.h"
 
@@ -231,5 +232,13 @@ int RunApp(const TRunOptions& options, const std::atomic<bool>& stop, std::ostre
   live.KeepTable();
   app.Shutdown();
   live.AddLines(MessageLines(app));
+  // Logs asked for that never reached a file are a failed run.
+  if (const TMultiSampler* sampler = app.MultiSampler()) {
+    const TLogLineCounts lines = sampler->LineCounts();
+    if (lines.Written == 0 && lines.Lost > 0) {
+      err << "zep-cli: no log line could be written (" << lines.Lost << " lost)\n";
+      return 1;
+    }
+  }
   return 0;
 }

@@ -12,7 +12,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 #include <filesystem>
-#include <system_error>
+
+#include "library/platform/VQ_File.h"
 
 namespace {
 
@@ -211,11 +212,10 @@ void TLogDefinitionDialog::accept() {
     FError->setText(tr("Choose at least one value type of a source"));
     return;
   }
+  // Made when missing and proven writable; the refusal names the cause.
   const std::string folder = Folder();
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (!std::filesystem::is_directory(folder, error)) {
-    FError->setText(QString::fromStdString("Invalid path " + folder));
+  if (const std::string problem = FolderWriteProblem(folder); !problem.empty()) {
+    FError->setText(QString::fromStdString("Invalid path " + folder + " (" + problem + ")"));
     return;
   }
   FError->clear();

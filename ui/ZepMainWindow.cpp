@@ -27,6 +27,7 @@
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
+#include "ui/CalibrationDialog.h"
 #include "ui/ConnectionDialog.h"
 #include "ui/LogMenu.h"
 #include "ui/UsbWatcher.h"
@@ -536,7 +537,12 @@ void TZepMainWindow::UpdateStatusBar() {
       QLabel* label = FStatusLabels[static_cast<std::size_t>(index * kStatusFieldsPerSession + f)];
       const QString text = static_cast<std::size_t>(f) < fields.size() ? QString::fromStdString(fields[static_cast<std::size_t>(f)])
                                                                        : QStringLiteral("-");
-      if (label->text() != text) label->setText(text);
+      if (label->text() != text) {
+        label->setText(text);
+        // Widened when the text needs it, never narrowed: the bar does not jump.
+        const int width = label->fontMetrics().horizontalAdvance(text) + 8;
+        if (label->minimumWidth() < width) label->setMinimumWidth(width);
+      }
       if (f == 0 && session) {
         const QString style = QStringLiteral("background-color: %1; padding: 0 4px;").arg(ColorFromBgr(session->Color()).name());
         if (label->styleSheet() != style) label->setStyleSheet(style);
@@ -827,6 +833,8 @@ void TZepMainWindow::BuildMenus() {
   counter->addAction(tr("Reset &phase difference"), this,
                      [this] { SendToActive(std::string(1, kResetPhaseDiffCommand), tr("Reset phase difference")); });
   counter->addAction(tr("Clear &buffer"), this, [this] { SendToActive(std::string(1, kClearBufferCommand), tr("Clear buffer")); });
+  counter->addSeparator();
+  counter->addAction(tr("QMT C&alibration..."), this, &TZepMainWindow::EditCalibration);
 
   QMenu* views = menuBar()->addMenu(tr("&View"));
   for (int kind = kFirstViewKind; kind <= kLastViewKind; ++kind) {
@@ -871,6 +879,23 @@ int TZepMainWindow::ActiveSessionIndex() const {
     if (auto* view = qobject_cast<TViewChild*>(frame->widget()); view && view->Session()) return view->Session()->Index();
   const auto sessions = FApp->Sessions();
   return sessions.empty() ? -1 : sessions.front()->Index();
+}
+
+std::unique_ptr<TCalibrationDialog> TZepMainWindow::CalibrationDialog(int sessionIndex) {
+  const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FApp->Session(sessionIndex));
+  if (!session) return nullptr;
+  // The QMT-only copy shows the time-interval part when there is one.
+  const auto copy = session->LinkedSession();
+  return std::make_unique<TCalibrationDialog>(copy ? copy : session, this);
+}
+
+void TZepMainWindow::EditCalibration() {
+  std::unique_ptr<TCalibrationDialog> dialog = CalibrationDialog(ActiveSessionIndex());
+  if (!dialog) {
+    ShowMessage(tr("No counter session for the QMT calibration").toStdString());
+    return;
+  }
+  if (FOptions.Interactive) dialog->exec();
 }
 
 std::shared_ptr<TVQSessionItem> TZepMainWindow::ActiveSession() const {

@@ -21,6 +21,7 @@ class QMenu;
 class QPlainTextEdit;
 class QTimer;
 class TViewMessages;
+class TCalibrationDialog;
 class TLogMenu;
 class TUsbWatcher;
 
@@ -78,6 +79,9 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   QWidget* ShowSessionInfo(int sessionIndex);
   // The MDI frame of the session's info window; null when it is not open.
   QMdiSubWindow* InfoWindow(int sessionIndex) const;
+  // The calibration dialog of counter session `sessionIndex` (Counter menu
+  // "QMT Calibration..."); null when there is no such session.
+  std::unique_ptr<TCalibrationDialog> CalibrationDialog(int sessionIndex);
   // Saves the settings as "Save Settings" does.
   void SaveAllSettings();
   // The texts of the status bar fields, 5 per session.
@@ -166,6 +170,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void OpenSession();
   void CloseSession();
   void ShowActiveSessionInfo();
+  void EditCalibration();
   void RunStep(const char* step, const std::function<void()>& body);
 
   const TMainWindowOptions FOptions;

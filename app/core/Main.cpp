@@ -10,6 +10,7 @@
 #include "app/core/App_ConfigLock.h"
 #include "app/core/App_KeepAwake.h"
 #include "app/core/App_LogSetup.h"
+#include "app/core/App_StatusFields.h"
 #include "app/core/App_Views.h"
 #include "app/core/ZEP_DebugConf.h"
 #include "app/core/ZEP_ReportThread.h"
@@ -18,6 +19,7 @@
 #include "app/core/ZEP_Settings.h"
 #include "app/output/ZEP_MultiSampler.h"
 #include "app/data/PAV_DataManagement.h"
+#include "app/data/QMT_DataManagement.h"
 #include "library/core/LogUnit.h"
 #include "library/platform/VQ_File.h"
 #include "library/sources/MultiSource.h"
@@ -681,8 +683,9 @@ TSessionSamplerHooks TZepApp::SamplerHooks() {
   TSessionSamplerHooks hooks;
   hooks.OnEvent = [queue](int s, bool c, int what, const std::string& text) { queue->UpdateSession(s, c, what, text); };
   hooks.OnTimeStamp = [queue](int s, bool c, int64_t time100ms) { queue->AddTimeStamp(s, c, time100ms); };
-  hooks.OnRecord = [queue](int s, bool c, bool virtualRecord, const TMultiSamplerStrings& strings) {
-    queue->AddStrings(s, c, virtualRecord ? sscVirtual : sscStandard, strings);
+  hooks.OnRecord = [queue](int s, bool c, bool virtualRecord, const TMultiSamplerStrings& strings,
+                           std::optional<TUtcMs> counterTime) {
+    queue->AddStrings(s, c, virtualRecord ? sscVirtual : sscStandard, strings, counterTime);
   };
   hooks.OnSyncTime = [queue](int s, bool c, const std::string& syncTime) { queue->SetSessionSyncTime(s, c, syncTime); };
   hooks.OnWarning = [queue](int s, bool c, const std::string& text) { queue->AddWarning(s, c, text); };
@@ -852,13 +855,16 @@ std::vector<TAppMessage> TZepApp::TakeMessages() {
 std::vector<std::string> TZepApp::StatusFields(int index) const {
   const auto session = std::dynamic_pointer_cast<TVQSessionItem>(FSessions.At(index));
   if (!session) return {"-", "-", "-", "-", "-"};
-  const TVQSessionState state = session->State();
-  const int userId = Multi_GetUserID(session->MultiId());
-  return {std::string(1, session->Letter()),
-          state.ChannelCount > 0 ? "PAV: " + std::to_string(state.ChannelCount) : "-",
-          userId != TVQSessionItem::kNoUserID ? "User: " + std::to_string(userId) : "User: -",
-          "Lost: 0",
-          "Sync: " + (state.LastSecond >= 0 ? std::to_string(state.LastSecond) : std::string("-"))};
+  TSessionStatus status;
+  status.Letter = session->Letter();
+  status.Channels = session->PAV().ChannelCount();
+  status.PDICards = session->PAV().PDICount();
+  status.QMTChannels = session->QMT().ChannelCount();
+  status.UserId = Multi_GetUserID(session->MultiId());
+  status.QMTonly = session->QMTonly();
+  status.Lost = session->PAV().Lost();
+  status.LastSecond = session->State().LastSecond;
+  return SessionStatusFields(status);
 }
 
 void TZepApp::SetEvaluation(TReportEvaluation evaluation) {

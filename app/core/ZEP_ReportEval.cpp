@@ -592,6 +592,7 @@ void TVQReportEvaluation::MeasurementData(uint16_t h, const std::string& line) {
     FHost.PostSync(SyncWhat::PPI, FPPI, 0, {});
   }
   FPPIcmdSent = false;
+  FPAV_DM.SetPAVDateTime(FPAVDateTime);
   if (FPAVDateTime) {
     const std::string text = FOptions.LogTimeSourcePAV ? TimeText(*FPAVDateTime) : std::string();
     FTimeString = text;
@@ -687,10 +688,7 @@ void TVQReportEvaluation::Version7001(const std::string& line) {
   TakeFeatureBits(feature);
   const bool pavBit = (feature & 1) != 0;
   const bool qmtBit = (feature & 2) != 0;
-  if (!FQMT_DM.DeviceCalibrationSet() && (FDemo || FisESP || (firmware > 61 && qmtBit))) {
-    Log(".ThreadEvent_Report 7001: request device calibration");
-    FHost.SendCommand(std::string(1, '\x02'));
-  }
+  if (!FQMT_DM.DeviceCalibrationSet() && (FDemo || FisESP || (firmware > 61 && qmtBit))) ReadDeviceCalibration();
   if (!FPAV_DM.DevicePVHSet() && (FDemo || FisESP || (firmware > 66 && pavBit))) {
     const int result = FHost.ReadPVHData();
     if (result != MultiCode::Ok) {
@@ -738,14 +736,49 @@ void TVQReportEvaluation::FeatureBits7019(const std::string& line, const std::st
   TakeFeatureBits(feature);
 }
 
+// The newer counters read their calibration with an extended command; the
+// one-byte request is refused by them.
+void TVQReportEvaluation::ReadDeviceCalibration() {
+  const std::string command = FisESP ? std::string("\x85" "Eb\x00", 4) : std::string(1, '\x02');
+  std::string hex;
+  for (const char c : command) hex += HexText(static_cast<uint8_t>(c), 2);
+  Log(".ReadDeviceCalibration: send cmd " + hex);
+  FHost.SendCommand(command);
+}
+
+// A counter whose calibration did not change still lets the time-interval
+// logs start: they wait only for the first 7901.
 void TVQReportEvaluation::Calibration7901(const std::string& line) {
   const bool changed = FQMT_DM.AddCalibration(line);
-  if (!FOptions.UseDeviceCalibration || (!changed && FQMTCalibrationSet)) return;
-  if (FQMT_DM.SetCalibrationData(FQMT_DM.DeviceCalibration())) {
+  if (!FOptions.UseDeviceCalibration) return;
+  if (changed || !FQMTCalibrationSet) ApplyCalibration(FQMT_DM.DeviceCalibration());
+  FQMT_DM.SetAddLogStrings(true);
+}
+
+void TVQReportEvaluation::ApplyCalibration(const TCalibrationData& data) {
+  Log(".SetCalibrationData: " + data.ToString(FQMT_DM.LogFormat()));
+  if (FQMT_DM.SetCalibrationData(data)) {
+    Log(".SetCalibrationData: changed");
     FHost.PostSync(SyncWhat::QMTCalibration, 0, 0, {});
     if (FQMT_DM.AddLogStrings()) FHost.SamplerEvent(SamplerEvent::QMTCalibration, {});
+    if (FQMTCalibrationSet) Info(kInfoCalibrationChanged, "QMT calibration changed");
   }
   FQMTCalibrationSet = true;
+}
+
+void TVQReportEvaluation::SetUseDeviceCalibration(bool on) {
+  std::lock_guard lock(FLock);
+  FOptions.UseDeviceCalibration = on;
+  const bool known = FQMT_DM.DeviceCalibrationSet();
+  if (on && !known) {
+    // Nothing is in use until the counter's calibration comes; its arrival
+    // is the first calibration, not a change of one.
+    const bool applied = FQMTCalibrationSet;
+    ApplyCalibration(TCalibrationData{});
+    FQMTCalibrationSet = applied;
+    return;
+  }
+  ApplyCalibration(on ? FQMT_DM.DeviceCalibration() : TCalibrationData{});
   FQMT_DM.SetAddLogStrings(true);
 }
 

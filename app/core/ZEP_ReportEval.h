@@ -117,6 +117,7 @@ class TVQReportEvaluation {
   static constexpr int kSteerMaxRepeats = 3;
   // The PLL error clears after more than this much time of good data.
   static constexpr int64_t kPLLRecoveryMs = 4000;
+  static constexpr int kInfoCalibrationChanged = 96;
 
   TVQReportEvaluation(TReportEvalHost& host, TPAV_DataManagement& pav, TQMT_DataManagement& qmt);
   TVQReportEvaluation(const TVQReportEvaluation&) = delete;
@@ -151,6 +152,10 @@ class TVQReportEvaluation {
   // In raw mode the counter stays at 1 ms: the user's interval (index 0..13)
   // is the application's, by which it gathers the millisecond lines.
   void SetRawInterval(int index);
+  // Whether the QMT calibration stored in the counter is used: on applies the
+  // device calibration once it is known (the time-interval logs wait for it
+  // until then), off applies none and lets the logs run at once.
+  void SetUseDeviceCalibration(bool on);
 
   // ---- options -------------------------------------------------------------------
   TReportEvalOptions Options() const;
@@ -189,6 +194,8 @@ class TVQReportEvaluation {
   void Version7001(const std::string& line);
   void FeatureBits7019(const std::string& line, const std::string& payload);
   void Calibration7901(const std::string& line);
+  void ReadDeviceCalibration();
+  void ApplyCalibration(const TCalibrationData& data);
   void TakeFeatureBits(uint16_t feature);
   void EndWaitsIfDone(const char* who);
   void PhaseDiffResetDone(bool notify);

@@ -21,7 +21,9 @@ std::size_t RecordBytes(const TMultiSamplerStrings& record) {
 }  // namespace
 
 TSamplerQueue::TSamplerQueue(TMultiSampler& sampler, int aLogId, std::size_t capacityBytes)
-    : FSampler(sampler), FLogId(aLogId), FCapacityBytes(capacityBytes) {}
+    : FSampler(sampler), FLogId(aLogId), FCapacityBytes(capacityBytes), FClock([] { return UtcNowMs(); }) {}
+
+void TSamplerQueue::SetClock(std::function<TUtcMs()> clock) { FClock = std::move(clock); }
 
 TSamplerQueue::~TSamplerQueue() { Stop(); }
 
@@ -120,9 +122,11 @@ bool TSamplerQueue::Push(TTask task, TFit fit) {
   return true;
 }
 
-void TSamplerQueue::AddStrings(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record) {
+void TSamplerQueue::AddStrings(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record,
+                               std::optional<TUtcMs> sessionTime) {
   const std::size_t bytes = RecordBytes(record);
-  Push({sIndex, sCopy, TRecordTask{stringClass, std::move(record)}, bytes}, TFit::Droppable);
+  const TSamplerRecordTime time{FClock(), sessionTime};
+  Push({sIndex, sCopy, TRecordTask{stringClass, std::move(record), time}, bytes}, TFit::Droppable);
 }
 
 void TSamplerQueue::AddTimeStamp(int sIndex, bool sCopy, int64_t time100ms) {
@@ -202,11 +206,11 @@ void TSamplerQueue::HandOver(const TTask& task) {
   try {
     if (const auto* r = std::get_if<TRecordTask>(&task.Payload)) {
       switch (r->StringClass) {
-        case sscStandard: FSampler.AddStrings(s, c, r->Record); break;
-        case sscVirtual: FSampler.AddStringsVirtual(s, c, r->Record); break;
-        case sscSpecial: FSampler.AddStringsSpecial(s, c, r->Record); break;
-        case sscAvgShort: FSampler.AddStringAvgShort(s, c, r->Record[0]); break;
-        case sscAvgLong: FSampler.AddStringAvgLong(s, c, r->Record[0]); break;
+        case sscStandard: FSampler.AddStrings(s, c, r->Record, r->Time); break;
+        case sscVirtual: FSampler.AddStringsVirtual(s, c, r->Record, r->Time); break;
+        case sscSpecial: FSampler.AddStringsSpecial(s, c, r->Record, r->Time); break;
+        case sscAvgShort: FSampler.AddStringAvgShort(s, c, r->Record[0], r->Time); break;
+        case sscAvgLong: FSampler.AddStringAvgLong(s, c, r->Record[0], r->Time); break;
       }
     } else if (const auto* t = std::get_if<TTimeStampTask>(&task.Payload)) {
       FSampler.AddTimeStamp(s, c, t->Time100ms);

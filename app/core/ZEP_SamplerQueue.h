@@ -3,8 +3,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -39,8 +41,15 @@ class TSamplerQueue {
   // (by the calling thread when no writer runs).
   void Flush();
 
+  // The wall clock that stamps records as they come (tests inject one).
+  void SetClock(std::function<TUtcMs()> clock);
+
   // ---- any thread; never blocks on the sampler ----
-  void AddStrings(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record);
+  // The record is stamped with the clock now, beside `sessionTime` (the
+  // session's own clock, the counter time), so it keeps the time it was
+  // made however long it waits for the writer.
+  void AddStrings(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record,
+                  std::optional<TUtcMs> sessionTime = std::nullopt);
   void AddTimeStamp(int sIndex, bool sCopy, int64_t time100ms);
   void SetSessionSyncTime(int sIndex, bool sCopy, std::string syncTime);
   void AddWarning(int sIndex, bool sCopy, std::string text);
@@ -54,6 +63,7 @@ class TSamplerQueue {
   struct TRecordTask {
     TSamplerStringClass StringClass;
     TMultiSamplerStrings Record;
+    TSamplerRecordTime Time;
   };
   struct TTimeStampTask {
     int64_t Time100ms;
@@ -102,6 +112,7 @@ class TSamplerQueue {
   TMultiSampler& FSampler;
   const int FLogId;
   const std::size_t FCapacityBytes;
+  std::function<TUtcMs()> FClock;  // set before producers start
 
   // One thread at a time takes and hands over tasks, so each session's order
   // holds whoever hands over. Taken before FLock.

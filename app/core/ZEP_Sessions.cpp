@@ -224,7 +224,7 @@ TVQSessionItem::TVQSessionItem(TCopyTag, const TVQSessionItem& original)
     FDebugPath = original.DebugPath();
   }
   FSessionType = original.FSessionType;
-  FUseDeviceCalibration = original.FUseDeviceCalibration;
+  FUseDeviceCalibration = original.FUseDeviceCalibration.load();
   FDecSep = original.FDecSep.load();
   FQMTonly = true;
   FIntervalMs = 1000;
@@ -328,7 +328,7 @@ void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
       FPAV_DM->FOnSamplerStrings = [hooks](int sessId, bool sessIsCopy, const std::string& syncTime,
                                            const TPAVSamplerRecord& record) {
         if (hooks.OnSyncTime) hooks.OnSyncTime(sessId, sessIsCopy, syncTime);
-        hooks.OnRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+        hooks.OnRecord(sessId, sessIsCopy, record.Virtual, record.Strings, record.CounterTimeMs);
       };
     } else {
       FPAV_DM->FOnSamplerStrings = nullptr;
@@ -342,7 +342,7 @@ void TVQSessionItem::SetSamplerHooks(const TSessionSamplerHooks& hooks) {
     // its QMT-only copy, or to the session itself only when it is QMT-only.
     FQMT_DM->FOnSamplerStrings = [this, onRecord = hooks.OnRecord](int sessId, bool sessIsCopy,
                                                                    const TQMTSamplerRecord& record) {
-      if (sessIsCopy || QMTonly()) onRecord(sessId, sessIsCopy, record.Virtual, record.Strings);
+      if (sessIsCopy || QMTonly()) onRecord(sessId, sessIsCopy, record.Virtual, record.Strings, std::nullopt);
     };
   } else {
     FQMT_DM->FOnSamplerStrings = nullptr;
@@ -948,6 +948,84 @@ void TVQSessionItem::EvaluateLine(const std::string& line, int64_t deviceMs) {
   if (evaluation) evaluation(*this, line, deviceMs);
 }
 
+// ---- QMT calibration ----------------------------------------------------------------------
+
+void TVQSessionItem::SetUseDeviceCalibration(bool on) {
+  TakeUseDeviceCalibration(on);
+  if (const auto linked = LinkedSession()) linked->TakeUseDeviceCalibration(on);
+}
+
+// The evaluation of the original applies the choice; a copy has none.
+void TVQSessionItem::TakeUseDeviceCalibration(bool on) {
+  Log(std::string(".SetUseDeviceCalibration=") + (on ? "True" : "False"));
+  FUseDeviceCalibration = on;
+  if (FEval) FEval->SetUseDeviceCalibration(on);
+}
+
+namespace {
+
+std::string CalibrationValuesText(const TCalibrationData& data) {
+  std::string text;
+  for (const double value : data.Values) text += FloatToStrGeneral(value) + " ";
+  return text;
+}
+
+}  // namespace
+
+void TVQSessionItem::UserChangedDeviceCalibration(const TCalibrationData& data) {
+  Log(".UserChangedDeviceCalibration " + CalibrationValuesText(data));
+  const int result = TransmitDeviceCalibrationData(data);
+  if (result == MultiCode::Ok) {
+    AddInfo(kInfoCalibrationSent, 0, "Cmd Transmit calibration data");
+    SetUseDeviceCalibration(true);  // the counter answers with the new 7901
+  } else if (result == MultiCode::NotSupported) {
+    // The library cannot write the counter's memory yet, whatever its firmware.
+    AddError(kErrorCalibrationNotChanged, 0,
+             "Change Device Calibration not available: writing the calibration to the counter is not supported yet");
+  } else {
+    AddError(kErrorCalibrationNotChanged, 0, "Change Device Calibration failed, format error");
+  }
+}
+
+int TVQSessionItem::TransmitDeviceCalibrationData(const TCalibrationData& data) {
+  TFormatSettings fmt;
+  fmt.DecimalSeparator = FDecSep.load();
+  std::string text;
+  for (std::size_t k = 0; k < data.Values.size(); ++k) {
+    std::string value = FloatToStrFixed(data.Values[k], 3, fmt);
+    if (value.size() < 15) value.insert(0, 15 - value.size(), ' ');
+    text += (k == 0 ? "" : ";") + value;
+  }
+  Log(".TransmitDeviceCalibrationData " + text);
+  return Multi_SetCalibrationData(FMultiId, text);
+}
+
+bool TVQSessionItem::CheckCalibrationRange(double value) {
+  constexpr double kLimit = 1.0E9;
+  if (!(value > -kLimit && value < kLimit)) return false;
+  // The counter counts modulo one second.
+  if (value < -kLimit / 2)
+    value += kLimit;
+  else if (value > kLimit / 2)
+    value -= kLimit;
+  const double scaled = std::nearbyint(value * CalibFactorFloatToInt());  // halves to even
+  if (scaled < std::numeric_limits<int32_t>::min() || scaled > std::numeric_limits<int32_t>::max()) {
+    LogErr(".CheckCalibrationRange out of range: " + FloatToStrGeneral(value) + ", aInt=" + FloatToStrFixed(scaled, 0));
+    return false;
+  }
+  return true;
+}
+
+// Asked once; a source that cannot answer yet (0) is asked again next time.
+int TVQSessionItem::CalibFactorFloatToInt() {
+  if (FCalibFactorFloatToInt <= 0) FCalibFactorFloatToInt = Multi_GetCalibFactorFloatToInt(FMultiId);
+  return std::max(FCalibFactorFloatToInt.load(), 0);
+}
+
+int TVQSessionItem::FirmwareVersion() const { return Multi_GetFirmwareVersion(FMultiId); }
+
+bool TVQSessionItem::HasFRam() const { return (Multi_GetHardFeature(FMultiId) & kFeatureFRam) != 0; }
+
 // ---- settings ------------------------------------------------------------------------------
 
 std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {
@@ -969,7 +1047,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   }
   FRunLocalTcpServer = settings.GetValue(prefix + "RunLocalTcpServer", false);
   FLocalTcpServerPort = settings.ReadInteger(prefix + "LocalTcpServerPort", 0, 0, kMaxPort);
-  FUseDeviceCalibration = settings.GetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration);
+  FUseDeviceCalibration = settings.GetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration.load());
   FRawIntervalIndex = settings.ReadInteger(prefix + "RawIntervalIndex", -1, -1, kMaxIntervalIndex);
   FRawAvg = settings.GetValue(prefix + "RawAvg", false);
   FRef20MHz = settings.GetValue(prefix + "Ref20MHz", false);
@@ -989,6 +1067,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   UpdateEvalOptions();
   FDebugStream = debugStream;
   ApplyDebugSwitches();
+  SetUseDeviceCalibration(FUseDeviceCalibration);
   return error;
 }
 
@@ -1075,7 +1154,7 @@ void TVQSessionItem::SaveSettings(TAppSettings& settings, const std::string& pre
   }
   settings.SetValue(prefix + "RunLocalTcpServer", FRunLocalTcpServer);
   settings.SetValue(prefix + "LocalTcpServerPort", FLocalTcpServerPort);
-  settings.SetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration);
+  settings.SetValue(prefix + "UseDeviceCalibration", FUseDeviceCalibration.load());
   settings.SetValue(prefix + "RawIntervalIndex", state.IntervalIndex >= 0 ? state.IntervalIndex : FRawIntervalIndex);
   settings.SetValue(prefix + "RawAvg", FRawAvg);
   settings.SetValue(prefix + "Ref20MHz", FRef20MHz);

@@ -28,8 +28,10 @@ using TSessionSamplerEvent = std::function<void(int sessIndex, bool sessIsCopy, 
 using TSessionSamplerTime = std::function<void(int sessIndex, bool sessIsCopy, int64_t time100ms)>;
 // A value record of the counter or time-interval store; virtualRecord: the
 // record of the virtual channels.
-using TSessionSamplerRecord =
-    std::function<void(int sessIndex, bool sessIsCopy, bool virtualRecord, const std::array<std::string, 10>& strings)>;
+// counterTime: the counter time of the record (UTC ms), when known.
+using TSessionSamplerRecord = std::function<void(int sessIndex, bool sessIsCopy, bool virtualRecord,
+                                                 const std::array<std::string, 10>& strings,
+                                                 std::optional<TUtcMs> counterTime)>;
 using TSessionSamplerText = std::function<void(int sessIndex, bool sessIsCopy, const std::string& text)>;
 
 // Where a session's log data go (the multi-sampler's queue). Every hook runs
@@ -218,6 +220,30 @@ class TVQSessionItem : public TSessionItem {
   // The simulated counter's channel-count command for 0..23 channels (0 = all 24).
   static std::string DemoChannelCommand(int channels);
 
+  // ---- QMT calibration (main thread) ------------------------------------------------
+  // Uses the calibration stored in the counter (applied once the counter has
+  // sent it; the time-interval logs wait for it) or none. The linked session
+  // follows.
+  void SetUseDeviceCalibration(bool on);
+  bool UseDeviceCalibration() const { return FUseDeviceCalibration.load(); }
+  // The user's calibration for the counter (ns, index 0 = channel 1): written
+  // into the counter, whose answer brings it into use.
+  void UserChangedDeviceCalibration(const TCalibrationData& data);
+  // The user declined to change the counter's calibration.
+  void CancelCalibrationChange() { Log("Change calibration data canceled"); }
+  // Whether `value` (ns) fits into the counter's calibration table.
+  bool CheckCalibrationRange(double value);
+  // The library's factor from ns to the counter's integer units; 0 unknown.
+  int CalibFactorFloatToInt();
+  int FirmwareVersion() const;
+  // The counter keeps its calibration in FRAM (no measurement is disturbed
+  // by writing it).
+  bool HasFRam() const;
+
+  static constexpr int kInfoCalibrationSent = 75;
+  static constexpr int kErrorCalibrationNotChanged = 95;
+  static constexpr uint16_t kFeatureFRam = 0x4000;
+
  protected:
   std::string ClassTag() const override { return "TVQSessionItem"; }
 
@@ -245,6 +271,8 @@ class TVQSessionItem : public TSessionItem {
   // Hands the debug switches to the library.
   void ApplyDebugSwitches();
   bool ReferenceClockError() const;
+  void TakeUseDeviceCalibration(bool on);
+  int TransmitDeviceCalibrationData(const TCalibrationData& data);
 
   class TEvalHost;
 
@@ -274,8 +302,9 @@ class TVQSessionItem : public TSessionItem {
   bool FRef20MHz = false;
   int FRawIntervalIndex = -1;
   bool FRawAvg = false;
-  bool FUseDeviceCalibration = true;
+  std::atomic<bool> FUseDeviceCalibration{true};
   std::atomic<char> FDecSep{','};
+  std::atomic<int> FCalibFactorFloatToInt{-1};  // -1 not asked yet
 
   // Acquisition state (acquisition thread writes, main thread reads).
   mutable std::mutex FStateLock;

@@ -1024,6 +1024,11 @@ void TPAV_DataManagement::SetPAVtimeString(const std::string& text) {
   FPAVtimeString = text;
 }
 
+void TPAV_DataManagement::SetPAVDateTime(std::optional<int64_t> utcMs) {
+  auto lock = Lock();
+  FPAVDateTime = utcMs;
+}
+
 TFormatSettings TPAV_DataManagement::LogFormat() const {
   auto lock = Lock();
   return FLogFormat;

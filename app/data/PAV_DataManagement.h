@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,7 @@ struct TPAVSamplerRecord {
   static constexpr int kStringCount = 10;
   std::array<std::string, kStringCount> Strings;
   bool Virtual = false;
+  std::optional<int64_t> CounterTimeMs;  // the counter time of the line (UTC ms), when known
 };
 
 // What the clock alarm made of one line's frequencies: an alarm text
@@ -151,6 +153,8 @@ class TPAV_DataManagement : public TDataManagement {
   void SetMultiId(int multiId);
   void SetLocalServerRunning(bool value);
   void SetPAVtimeString(const std::string& text);
+  // The counter time (UTC ms) of the line being evaluated; nothing unknown.
+  void SetPAVDateTime(std::optional<int64_t> utcMs);
   TFormatSettings LogFormat() const;
   void SetLogDecimalSeparator(char separator);
   TFormatSettings WindowFormat() const;
@@ -347,6 +351,7 @@ class TPAV_DataManagement : public TDataManagement {
   bool FRawAvg = false;
   bool FRef20MHz = false;
   std::string FPAVtimeString;
+  std::optional<int64_t> FPAVDateTime;
   std::string FSyncTime;
   char FSessionLetter = 'A';
   TFormatSettings FLogFormat;

@@ -899,6 +899,7 @@ void TPAV_DataManagement::AddSamplerStrings() {
   record.Strings[7] = FSamplerADEVValuesString;
   record.Strings[8] = FSamplerPhaseResiduumValuesString;
   record.Strings[9] = FPAVtimeString;
+  record.CounterTimeMs = FPAVDateTime;
   if (FOnSamplerStrings) FOnSamplerStrings(FSessId, FSessIsCopy, FSyncTime, record);
   if (!FClockAlarmText.empty() && FOnSamplerWarning) FOnSamplerWarning(FSessId, FSessIsCopy, FClockAlarmText);
   if (CountVirtualChannels(FVirtualFactors) > 0) {
@@ -911,6 +912,7 @@ void TPAV_DataManagement::AddSamplerStrings() {
     virtualRecord.Strings[4] = FSamplerVirtualPhaseDiffValuesString;
     virtualRecord.Strings[5] = FSamplerVirtualPhasePrevValuesString;
     virtualRecord.Strings[9] = FPAVtimeString;
+    virtualRecord.CounterTimeMs = FPAVDateTime;
     if (FOnSamplerStrings) FOnSamplerStrings(FSessId, FSessIsCopy, FSyncTime, virtualRecord);
   }
   LogLine(".AddSamplerStrings END");

@@ -13,6 +13,10 @@ namespace {
 
 constexpr const char* kFirstCreate = "First create";
 constexpr std::size_t kMaxPendingComments = 100;
+// After a file could not be created or written (a full disk, a folder
+// without permission), a new file is tried only this much later; the lines
+// in between are counted and stated in the next file.
+constexpr TUtcMs kWriteRetryMs = 10000;
 
 // The record an item reads next: a position whose fraction is above 0.9
 // counts as the following record (report factors below 1 add up to a whole
@@ -109,6 +113,7 @@ struct TMultiSampler::TResolvedPart {
   TMultiSamplerSession* Session = nullptr;
   TMultiProtocolItem* Item = nullptr;
   const TMultiSamplerStrings* Record = nullptr;
+  const TSamplerRecordTime* Time = nullptr;
   bool Consume = false;  // the item advances after the line (once per item and line)
 };
 
@@ -132,22 +137,30 @@ void TMultiSampler::DebugLog(const std::function<std::string()>& text) const {
 
 TUtcMs TMultiSampler::Now() const { return FClock(); }
 
+TLogLineCounts TMultiSampler::LineCounts() const {
+  std::lock_guard lock(FLockObj);
+  return {FLinesWritten, FLinesLost};
+}
+
 std::string TMultiSampler::NowTimeString() const {
   return FormatDateTime(FOptions.LogTimeFormat, Now(), FOptions.LogTimeZoneSystem);
 }
 
 // ---- feeding ------------------------------------------------------------------------------
 
-void TMultiSampler::AddStrings(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings) {
-  AddRecord(sIndex, sCopy, sscStandard, reportStrings);
+void TMultiSampler::AddStrings(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
+                               const TSamplerRecordTime& time) {
+  AddRecord(sIndex, sCopy, sscStandard, reportStrings, time);
 }
 
-void TMultiSampler::AddStringsSpecial(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings) {
-  AddRecord(sIndex, sCopy, sscSpecial, reportStrings);
+void TMultiSampler::AddStringsSpecial(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
+                                      const TSamplerRecordTime& time) {
+  AddRecord(sIndex, sCopy, sscSpecial, reportStrings, time);
 }
 
-void TMultiSampler::AddStringsVirtual(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings) {
-  AddRecord(sIndex, sCopy, sscVirtual, reportStrings);
+void TMultiSampler::AddStringsVirtual(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
+                                      const TSamplerRecordTime& time) {
+  AddRecord(sIndex, sCopy, sscVirtual, reportStrings, time);
 }
 
 void TMultiSampler::AddString(int sIndex, bool sCopy, const std::string& text) {
@@ -158,21 +171,22 @@ void TMultiSampler::AddStringVirtual(int sIndex, bool sCopy, const std::string& 
   AddRecord(sIndex, sCopy, sscVirtual, OneStringRecord(text));
 }
 
-void TMultiSampler::AddStringAvgShort(int sIndex, bool sCopy, const std::string& text) {
-  AddRecord(sIndex, sCopy, sscAvgShort, OneStringRecord(text));
+void TMultiSampler::AddStringAvgShort(int sIndex, bool sCopy, const std::string& text, const TSamplerRecordTime& time) {
+  AddRecord(sIndex, sCopy, sscAvgShort, OneStringRecord(text), time);
 }
 
-void TMultiSampler::AddStringAvgLong(int sIndex, bool sCopy, const std::string& text) {
-  AddRecord(sIndex, sCopy, sscAvgLong, OneStringRecord(text));
+void TMultiSampler::AddStringAvgLong(int sIndex, bool sCopy, const std::string& text, const TSamplerRecordTime& time) {
+  AddRecord(sIndex, sCopy, sscAvgLong, OneStringRecord(text), time);
 }
 
-void TMultiSampler::AddRecord(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record) {
+void TMultiSampler::AddRecord(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record,
+                              const TSamplerRecordTime& time) {
   std::lock_guard lock(FLockObj);
   if (!HasAnyDefinition()) return;
   TMultiSamplerSession* session = FindSession(sIndex, sCopy);
   if (!session || !session->HasItemOfClass(stringClass)) return;
   try {
-    const uint64_t dropped = session->Buffer(stringClass).Add(std::move(record));
+    const uint64_t dropped = session->Buffer(stringClass).Add(std::move(record), time);
     if (dropped > 0 && LogWanted(FLogId))
       LogInfo(FLogId, session->FDbgTag + ".Add " + StringClassName(stringClass) + ": buffer full, " +
                           std::to_string(dropped) + " oldest records dropped");
@@ -287,6 +301,17 @@ bool TMultiSampler::CheckLogStrings(const TMultiSamplerDefinition& def, int part
   return end - first >= needed;
 }
 
+// Said once per definition, when the number has not come for a while (at a
+// start it comes within a few display ticks).
+void TMultiSampler::SerialNumberMissing(TMultiSamplerDefinition& def, char letter) {
+  const TUtcMs now = Now();
+  if (!def.FSerialMissingSince || now < *def.FSerialMissingSince) def.FSerialMissingSince = now;
+  if (def.FSerialMissingShown || now - *def.FSerialMissingSince < kSerialWaitMs) return;
+  def.FSerialMissingShown = true;
+  AddWarningWaiting("Log " + def.LogDef().FileName() + ": source " + std::string(1, letter) +
+                    " reports no serial number; lines of several counters are written only with it");
+}
+
 bool TMultiSampler::CheckTimeSynchro(TMultiSamplerDefinition& def) {
   struct TSeen {
     int64_t Serial;
@@ -309,7 +334,10 @@ bool TMultiSampler::CheckTimeSynchro(TMultiSamplerDefinition& def) {
     TMultiProtocolItem* item = session->FindItem(def.FDefIndex, part.FStringClass);
     if (!item || !item->FTimeSynchroNeeded) continue;
     const int64_t serial = session->FSession->SerialNumber();
-    if (serial < 0) return fail(p, "missing serial number");
+    if (serial < 0) {
+      SerialNumberMissing(def, session->Letter());
+      return fail(p, "missing serial number");
+    }
     item->FSerialNumber = serial;
     const TSamplerRecordBuffer& buffer = session->Buffer(part.FStringClass);
     if (item->FfirstLineDone) {
@@ -404,6 +432,7 @@ TMultiSampler::TResolveResult TMultiSampler::ResolveRecords(TMultiSamplerDefinit
       item.FLossFrom = -1;
     }
     out.Record = buffer.Get(record);
+    out.Time = buffer.GetTime(record);
     out.Consume = true;
   }
   return TResolveResult::Ok;
@@ -459,6 +488,13 @@ bool TMultiSampler::GenerateLogStrings(TMultiSamplerDefinition& def) {
     def.FResync = false;
   }
 
+  // A line is stamped and its file dated by when its main record was made,
+  // however far the writer is behind.
+  const TSamplerRecordTime* mainTime = resolved.empty() ? nullptr : resolved[0].Time;
+  const TUtcMs now = Now();
+  def.FLineTime = mainTime && mainTime->Evaluated ? *mainTime->Evaluated : now;
+  def.FLineDate.reset();
+  if (mainTime) def.FLineDate = mainTime->Session ? mainTime->Session : mainTime->Evaluated;
   CheckNewFile(def);
   const TMultiSamplerStrings* mainRecord = resolved.empty() ? nullptr : resolved[0].Record;
   def.FTimeString = GetTimeString(def, mainRecord);
@@ -478,6 +514,10 @@ bool TMultiSampler::GenerateLogStrings(TMultiSamplerDefinition& def) {
     if (def.IsOpen()) WritePendingComments(def);
     if (def.IsOpen()) written = WriteFileLine(def, def.FTimeString + columns, true);
   }
+  if (written)
+    ++FLinesWritten;
+  else
+    ++FLinesLost;
   if (!written) {
     ++def.FLinesNotWritten;
     DebugLog([&] { return ".GenerateLogStrings " + def.FDbgTag + ": line not written"; });
@@ -532,6 +572,7 @@ void TMultiSampler::ResetItems(TMultiSamplerDefinition& def) {
 }
 
 TUtcMs TMultiSampler::MainSessionTime(const TMultiSamplerDefinition& def) const {
+  if (def.FLineDate) return *def.FLineDate;
   if (const TSimpleLogDefinition* main = def.LogDef().GetDefinition(0))
     if (const TMultiSamplerSession* session = FindSession(main->FSource, main->FSourceCopy))
       if (const std::optional<TUtcMs> time = session->FSession->SessionTime()) return *time;
@@ -554,7 +595,16 @@ std::string TMultiSampler::FolderOf(const TLogDefinition& logDef) const {
   return SplitLogFileName(logDef.FileName(), FOptions.DefaultFolder).Path;
 }
 
+bool TMultiSampler::WriteRetryDue(const TMultiSamplerDefinition& def) const {
+  if (!def.FWriteFailedAt) return true;
+  const TUtcMs now = Now();
+  return now < *def.FWriteFailedAt || now - *def.FWriteFailedAt >= kWriteRetryMs;  // or the clock went back
+}
+
+// The file is announced once its header (and the statement of the lines lost
+// before it) is in it: a file that cannot be written is never announced.
 bool TMultiSampler::OpenDefinitionFile(TMultiSamplerDefinition& def) {
+  if (!WriteRetryDue(def)) return false;
   const TLogDefinition& logDef = def.LogDef();
   const TLogFileNameParts nameParts = SplitLogFileName(logDef.FileName(), FOptions.DefaultFolder);
   const TUtcMs when = MainSessionTime(def);
@@ -586,14 +636,15 @@ bool TMultiSampler::OpenDefinitionFile(TMultiSamplerDefinition& def) {
 
   std::string error;
   if (!def.FSamplingFile.Open(name, error)) {
-    WriteFailed(def, name, error);
+    // A folder that could not be made is the cause, not the missing file.
+    WriteFailed(def, name, folderError.empty() ? error : "folder " + nameParts.Path + ": " + folderError);
+    def.FWriteFailedAt = Now();
     return false;
   }
   def.FFileDate = when;
   def.FLayout.clear();
   for (const TSamplerHeaderPart& part : headerParts) def.FLayout.push_back(part.Layout);
   DebugLog(".OpenFile " + def.FDbgTag + " " + name);
-  AddInfoOpen(name);
   if (logDef.AddHeader()) {
     for (const std::string& line : GetHeaderLines(def, headerParts))
       if (!WriteFileLine(def, line, false)) return false;
@@ -603,6 +654,8 @@ bool TMultiSampler::OpenDefinitionFile(TMultiSamplerDefinition& def) {
     if (!def.IsOpen()) return false;
     def.FLinesNotWritten = 0;
   }
+  def.FWriteFailedAt.reset();
+  AddInfoOpen(name);
   return true;
 }
 
@@ -620,6 +673,7 @@ void TMultiSampler::AbandonFile(TMultiSamplerDefinition& def, const std::string&
   def.FSamplingFile.Close(TSamplerLogFile::TCloseMode::DeleteIfNoDataLine);
   def.FLayout.clear();
   def.FResetText = "Log file not written: " + reason;
+  def.FWriteFailedAt = Now();
 }
 
 bool TMultiSampler::WriteFileLine(TMultiSamplerDefinition& def, const std::string& text, bool dataLine) {

@@ -169,6 +169,10 @@ class TMultiSamplerDefinition {
   std::string FResetText;
   char FDecimalSeparator;
   std::string FTimeString;
+  // The main record of the line being written: when it was evaluated, and
+  // the time that dates and rotates the file.
+  TUtcMs FLineTime = 0;
+  std::optional<TUtcMs> FLineDate;
   std::string FDbgTag;
   std::vector<TSamplerPartLayout> FLayout;  // of the open file, one per part
   bool FResync = false;                     // synchronised parts start again in the open file
@@ -176,8 +180,17 @@ class TMultiSamplerDefinition {
   // second stamp in it; a first line needs every part's latest stamp in the current round.
   int64_t FRound = 0;
   uint64_t FLinesNotWritten = 0;            // since the last line that reached a file
+  std::optional<TUtcMs> FWriteFailedAt;     // the last failure to create or write a file
+  std::optional<TUtcMs> FSerialMissingSince;  // a synchronised part's counter has no serial number
+  bool FSerialMissingShown = false;
   bool FWriteErrorShown = false;
   std::vector<std::string> FPendingComments;  // comment texts waiting for a file
+};
+
+// Data lines of all definitions since the sampler was made.
+struct TLogLineCounts {
+  uint64_t Written = 0;
+  uint64_t Lost = 0;  // not written: no file could be created or written
 };
 
 // Writes the measurement log files: keeps the value records of every session,
@@ -191,17 +204,24 @@ class TMultiSampler {
   // Message codes of file openings and closings.
   static constexpr int kMsgLogOpened = 91;
   static constexpr int kMsgLogClosed = 92;
+  static constexpr int kMsgLogWaiting = 93;
+  // A definition that pairs counters waits this long for a serial number
+  // before it says why it writes nothing.
+  static constexpr TUtcMs kSerialWaitMs = 10000;
 
   virtual ~TMultiSampler();
 
   // ---- feeding (acquisition side) ----
-  void AddStrings(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings);
-  void AddStringsSpecial(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings);
-  void AddStringsVirtual(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings);
+  // `time`: when the record was made (nothing: now, by the sampler's clock).
+  void AddStrings(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings, const TSamplerRecordTime& time = {});
+  void AddStringsSpecial(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
+                         const TSamplerRecordTime& time = {});
+  void AddStringsVirtual(int sIndex, bool sCopy, const TMultiSamplerStrings& reportStrings,
+                         const TSamplerRecordTime& time = {});
   void AddString(int sIndex, bool sCopy, const std::string& text);
   void AddStringVirtual(int sIndex, bool sCopy, const std::string& text);
-  void AddStringAvgShort(int sIndex, bool sCopy, const std::string& text);
-  void AddStringAvgLong(int sIndex, bool sCopy, const std::string& text);
+  void AddStringAvgShort(int sIndex, bool sCopy, const std::string& text, const TSamplerRecordTime& time = {});
+  void AddStringAvgLong(int sIndex, bool sCopy, const std::string& text, const TSamplerRecordTime& time = {});
   void AddTimeStamp(int sIndex, bool sCopy, int64_t aTimeStamp);
   void SetSessionSyncTime(int sIndex, bool sCopy, const std::string& syncTime);
   void AddWarning(int sIndex, bool sCopy, const std::string& text);
@@ -241,6 +261,7 @@ class TMultiSampler {
   void SetBufferCaps(std::size_t maxRecords, std::size_t maxBytes);
   // The definition pairs the records of several counters on their time stamps.
   bool GetTimeSynchroNeeded(int dIndex) const;
+  TLogLineCounts LineCounts() const;
 
  protected:
   explicit TMultiSampler(int aLogId);
@@ -251,11 +272,13 @@ class TMultiSampler {
                                                   const std::vector<TSamplerHeaderPart>& parts) = 0;
   // The columns of one data line (without the time string).
   virtual std::string GetSampleData(const TMultiSamplerDefinition& def, const std::vector<TSamplerLinePart>& parts) = 0;
-  // The time string that leads the line: slot 10 of the main record, else now.
+  // The time string that leads the line: slot 10 of the main record, else
+  // the time the record was made (def.FLineTime).
   virtual std::string GetTimeString(const TMultiSamplerDefinition& def, const TMultiSamplerStrings* mainRecord) = 0;
   virtual void AddInfoOpen(const std::string& fileName) = 0;
   virtual void AddInfoClose(const std::string& text) = 0;
   virtual void AddErrorClose(const std::string& text) = 0;
+  virtual void AddWarningWaiting(const std::string& text) = 0;
   // The reason text of source event `what` when the caller passed none.
   virtual std::string GetUpdateText(int what, char letter) const;
   // Source events 1, 2, 3, 5, 6, 9 and 10; a derived sampler adds the others.
@@ -290,7 +313,8 @@ class TMultiSampler {
   struct TResolvedPart;
   enum class TResolveResult { Ok, Resync };
 
-  void AddRecord(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record);
+  void AddRecord(int sIndex, bool sCopy, TSamplerStringClass stringClass, TMultiSamplerStrings record,
+                 const TSamplerRecordTime& time = {});
   void CheckLogging(TMultiSamplerSession& session, TSamplerStringClass stringClass);
   void ProcessDefinition(TMultiSamplerDefinition& def, TSamplerStringClass trigger);
   bool CheckLogStrings(const TMultiSamplerDefinition& def, int partIndex);
@@ -304,6 +328,8 @@ class TMultiSampler {
   void ResetItems(TMultiSamplerDefinition& def);
   void CheckNewFile(TMultiSamplerDefinition& def);
   bool OpenDefinitionFile(TMultiSamplerDefinition& def);
+  bool WriteRetryDue(const TMultiSamplerDefinition& def) const;
+  void SerialNumberMissing(TMultiSamplerDefinition& def, char letter);
   bool WriteFileLine(TMultiSamplerDefinition& def, const std::string& text, bool dataLine);
   void WriteFailed(TMultiSamplerDefinition& def, const std::string& fileName, const std::string& reason);
   void AbandonFile(TMultiSamplerDefinition& def, const std::string& reason);
@@ -331,4 +357,6 @@ class TMultiSampler {
   std::function<TUtcMs()> FClock;
   std::size_t FMaxRecords = TSamplerRecordBuffer::kMaxRecords;
   std::size_t FMaxBytes = TSamplerRecordBuffer::kMaxBytes;
+  uint64_t FLinesWritten = 0;
+  uint64_t FLinesLost = 0;
 };

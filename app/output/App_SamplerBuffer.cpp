@@ -11,19 +11,24 @@ std::size_t TSamplerRecordBuffer::RecordBytes(const TMultiSamplerStrings& record
   return bytes;
 }
 
-uint64_t TSamplerRecordBuffer::Add(TMultiSamplerStrings record) {
+uint64_t TSamplerRecordBuffer::Add(TMultiSamplerStrings record, const TSamplerRecordTime& time) {
   FBytes += RecordBytes(record);
-  FRecords.push_back(std::move(record));
+  FRecords.push_back({std::move(record), time});
   return Trim();
 }
 
 const TMultiSamplerStrings* TSamplerRecordBuffer::Get(int64_t number) const {
   if (number < FFirst || number >= End()) return nullptr;
-  return &FRecords[static_cast<std::size_t>(number - FFirst)];
+  return &FRecords[static_cast<std::size_t>(number - FFirst)].Strings;
+}
+
+const TSamplerRecordTime* TSamplerRecordBuffer::GetTime(int64_t number) const {
+  if (number < FFirst || number >= End()) return nullptr;
+  return &FRecords[static_cast<std::size_t>(number - FFirst)].Time;
 }
 
 void TSamplerRecordBuffer::DropOldest() {
-  FBytes -= RecordBytes(FRecords.front());
+  FBytes -= RecordBytes(FRecords.front().Strings);
   FRecords.pop_front();
   ++FFirst;
 }

@@ -4,11 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
+
+#include "app/core/App_DateTime.h"
 
 // One value record of a session: ten preformatted strings (slot 1 = index 0).
 inline constexpr int kSamplerRecordStrings = 10;
 using TMultiSamplerStrings = std::array<std::string, kSamplerRecordStrings>;
+
+// When a record was made: the wall clock at its evaluation, and the
+// session's own clock (the counter time) when it had one. A writer that
+// falls behind stamps and dates the record by these, not by its own clock.
+// Records fed without a time take the writer's clock.
+struct TSamplerRecordTime {
+  std::optional<TUtcMs> Evaluated;
+  std::optional<TUtcMs> Session;
+};
 
 // The records of one session and string class, oldest first. Every record
 // keeps the number it got when it was added (0, 1, 2, ... for the life of
@@ -24,9 +36,11 @@ class TSamplerRecordBuffer {
 
   // Appends the record; returns how many of the oldest were dropped to make
   // room. The newest record always stays, even when it alone exceeds a cap.
-  uint64_t Add(TMultiSamplerStrings record);
+  uint64_t Add(TMultiSamplerStrings record, const TSamplerRecordTime& time = {});
   // The record with this number; null when it was dropped or not yet added.
   const TMultiSamplerStrings* Get(int64_t number) const;
+  // Its time; null as for Get.
+  const TSamplerRecordTime* GetTime(int64_t number) const;
   // Number of the oldest record held, and one past the newest (equal when empty).
   int64_t First() const { return FFirst; }
   int64_t End() const { return FFirst + static_cast<int64_t>(FRecords.size()); }
@@ -45,7 +59,11 @@ class TSamplerRecordBuffer {
   uint64_t Trim();
   void DropOldest();
 
-  std::deque<TMultiSamplerStrings> FRecords;
+  struct TEntry {
+    TMultiSamplerStrings Strings;
+    TSamplerRecordTime Time;
+  };
+  std::deque<TEntry> FRecords;
   int64_t FFirst = 0;
   std::size_t FBytes = 0;
   std::size_t FMaxRecords;

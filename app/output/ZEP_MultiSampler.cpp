@@ -45,9 +45,9 @@ std::string TZEP_MultiSampler::GetSampleData(const TMultiSamplerDefinition& def,
   return line;
 }
 
-std::string TZEP_MultiSampler::GetTimeString(const TMultiSamplerDefinition&, const TMultiSamplerStrings* mainRecord) {
+std::string TZEP_MultiSampler::GetTimeString(const TMultiSamplerDefinition& def, const TMultiSamplerStrings* mainRecord) {
   if (mainRecord && !(*mainRecord)[9].empty()) return (*mainRecord)[9];
-  return NowTimeString();
+  return FormatDateTime(Options().LogTimeFormat, def.FLineTime, Options().LogTimeZoneSystem);
 }
 
 // ---- messages ---------------------------------------------------------------------------
@@ -63,6 +63,8 @@ void TZEP_MultiSampler::AddInfoOpen(const std::string& fileName) {
 void TZEP_MultiSampler::AddInfoClose(const std::string& text) { PostMessage(kMsgLogClosed, mtInfo, text); }
 
 void TZEP_MultiSampler::AddErrorClose(const std::string& text) { PostMessage(kMsgLogClosed, mtError, text); }
+
+void TZEP_MultiSampler::AddWarningWaiting(const std::string& text) { PostMessage(kMsgLogWaiting, mtWarning, text); }
 
 // ---- events -----------------------------------------------------------------------------
 

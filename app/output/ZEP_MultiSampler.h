@@ -21,6 +21,7 @@ class TZEP_MultiSampler : public TMultiSampler {
   void AddInfoOpen(const std::string& fileName) override;
   void AddInfoClose(const std::string& text) override;
   void AddErrorClose(const std::string& text) override;
+  void AddWarningWaiting(const std::string& text) override;
   std::string GetUpdateText(int what, char letter) const override;
   void UpdateSessionEvent(TMultiSamplerSession& session, int what, const std::string& reason) override;
   void UpdateOptionsEvent(uint32_t what) override;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -62,6 +65,28 @@ TEST(CliProgram, RunWithLogsWritesTheFrequencies) {
   EXPECT_GE(dataLines, 20) << text;
   EXPECT_LE(dataLines, 31) << text;
   EXPECT_NE(text.find("\r\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Logs asked for on a disk that takes nothing (a file size limit of 0): the
+// run says so and fails. Its output comes through a pipe, which the limit
+// does not touch.
+TEST(CliProgram, RunWhoseLogsCannotBeWrittenFails) {
+  const TTempFolder folder;
+  const std::string command = "sh -c \"trap '' XFSZ; ulimit -f 0; exec " + std::string(ZEP_CLI_PROGRAM) +
+                              " --config " + folder.Path().string() + " run --duration 5 --log phase\" 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_TRUE(pipe);
+  std::string output;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << output;
+  EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+  EXPECT_NE(output.find("zep-cli: no log line could be written"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ TEST_F(LogDialogTest, DialogRefusesWithoutTypesOrWithAFolderThatCannotBeMade) {
   dialog.FolderEdit()->setText(QString::fromStdString(blocker + "/logs"));
   dialog.accept();
   EXPECT_NE(dialog.result(), QDialog::Accepted);
-  EXPECT_EQ(dialog.Error().toStdString(), "Invalid path " + blocker + "/logs/");
+  EXPECT_EQ(dialog.Error().toStdString(), "Invalid path " + blocker + "/logs/ (Not a directory)");
 }
 
 // The time-format dialog starts from the settings, refuses an empty format,

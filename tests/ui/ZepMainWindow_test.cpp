@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QStatusBar>
 #include <fstream>
 #include <sstream>
 
@@ -142,8 +144,14 @@ TEST_F(MainWindowTest, EveryViewKindShowsTheSimulatedCounter) {
   // The status bar: five fields for the one session.
   const QStringList status = window.StatusTexts();
   ASSERT_EQ(status.size(), 5);
-  EXPECT_EQ(status[1], "PAV: 4");
+  EXPECT_EQ(status[1], "PAV: 4, PDI: 1, QMT: 4");
+  EXPECT_EQ(status[3], "Lost: 0");
   EXPECT_TRUE(status[4].startsWith("Sync: ")) << status[4].toStdString();
+  // A field is as wide as its text needs.
+  for (QLabel* label : window.statusBar()->findChildren<QLabel*>()) {
+    if (!status.contains(label->text())) continue;
+    EXPECT_GE(label->minimumWidth(), label->fontMetrics().horizontalAdvance(label->text())) << label->text().toStdString();
+  }
 
   // A data reset of the session empties the curves until new data arrive.
   window.HandOver(TMainSyncData(SyncWhat::DataReset, 3, 0, "", window.App().Sessions().front()));

@@ -18,6 +18,7 @@
 #include "app/core/ZEP_Sync.h"
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
+#include "app/output/App_SamplerEvents.h"
 #include "support/TimeZone.h"
 #include "app/core/DateTimeParts.h"
 
@@ -502,6 +503,75 @@ TEST(ReportEval, VersionReportsTellTheCounterKind) {
   EXPECT_TRUE(q.eval.State().PAVonly);
 }
 
+// The calibration read goes out as the counter kind understands it.
+TEST(ReportEval, TheCalibrationReadFitsTheCounter) {
+  const struct {
+    const char* Version;
+    uint16_t Feature;
+    int Firmware;
+    std::string Command;
+    const char* Logged;
+  } cases[] = {
+      {"7001VERSION PAV2 114", 3, 114, std::string("\x85" "Eb\x00", 4), ".ReadDeviceCalibration: send cmd 85456200"},
+      {"7001VERSION PAV 1.0", 3, 62, std::string(1, '\x02'), ".ReadDeviceCalibration: send cmd 02"},
+      {"7001VERSION Simulator: 5.0", 3, 5, std::string(1, '\x02'), ".ReadDeviceCalibration: send cmd 02"},
+  };
+  for (const auto& c : cases) {
+    TBench b;
+    b.host.Feature = c.Feature;
+    b.host.Firmware = c.Firmware;
+    b.Feed(c.Version, 100);
+    EXPECT_EQ(std::count(b.host.Commands.begin(), b.host.Commands.end(), c.Command), 1) << c.Version;
+    EXPECT_TRUE(b.host.Logged(c.Logged)) << c.Version;
+  }
+  TBench old;  // older firmware without a stored calibration
+  old.host.Firmware = 61;
+  old.Feed("7001VERSION PAV 1.0", 100);
+  EXPECT_TRUE(old.host.Commands.empty());
+}
+
+// The time-interval logs wait for the counter's calibration only while it is
+// used; its first arrival is no change, later ones are announced.
+TEST(ReportEval, TheCalibrationChoiceDecidesWhenIntervalsAreLogged) {
+  const auto calibration = [](double channel2) {
+    TCalibrationData data;
+    data.Values[1] = channel2;
+    return data;
+  };
+  {
+    TBench b;
+    b.eval.SetUseDeviceCalibration(false);
+    EXPECT_TRUE(b.qmt.AddLogStrings()) << "nothing to wait for";
+    b.Feed("7901; 0.000; 5.000;", 100);
+    EXPECT_EQ(b.qmt.CalibrationValues().Values, calibration(0).Values) << "the counter's calibration is not used";
+  }
+  {
+    TBench b;
+    b.eval.SetUseDeviceCalibration(true);
+    EXPECT_FALSE(b.qmt.AddLogStrings());
+    b.Feed("7901; 0.000; 0.000;", 100);  // no change from the zeros at start
+    EXPECT_TRUE(b.qmt.AddLogStrings());
+    EXPECT_EQ(b.host.CountMessages(mtInfo, TVQReportEvaluation::kInfoCalibrationChanged), 0);
+
+    b.Feed("7901; 0.000; 5.000;", 200);
+    EXPECT_EQ(b.qmt.CalibrationValues().Values, calibration(5).Values);
+    EXPECT_TRUE(b.host.Logged(".SetCalibrationData: changed"));
+    EXPECT_TRUE(b.host.FindSync(SyncWhat::QMTCalibration));
+    EXPECT_EQ(std::count(b.host.SamplerEvents.begin(), b.host.SamplerEvents.end(), SamplerEvent::QMTCalibration), 1);
+    EXPECT_EQ(b.host.CountMessages(mtInfo, TVQReportEvaluation::kInfoCalibrationChanged), 1);
+
+    b.Feed("7901; 0.000; 5.000;", 300);  // the same again: nothing new
+    EXPECT_EQ(b.host.CountMessages(mtInfo, TVQReportEvaluation::kInfoCalibrationChanged), 1);
+
+    b.eval.SetUseDeviceCalibration(false);
+    EXPECT_EQ(b.qmt.CalibrationValues().Values, calibration(0).Values);
+    EXPECT_EQ(b.host.CountMessages(mtInfo, TVQReportEvaluation::kInfoCalibrationChanged), 2);
+    b.eval.SetUseDeviceCalibration(true);  // known: in use at once
+    EXPECT_EQ(b.qmt.CalibrationValues().Values, calibration(5).Values);
+    EXPECT_TRUE(b.qmt.AddLogStrings());
+  }
+}
+
 // ---- data header --------------------------------------------------------------------------------------
 
 TEST(ReportEval, HeaderChangesAreHandedOverAndAnnounced) {
@@ -633,6 +703,57 @@ TEST(ReportEvalSession, ASimulatedCounterFillsTheCounterStore) {
   EXPECT_TRUE(std::any_of(syncs.begin(), syncs.end(), [](const TMainSyncData& s) {
     return s.What == SyncWhat::RateIndex && s.Code == 6 && s.aInt == 100;
   }));
+}
+
+// ---- the session's QMT calibration -----------------------------------------------------------------
+
+// A value fits when it lies within a second and, taken modulo one second
+// into -0.5..0.5 s, scaled by the library's factor fits 32 bits.
+TEST(ReportEvalSession, CalibrationRange) {
+  TVQSessionItem session(-1, 0, nullptr, nullptr);
+  ASSERT_EQ(Multi_SetCalibFactorFloatToInt(session.MultiId(), 1000), MultiCode::Ok);
+  const struct {
+    double Value;
+    bool Fits;
+  } cases[] = {
+      {0.0, true},           {2147483.647, true},  {2147483.648, false}, {-2147483.648, true},
+      {-2147483.649, false}, {1.0E9, false},       {-1.0E9, false},      {999999999.0, true},  // taken as -1 ns
+      {-500000001.0, false},  // taken as 499999999 ns
+      {std::nan(""), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(session.CheckCalibrationRange(c.Value), c.Fits) << c.Value;
+}
+
+// The library cannot write the counter's memory yet: the user is told so,
+// not that the firmware is too old, and the choice stays as it was.
+TEST(ReportEvalSession, WritingTheCalibrationIsNotAvailableYet) {
+  std::vector<std::string> errors;
+  TVQSessionItem session(-1, 0, nullptr, [&](int, int code, TMsgType kind, const std::string& text, int) {
+    if (kind == mtError) errors.push_back(std::to_string(code) + " " + text);
+  });
+  session.SetUseDeviceCalibration(false);
+  session.SetOpenParams("DemoData", ctDemo, 0xFF, "");
+  ASSERT_EQ(session.OpenDevice(), "");
+  TCalibrationData data;
+  data.Values[1] = 1.5;
+  session.UserChangedDeviceCalibration(data);
+  session.CloseDevice(true);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("95 ", 0), 0u) << errors[0];
+  EXPECT_NE(errors[0].find("not supported yet"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors[0].find("Firmware"), std::string::npos) << errors[0];
+  EXPECT_FALSE(session.UseDeviceCalibration());
+}
+
+// The copy and its original always follow the same choice.
+TEST(ReportEvalSession, TheLinkedSessionFollowsTheCalibrationChoice) {
+  auto original = std::make_shared<TVQSessionItem>(-1, 0, nullptr, nullptr);
+  const auto copy = TVQSessionItem::CopyQMTPart(original);
+  copy->SetUseDeviceCalibration(false);
+  EXPECT_FALSE(original->UseDeviceCalibration());
+  EXPECT_TRUE(original->QMT().AddLogStrings());
+  original->SetUseDeviceCalibration(true);
+  EXPECT_TRUE(copy->UseDeviceCalibration());
 }
 
 // ---- the session's store keys -------------------------------------------------------------------

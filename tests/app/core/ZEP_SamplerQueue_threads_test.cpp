@@ -176,6 +176,7 @@ class SamplerQueueThreads : public ::testing::Test {
 TEST_F(SamplerQueueThreads, EveryRecordArrivesInOrderWhileTheMainThreadFlushes) {
   constexpr int kRecords = 1500;
   TSamplerQueue queue(FSampler, -1);
+  queue.SetClock([] { return kAug9At10; });
   queue.Start();
   std::atomic<bool> fed{false};
   std::thread feeding([&] {
@@ -215,6 +216,7 @@ TEST_F(SamplerQueueThreads, EveryRecordArrivesInOrderWhileTheMainThreadFlushes) 
 TEST_F(SamplerQueueThreads, FullQueueStatesItsLossWhereItHappened) {
   constexpr int kRecords = 300;
   TSamplerQueue queue(FSampler, -1, 2048);
+  queue.SetClock([] { return kAug9At10; });
   queue.Start();
   FGate.Close();
   FeedAll(queue, 0, 200);
@@ -238,6 +240,7 @@ TEST_F(SamplerQueueThreads, FullQueueStatesItsLossWhereItHappened) {
 // nothing queued is dropped.
 TEST_F(SamplerQueueThreads, WithoutWriterTheCallerHandsOver) {
   TSamplerQueue queue(FSampler, -1);
+  queue.SetClock([] { return kAug9At10; });
   Feed(queue, 0, 0, 3);
   queue.Flush();
   EXPECT_EQ(Count(Entries(0), TEntry::Data), 3);
@@ -260,6 +263,7 @@ TEST_F(SamplerQueueThreads, StalledQueueStaysBoundedAndStopStatesTheLossAtTheEnd
   constexpr int kRecords = 10000;
   constexpr std::size_t kCapacity = 1024;
   TSamplerQueue queue(FSampler, -1, kCapacity);
+  queue.SetClock([] { return kAug9At10; });
   for (int n = 0; n < kRecords; ++n) {
     queue.SetSessionSyncTime(0, false, std::to_string(n));
     TMultiSamplerStrings record;
@@ -273,6 +277,72 @@ TEST_F(SamplerQueueThreads, StalledQueueStaysBoundedAndStopStatesTheLossAtTheEnd
   EXPECT_EQ(ExpectLossesInPlace(entries, kRecords), queue.LostRecords());
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back().Kind, TEntry::Loss);
+}
+
+}  // namespace
+
+namespace {
+
+// A writer far behind its queue: each line keeps the time its record was
+// evaluated, and the records of the new day open the new day's file, though
+// the writer reaches all of them only after midnight.
+TEST(SamplerQueueTime, LinesKeepTheirRecordsTimeAcrossMidnight) {
+  constexpr TUtcMs kMidnight = 1723248000000;  // 2024-08-10 00:00:00 UTC
+  const struct {
+    const char* Name;
+    bool CounterTime;  // the record carries its counter time (dates the file)
+  } cases[] = {{"pc", false}, {"counter", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempFolder folder;
+    TZEP_MultiSampler sampler(-1, nullptr);
+    TSamplerOptions options;
+    options.LogTimeZoneSystem = true;
+    options.DefaultFolder = folder.Path().string() + "/";
+    sampler.SetOptions(options);
+    sampler.SetClock([] { return kMidnight + 3600000; });  // the writer runs an hour later
+    auto source = std::make_shared<TFakeSamplerSource>(0, false, TSamplerSessionKind::Counter, 1000, 1001);
+    TSamplerHeaderInfo info;
+    info.ChannelCount = 1;
+    source->SetInfo(info);
+    source->SetTime(kMidnight + 3600000);  // the session's clock when the writer asks
+    sampler.UpdateSessionList({source});
+    auto definition = OnePartDefinition("t.txt", 0, false, {LogType::Phase}, {1});
+    definition->SetAddHeader(false);
+    sampler.AddDefinition(std::move(definition));
+
+    TSamplerQueue queue(sampler, -1);  // its writer is held back: not started yet
+    TUtcMs evaluated = 0;
+    queue.SetClock([&] { return evaluated; });
+    for (const TUtcMs offset : {-2000, -1000, 0, 1000}) {
+      evaluated = kMidnight + offset;
+      TMultiSamplerStrings record;
+      record[0] = " " + Field(std::to_string(offset), 26);
+      // The counter runs 300 ms behind the PC here: its time decides the file.
+      queue.AddStrings(0, false, sscStandard, record,
+                       c.CounterTime ? std::optional<TUtcMs>(evaluated - 300) : std::nullopt);
+    }
+    queue.Start();
+    queue.Stop();
+
+    const auto lines = [&](const std::string& file) {
+      std::vector<std::string> result;
+      for (std::string line : TextLines(ReadFile(folder.File(file)))) {
+        line.pop_back();  // CR
+        result.push_back(line.substr(0, 17) + "|" + line.substr(line.find_last_of(' ') + 1));
+      }
+      return result;
+    };
+    if (c.CounterTime) {
+      // The counter's 23:59:59.700 of the record at 00:00:00 belongs to the old day.
+      EXPECT_EQ(lines("t_240809_1.txt"), (std::vector<std::string>{"240809 235958.000|-2000", "240809 235959.000|-1000",
+                                                                    "240810 000000.000|0"}));
+      EXPECT_EQ(lines("t_240810_1.txt"), (std::vector<std::string>{"240810 000001.000|1000"}));
+    } else {
+      EXPECT_EQ(lines("t_240809_1.txt"), (std::vector<std::string>{"240809 235958.000|-2000", "240809 235959.000|-1000"}));
+      EXPECT_EQ(lines("t_240810_1.txt"), (std::vector<std::string>{"240810 000000.000|0", "240810 000001.000|1000"}));
+    }
+  }
 }
 
 }  // namespace

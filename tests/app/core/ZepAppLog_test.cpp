@@ -351,6 +351,27 @@ TEST_F(ZepAppLog, TimeIntervalsGoToTheCopysFileOnly) {
   }
 }
 
+// A counter whose stored calibration is not used logs its intervals at once:
+// nothing waits for the counter's calibration.
+TEST_F(ZepAppLog, IntervalsAreLoggedWithoutTheDeviceCalibration) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, SimulatedSession(0, 6, 100) + "Session_0_UseDeviceCalibration=False\r\n"));
+  TZepApp& app = *FApp;
+  ASSERT_TRUE(TickUntil(app, 5000ms, [&] { return Measuring(app, 0, 6); }));
+  ASSERT_EQ(app.AddLogDefinitions(1u << LogType::QMT), 1);
+  Tick(app, 3500ms);
+  app.FlushLogs();
+  const std::string name = app.MultiSampler()->CurrentFileName(0);
+  app.Shutdown();
+  const TLogText log = ParseLog(ReadFile(name));
+  ASSERT_GE(log.Data.size(), 2u) << name << "\n" << ReadFile(name);
+  for (const std::string& line : log.Data) {
+    const std::optional<double> ns = Number(line, kTime, kQMT);
+    ASSERT_TRUE(ns) << line;
+    EXPECT_GT(*ns, 0.0) << line;
+  }
+  EXPECT_NE(ReadFile(FFolder.File("ZEP_App.ini")).find("Session_0_UseDeviceCalibration=False"), std::string::npos);
+}
+
 // Simulated counters learn their serial numbers at the display tick (that
 // pairs their logs). A nominal frequency the user set goes to the library's
 // record of the counter; a session without one takes the record's.

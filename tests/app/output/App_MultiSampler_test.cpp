@@ -567,14 +567,21 @@ TEST_F(TimeSynchronisedCounters, LinesPairRecordsOfTheSameStampWhateverCounterCo
   EXPECT_EQ(Words(lines[2]), (std::vector<std::string>{"t6", "a6", "b6"}));
 }
 
+// The wait is said once, when the number has not come for ten seconds.
 TEST_F(TimeSynchronisedCounters, CounterWithoutSerialNumberBlocksTheDefinition) {
   AddPairDefinition("pair.txt");
   FB->SetSerial(-1);
   for (int second = 1; second <= 3; ++second) {
     Second(0, second);
     Second(1, second);
+    FNow += 5000;
   }
   EXPECT_FALSE(Exists("pair_240809_1.txt"));
+  const std::vector<TSamplerMessage> messages = FSink.Take();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].Kind, mtWarning);
+  EXPECT_EQ(messages[0].Text,
+            "Log " + Path("pair.txt") + ": source B reports no serial number; lines of several counters are written only with it");
 
   FB->SetSerial(2002);
   Second(0, 4);
@@ -1025,6 +1032,7 @@ TEST_F(MultiSamplerTest, UnwritableFolderGivesOneMessageAndCountsTheLostLines) {
   EXPECT_EQ(FSampler.CurrentFileName(slot), "");
 
   std::filesystem::remove(Path("blocker"));
+  FNow += 10000;  // a new file is tried ten seconds after the last failure
   FSampler.AddStrings(0, false, CounterRecord("240809 100003.000", ' ', {"2.0"}));
   EXPECT_EQ(Text("blocker/logs/run_240809_1.txt"), "240809 100003.000# # 3 lines lost (log file not written) #\r\n"
                                                    "240809 100003.000  " +
@@ -1033,7 +1041,7 @@ TEST_F(MultiSamplerTest, UnwritableFolderGivesOneMessageAndCountsTheLostLines) {
 
 // A write that fails in an open file (here: the process's file size limit)
 // keeps what the file holds, without a partial line, and goes on in a new
-// file that counts the lost line.
+// file, tried ten seconds later, that counts the lines lost meanwhile.
 TEST_F(MultiSamplerTest, FailedWriteKeepsTheFileAndGoesOnInANewOne) {
   AddSource(0, false, TSamplerSessionKind::Counter, 1000, 1001, CounterInfo());
   auto definition = OnePartDefinition(Path("run.txt"), 0, false, {LogType::Phase}, {1});
@@ -1046,8 +1054,10 @@ TEST_F(MultiSamplerTest, FailedWriteKeepsTheFileAndGoesOnInANewOne) {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{1500, 1500};  // 31 lines of 47 bytes fit
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    for (int i = 0; i < 40; ++i)
+    for (int i = 0; i < 40; ++i) {
+      if (i == 35) FNow += 10000;
       FSampler.AddStrings(0, false, CounterRecord("240809 100000.000", ' ', {"v" + std::to_string(i)}));
+    }
     ::_exit(0);
   }
   int status = 0;
@@ -1058,9 +1068,68 @@ TEST_F(MultiSamplerTest, FailedWriteKeepsTheFileAndGoesOnInANewOne) {
   std::string first;
   for (int i = 0; i <= 30; ++i) first += line(i);
   EXPECT_EQ(Text("run_240809_1.txt"), first);
-  std::string second = "240809 100000.000# # 1 lines lost (log file not written) #\r\n";
-  for (int i = 32; i < 40; ++i) second += line(i);
+  std::string second = "240809 100000.000# # 4 lines lost (log file not written) #\r\n";
+  for (int i = 35; i < 40; ++i) second += line(i);
   EXPECT_EQ(Text("run_240809_2.txt"), second);
+}
+
+// A full disk (here: a file size limit of 0 for the whole process): one
+// message, no file announced that holds nothing, a new file tried only every
+// ten seconds, and once writing works again the new file states the lines
+// lost. Run in a child process, whose messages and counts come back in a file.
+TEST_F(MultiSamplerTest, FullDiskIsRetriedAtABoundedPaceAndTheLossIsStated) {
+  AddSource(0, false, TSamplerSessionKind::Counter, 1000, 1001, CounterInfo());
+  FSampler.AddDefinition(OnePartDefinition(Path("run.txt"), 0, false, {LogType::Phase}, {1}));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    auto feed = [&](int count) {
+      for (int i = 0; i < count; ++i) FSampler.AddStrings(0, false, CounterRecord("240809 100000.000", ' ', {"v"}));
+    };
+    auto diskFull = [](bool full) {
+      const rlimit limit{full ? 0 : RLIM_INFINITY, RLIM_INFINITY};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    feed(3);
+    diskFull(true);
+    feed(5);  // the first fails in the open file, the others wait for the retry
+    FNow += 5000;
+    feed(2);
+    FNow += 10000;
+    feed(1);  // tried again: the new file's header fails
+    diskFull(false);
+    feed(1);  // the last try was just now
+    FNow += 10000;
+    feed(1);
+    std::string result;
+    for (const std::string& text : MessageTexts()) result += text + "\n";
+    const TLogLineCounts counts = FSampler.LineCounts();
+    result += std::to_string(counts.Written) + " written, " + std::to_string(counts.Lost) + " lost\n";
+    WriteText(Path("result.txt"), result);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  EXPECT_EQ(Files(), (std::vector<std::string>{"result.txt", "run_240809_1.txt", "run_240809_2.txt"}));
+  const std::string first = Path("run_240809_1.txt");
+  const std::string second = Path("run_240809_2.txt");
+  EXPECT_EQ(TextLines(Text("result.txt")),
+            (std::vector<std::string>{"Log opened " + first, "Log file not written: " + first + ": File too large",
+                                      "Log opened " + second, "4 written, 9 lost"}));
+  const auto dataAndComments = [&](const std::string& name) {
+    std::vector<std::string> lines;
+    for (const std::string& line : TextLines(Text(name)))
+      if (!line.starts_with("#")) lines.push_back(line.substr(17, line.size() - 18));
+    return lines;
+  };
+  const std::string data = "  " + Field("v", 26);
+  EXPECT_EQ(dataAndComments("run_240809_1.txt"), (std::vector<std::string>{data, data, data}));
+  EXPECT_EQ(dataAndComments("run_240809_2.txt"),
+            (std::vector<std::string>{"# # 9 lines lost (log file not written) #", data}));
+  EXPECT_NE(Text("run_240809_2.txt").find("#Message:   Log file not written: File too large\r\n"), std::string::npos);
 }
 
 TEST_F(MultiSamplerTest, SettingsKeepTheDefinitionsAcrossARestart) {
