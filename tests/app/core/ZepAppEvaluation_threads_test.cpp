@@ -100,7 +100,7 @@ std::vector<std::string> ReplayValueStrings(const std::string& file) {
   std::mutex lock;
   TVQSessionItem session(-1, 0, nullptr, nullptr);
   TSessionSamplerHooks hooks;
-  hooks.OnRecord = [&](int, bool, bool, const std::array<std::string, 10>& strings) {
+  hooks.OnRecord = [&](int, bool, bool, const std::array<std::string, 10>& strings, std::optional<int64_t>) {
     std::lock_guard guard(lock);
     for (std::size_t i = 0; i + 1 < strings.size(); ++i) values.push_back(std::to_string(i) + ":" + strings[i]);
   };

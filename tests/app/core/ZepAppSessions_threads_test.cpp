@@ -279,7 +279,7 @@ TEST(VQSessionItem, AFreedSessionLeavesNoRecordHookInTheStoresItsCopyKeeps) {
   ASSERT_TRUE(copy);
   std::atomic<int> records{0};
   TSessionSamplerHooks hooks;
-  hooks.OnRecord = [&](int, bool, bool, const std::array<std::string, 10>&) { ++records; };
+  hooks.OnRecord = [&](int, bool, bool, const std::array<std::string, 10>&, std::optional<int64_t>) { ++records; };
   session->SetSamplerHooks(hooks);
   TQMT_DataManagement& qmt = copy->QMT();
   qmt.SetLogDecimalSeparator('.');
