@@ -73,6 +73,14 @@ QIcon Swatch(const QColor& color) {
   return QIcon(pixmap);
 }
 
+// An entry of the legend only: a graph without data.
+void AddLegendEntry(QCustomPlot& plot, const QString& name, const QPen& pen, const QCPScatterStyle& scatter) {
+  QCPGraph* entry = plot.addGraph();
+  entry->setName(name);
+  entry->setPen(pen);
+  entry->setScatterStyle(scatter);
+}
+
 }  // namespace
 
 std::vector<TStabilityColumnChoice> StabilityFileColumns(const QString& file, QString& error) {
@@ -141,26 +149,33 @@ TStabilityWindow::TStabilityWindow(TStabilityColorLookup colors, QWidget* parent
     axis->grid()->setSubGridVisible(true);
   }
   FPlot->xAxis->setLabel(tr("Averaging time τ [s]"));
-  FPlot->yAxis->setLabel(tr("σ(τ)   (TDEV, MTIE in s)"));
+  FPlot->yAxis->setLabel(QStringLiteral("σ(τ)"));
   FPlot->xAxis->setRange(1, 1e3);
   FPlot->yAxis->setRange(1e-13, 1e-9);
+  // The legend sits beside the axes, not over the curves: one entry per
+  // series (its colour) and one per estimator (its marker).
   FPlot->legend->setVisible(true);
   QFont legendFont = font();
   legendFont.setPointSizeF(legendFont.pointSizeF() * 0.85);
   FPlot->legend->setFont(legendFont);
-  FPlot->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
+  FPlot->axisRect()->insetLayout()->take(FPlot->legend);
+  FPlot->plotLayout()->addElement(0, 1, FPlot->legend);
+  FPlot->plotLayout()->setColumnStretchFactor(1, 0.001);
+  FPlot->legend->setVisible(false);
 
   FTable = new QTableWidget(0, tcCount, split);
   FTable->setHorizontalHeaderLabels({tr("Series"), tr("Estimator"), tr("τ [s]"), tr("m"), tr("N"), tr("Terms"),
                                      tr("Noise"), tr("σ(τ)"), tr("Low"), tr("High"), tr("EDF")});
   FTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
   FTable->verticalHeader()->setVisible(false);
+  FTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   FTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   FTable->horizontalHeader()->setStretchLastSection(true);
   split->addWidget(FPlot);
   split->addWidget(FTable);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
+  split->setSizes({420, 240});
   layout->addWidget(split, 1);
 
   auto* bottom = new QHBoxLayout;
@@ -201,7 +216,7 @@ QWidget* TStabilityWindow::NewOptionsPanel() {
 
   FColumns = new QListWidget(panel);
   FColumns->setMinimumWidth(200);
-  FColumns->setMaximumHeight(150);
+  FColumns->setMaximumHeight(130);
   grid->addWidget(FColumns, 1, 0);
 
   auto* form = new QFormLayout;
@@ -425,9 +440,12 @@ void TStabilityWindow::ShowResults() {
   FTable->setRowCount(0);
   double lowest = HUGE_VAL, highest = 0, shortest = HUGE_VAL, longest = 0;
   int row = 0;
+  std::vector<bool> drawn(kStabilityEstimatorCount, false);
+  bool seconds = false, fractions = false;
   for (const TAnalysedSeries& series : FResults) {
     const QColor color = SeriesColor(series.Name);
     const QString name = QString::fromStdString(series.Name);
+    AddLegendEntry(*FPlot, name, QPen(color, 3), QCPScatterStyle());
     for (TStabilityEstimator estimator : kEstimators) {
       QVector<double> taus, deviations, below, above;
       for (const TStabilityRow& r : series.Result.Rows) {
@@ -443,8 +461,10 @@ void TStabilityWindow::ShowResults() {
         longest = std::max(longest, r.Tau);
       }
       if (taus.isEmpty()) continue;
+      drawn[static_cast<std::size_t>(estimator)] = true;
+      (estimator == TStabilityEstimator::Tdev || estimator == TStabilityEstimator::Mtie ? seconds : fractions) = true;
       QCPGraph* graph = FPlot->addGraph();
-      graph->setName(name + QLatin1Char(' ') + QString::fromLatin1(StabilityEstimatorTitle(estimator)));
+      graph->removeFromLegend();
       graph->setPen(QPen(color, 1.5));
       graph->setScatterStyle(QCPScatterStyle(EstimatorShape(estimator), color, Qt::white, 7));
       graph->setData(taus, deviations, true);
@@ -476,6 +496,12 @@ void TStabilityWindow::ShowResults() {
       ++row;
     }
   }
+  for (TStabilityEstimator estimator : kEstimators)
+    if (drawn[static_cast<std::size_t>(estimator)])
+      AddLegendEntry(*FPlot, QString::fromLatin1(StabilityEstimatorTitle(estimator)), Qt::NoPen,
+                     QCPScatterStyle(EstimatorShape(estimator), Qt::black, Qt::white, 7));
+  FPlot->legend->setVisible(!FResults.empty());
+  FPlot->yAxis->setLabel(seconds && fractions ? tr("σ(τ); TDEV, MTIE [s]") : seconds ? tr("σ(τ) [s]") : QStringLiteral("σ(τ)"));
   if (highest > 0 && longest > 0 && lowest > 0) {
     FPlot->xAxis->setRange(DecadeRange(shortest, longest * 1.0001));
     FPlot->yAxis->setRange(DecadeRange(lowest, highest * 1.0001));

@@ -147,10 +147,21 @@ TEST_F(StabilityWindowTest, AnalysesALogOfTheRunningCounterLikeTheLibrary) {
   }
   EXPECT_EQ(row, table.rowCount());
 
-  // One curve per series and estimator, in channel 2's colour, each with its error bars.
+  // One curve per series and estimator, in channel 2's colour, each with
+  // its error bars; the legend names the series and the estimators.
   QCustomPlot& plot = *window->Plot();
-  ASSERT_EQ(plot.graphCount(), 6);
   const QColor colour = PlotColor(0x2080C0);
+  int curves = 0;
+  for (int k = 0; k < plot.graphCount(); ++k)
+    if (!plot.graph(k)->data()->isEmpty()) {
+      ++curves;
+      EXPECT_EQ(plot.graph(k)->pen().color(), colour);
+    }
+  EXPECT_EQ(curves, 6);
+  QStringList legend;
+  for (int k = 0; k < plot.legend->itemCount(); ++k)
+    if (auto* item = qobject_cast<QCPPlottableLegendItem*>(plot.legend->item(k))) legend << item->plottable()->name();
+  EXPECT_EQ(legend.join(QLatin1Char('|')).toStdString(), "A:phase:2 (Channel_2)|A:freq:2 (Channel_2)|OADEV|MDEV|MTIE");
   int bars = 0;
   for (int k = 0; k < plot.plottableCount(); ++k)
     if (auto* errors = qobject_cast<QCPErrorBars*>(plot.plottable(k))) {
@@ -158,7 +169,6 @@ TEST_F(StabilityWindowTest, AnalysesALogOfTheRunningCounterLikeTheLibrary) {
       EXPECT_EQ(errors->pen().color(), colour);
     }
   EXPECT_EQ(bars, 6);
-  for (int k = 0; k < plot.graphCount(); ++k) EXPECT_EQ(plot.graph(k)->pen().color(), colour);
 
   const QString csv = FDir.path() + "/out.csv";
   ASSERT_TRUE(window->ExportCsv(csv));
