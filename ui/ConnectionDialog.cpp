@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "library/sources/MultiSource.h"
+#include "ui/SizeFit.h"
 #include "ui/ViewBase.h"
 
 namespace {
@@ -103,6 +104,7 @@ TConnectionDialog::TConnectionDialog(const TConnectionChoice& proposal, QWidget*
   else if (proposal.ConnectionType == ctUnknown)
     FKind->setCurrentIndex(static_cast<int>(TConnectionKind::Usb));  // a new session starts on USB
   Update();
+  FitDialogToTitle(this);
 }
 
 QWidget* TConnectionDialog::BuildDevicePage(bool serial) {

@@ -28,6 +28,7 @@
 #include "app/analysis/App_LogFileLayout.h"
 #include "app/analysis/App_StabilityReport.h"
 #include "app/core/App_ChannelData.h"
+#include "ui/SizeFit.h"
 #include "ui/ViewBase.h"
 
 namespace {
@@ -148,8 +149,9 @@ TStabilityWindow::TStabilityWindow(TStabilityColorLookup colors, QWidget* parent
     axis->setNumberPrecision(0);
     axis->grid()->setSubGridVisible(true);
   }
-  FPlot->xAxis->setLabel(tr("Averaging time τ [s]"));
-  FPlot->yAxis->setLabel(QStringLiteral("σ(τ)"));
+  KeepAxesFitting(FPlot);
+  SetAxisTitles(FPlot->xAxis, {tr("Averaging time τ [s]"), QStringLiteral("τ [s]")});
+  SetAxisTitles(FPlot->yAxis, {QStringLiteral("σ(τ)")});
   FPlot->xAxis->setRange(1, 1e3);
   FPlot->yAxis->setRange(1e-13, 1e-9);
   // The legend sits beside the axes, not over the curves: one entry per
@@ -501,7 +503,10 @@ void TStabilityWindow::ShowResults() {
       AddLegendEntry(*FPlot, QString::fromLatin1(StabilityEstimatorTitle(estimator)), Qt::NoPen,
                      QCPScatterStyle(EstimatorShape(estimator), Qt::black, Qt::white, 7));
   FPlot->legend->setVisible(!FResults.empty());
-  FPlot->yAxis->setLabel(seconds && fractions ? tr("σ(τ); TDEV, MTIE [s]") : seconds ? tr("σ(τ) [s]") : QStringLiteral("σ(τ)"));
+  if (seconds && fractions)
+    SetAxisTitles(FPlot->yAxis, {tr("σ(τ); TDEV, MTIE [s]"), QStringLiteral("σ(τ)")});
+  else
+    SetAxisTitles(FPlot->yAxis, {seconds ? tr("σ(τ) [s]") : QStringLiteral("σ(τ)")});
   if (highest > 0 && longest > 0 && lowest > 0) {
     FPlot->xAxis->setRange(DecadeRange(shortest, longest * 1.0001));
     FPlot->yAxis->setRange(DecadeRange(lowest, highest * 1.0001));

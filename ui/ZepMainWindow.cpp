@@ -28,6 +28,7 @@
 #include "library/core/VQ_Header.h"
 #include "ui/ConnectionDialog.h"
 #include "ui/LogMenu.h"
+#include "ui/SizeFit.h"
 #include "ui/UsbWatcher.h"
 #include "ui/ViewAllan.h"
 #include "ui/ViewGraph.h"
@@ -357,6 +358,8 @@ QMdiSubWindow* TZepMainWindow::AddSubWindow(TViewChild* view, bool fromSettings)
   frame->setAttribute(Qt::WA_DeleteOnClose);
   frame->resize(560, 360);
   frame->show();
+  // The area places a new window by its size before the resize: keep it in view.
+  if (!fromSettings) KeepInside(frame, FMdi->viewport());
   FCaptionsDirty = true;
   return frame;
 }

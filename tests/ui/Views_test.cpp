@@ -17,6 +17,28 @@ TEST(TextTable, AlignsValuesUnderTheirCaptions) {
             "A10          9999999.25\n");
 }
 
+// Captions longer than their values wrap at blanks onto header lines that
+// end next to the values; short ones stay on the last header line.
+TEST(TextTable, WrapsLongCaptionsAboveNarrowValues) {
+  const std::string table = FormatTextTable({"Channel", "Interval Diff. Short Average [ns]", "Time Interval [ns]"},
+                                            {{"QA1", "12.50", "3289702.62"}, {"QA2", "-", "3313065.61"}});
+  EXPECT_EQ(table,
+            "         Interval Diff.\n"
+            "          Short Average  Time Interval\n"
+            "Channel            [ns]           [ns]\n"
+            "QA1               12.50     3289702.62\n"
+            "QA2                   -     3313065.61\n");
+  // A word longer than the wrap width keeps its own line; values wider than
+  // the caption keep it on one line.
+  EXPECT_EQ(FormatTextTable({"C", "Extraordinarily [Hz]"}, {{"A1", "1"}}),
+            "    Extraordinarily\n"
+            "C              [Hz]\n"
+            "A1                1\n");
+  EXPECT_EQ(FormatTextTable({"C", "Phase Difference [ps]"}, {{"A1", "123456789012345678901.5"}}),
+            "C     Phase Difference [ps]\n"
+            "A1  123456789012345678901.5\n");
+}
+
 TEST(PlotColors, AreTheSettingsColoursReadableOnWhite) {
   EXPECT_EQ(ColorFromBgr(0x0000FF), QColor(255, 0, 0));  // red in the low byte
   EXPECT_EQ(ColorFromBgr(0xFF0000), QColor(0, 0, 255));
