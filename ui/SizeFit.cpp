@@ -60,12 +60,32 @@ void KeepAxesFitting(QCustomPlot* plot) {
   });
 }
 
-void FitDialogToTitle(QDialog* dialog) {
+namespace {
+
+void FitWidthToTitle(QWidget* dialog) {
   QFont font = QApplication::font();
   font.setBold(true);  // title bars often are
   const QFontMetrics metrics(font);
   dialog->setMinimumWidth(
       std::max(dialog->minimumWidth(), metrics.horizontalAdvance(dialog->windowTitle()) + kTitleBarDecoration));
+}
+
+// Fits the dialog again whenever its title changes (callers often set the
+// title after building the dialog).
+class TTitleWatcher : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::WindowTitleChange) FitWidthToTitle(static_cast<QWidget*>(watched));
+    return false;
+  }
+};
+
+}  // namespace
+
+void FitDialogToTitle(QDialog* dialog) {
+  FitWidthToTitle(dialog);
+  dialog->installEventFilter(new TTitleWatcher(dialog));
 }
 
 void KeepInside(QWidget* window, const QWidget* area) {

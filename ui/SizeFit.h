@@ -20,7 +20,8 @@ void SetAxisTitles(QCPAxis* axis, const QStringList& titles);
 // The title KeepAxesFitting chooses for `length` pixels.
 QString FittingAxisTitle(const QCPAxis* axis, int length);
 
-// A dialog at least wide enough for its whole title in the title bar.
+// A dialog at least wide enough for its whole title in the title bar, now
+// and after every change of the title.
 void FitDialogToTitle(QDialog* dialog);
 
 // Moves (and if need be shrinks) a window so that it lies inside `area`.

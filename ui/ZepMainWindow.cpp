@@ -647,6 +647,12 @@ std::optional<TConnectionChoice> TZepMainWindow::AskConnection(int index, const 
   return dialog.Choice();
 }
 
+bool TZepMainWindow::AskYesNo(const std::string& question) {
+  if (!FOptions.Interactive || FStopRequested) return false;
+  return QMessageBox::question(isVisible() ? this : nullptr, QStringLiteral("ZEP"), QString::fromStdString(question)) ==
+         QMessageBox::Yes;
+}
+
 void TZepMainWindow::ShowMessage(const std::string& text) {
   // No box once a signal asked to stop: it would keep the program from ending.
   if (FOptions.Interactive && !FStopRequested) {
@@ -906,6 +912,8 @@ void TZepMainWindow::ChangeSession() {
   proposal.Color = session->Color();
   proposal.FriendlyName = session->FriendlyName();
   proposal.ClearBuffer = session->ClearBufferOnStart();
+  proposal.UseDeviceCalibration = session->UseDeviceCalibration();
+  proposal.Ref20MHz = session->Ref20MHz();
   TConnectionDialog dialog(proposal, this);
   dialog.setWindowTitle(tr("Change session %1").arg(QChar(session->Letter())));
   if (dialog.exec() != QDialog::Accepted) return;

@@ -98,6 +98,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override;
   std::optional<TConnectionChoice> ChooseMissingConnection(int index, const TConnectionChoice& proposal) override;
   void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& question) override;
   void HandOver(const TMainSyncData& item) override;
   void SessionsChanged() override;
   void ShowMessageWindow() override;

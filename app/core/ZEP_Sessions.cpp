@@ -587,6 +587,13 @@ void TVQSessionItem::SendOpenCommands(const std::string& connection) {
   SendCommand(std::string(1, static_cast<char>(32 + std::clamp(FDemoRate, 0, 13))));
 }
 
+void TVQSessionItem::SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz) {
+  FUseDeviceCalibration = useDeviceCalibration;
+  FRef20MHz = ref20MHz;
+  FPAV_DM->SetRef20MHz(ref20MHz);
+  UpdateEvalOptions();
+}
+
 std::string TVQSessionItem::DemoChannelCommand(int channels) {
   if (channels <= 0 || channels > 23) return "0";                         // $30: all 24 channels
   if (channels <= 11) return std::string(1, static_cast<char>(0x30 + channels));  // $31..$3B
@@ -755,6 +762,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   FRawIntervalIndex = settings.ReadInteger(prefix + "RawIntervalIndex", -1, -1, kMaxIntervalIndex);
   FRawAvg = settings.GetValue(prefix + "RawAvg", false);
   FRef20MHz = settings.GetValue(prefix + "Ref20MHz", false);
+  FPAV_DM->SetRef20MHz(FRef20MHz);
   FDataPortINI = settings.ReadInteger(prefix + "TCPDataPort", 0, 0, kMaxPort);
   const int userId = settings.ReadInteger(prefix + "UserID", static_cast<int>(kNoUserID), 0, kNoUserID);
   FUserIdINI = static_cast<uint8_t>(userId >= 1 && userId <= 4 ? userId : kNoUserID);

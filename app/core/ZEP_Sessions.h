@@ -169,6 +169,11 @@ class TVQSessionItem : public TSessionItem {
   TVQSessionState State() const;
   bool ClearBufferOnStart() const { return FClearBufferOnStart; }
   void SetClearBufferOnStart(bool value) { FClearBufferOnStart = value; }
+  // What the connection dialog chose for a session before it opens: the
+  // device calibration of the QMT channels and the 20 MHz reference.
+  void SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz);
+  bool UseDeviceCalibration() const { return FUseDeviceCalibration; }
+  bool Ref20MHz() const { return FRef20MHz; }
   // Simulated counter set-up: channel count (0 = 24), mode, interval index.
   void SetDemoSetup(int channels, int mode, int rate);
   int DemoChannels() const { return FDemoChannels; }
