@@ -26,6 +26,7 @@
 #include "library/core/VQ_DllCommon.h"
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
+#include "ui/ChannelSettingsDialog.h"
 #include "ui/ConnectionDialog.h"
 #include "ui/LogMenu.h"
 #include "ui/SizeFit.h"
@@ -804,6 +805,7 @@ void TZepMainWindow::BuildMenus() {
   FSessionMenu->addAction(tr("&Open"), this, &TZepMainWindow::OpenSession);
   FSessionMenu->addAction(tr("C&lose"), this, &TZepMainWindow::CloseSession);
   FSessionMenu->addAction(tr("&Info"), this, &TZepMainWindow::ShowActiveSessionInfo);
+  FSessionMenu->addAction(tr("Channel Se&ttings..."), this, &TZepMainWindow::EditChannelSettings);
   FSessionMenu->addSeparator();
   FSessionMenu->addAction(tr("&Save Settings"), this, &TZepMainWindow::SaveAllSettings);
   FSessionMenu->addAction(tr("E&xit"), this, &QWidget::close);
@@ -918,6 +920,16 @@ void TZepMainWindow::ChangeSession() {
   dialog.setWindowTitle(tr("Change session %1").arg(QChar(session->Letter())));
   if (dialog.exec() != QDialog::Accepted) return;
   FApp->RequestChangeSession(session->Index(), dialog.Choice());
+}
+
+void TZepMainWindow::EditChannelSettings() {
+  const auto session = ActiveSession();
+  if (!session || !FOptions.Interactive) return;
+  TChannelSettingsDialog dialog(session->ChannelSettings(), session->PAV().ChannelCount(), session->QMT().ChannelCount(),
+                                this);
+  dialog.setWindowTitle(tr("Channel Settings of session %1").arg(QChar(session->Letter())));
+  if (dialog.exec() != QDialog::Accepted) return;
+  session->SetChannelSettings(dialog.Settings());
 }
 
 void TZepMainWindow::RemoveSession() {

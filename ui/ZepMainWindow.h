@@ -163,6 +163,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void SendToActive(const std::string& command, const QString& what);
   void NewSession();
   void ChangeSession();
+  void EditChannelSettings();
   void RemoveSession();
   void OpenSession();
   void CloseSession();
