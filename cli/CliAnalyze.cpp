@@ -6,6 +6,7 @@
 
 #include "app/analysis/App_StabilityAnalysis.h"
 #include "app/analysis/App_StabilityReader.h"
+#include "app/analysis/App_StabilityReport.h"
 
 namespace {
 
@@ -32,14 +33,6 @@ std::optional<double> ParseSeconds(const std::string& text) {
   return value;
 }
 
-// Numbers of the output: locale-free, NaN as "-" (table, csv) or null (json).
-std::string Number(double value, int digits = 7, const char* none = "-") {
-  if (!std::isfinite(value)) return none;
-  char buffer[40];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, digits);
-  return std::string(buffer, result.ptr);
-}
-
 std::string JsonText(const std::string& text) {
   std::string quoted = "\"";
   for (const char c : text) {
@@ -61,13 +54,6 @@ std::string PadLeft(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-std::string NoiseText(const TStabilityRow& row) {
-  if (row.Noise == TNoiseMethod::None) return "-";
-  return std::string(NoiseTypeName(row.Alpha)) + "/" + NoiseMethodName(row.Noise);
-}
-
-const char* KindName(TStabilityDataKind kind) { return kind == TStabilityDataKind::Phase ? "phase" : "freq"; }
-
 struct TAnalysed {
   const TStabilitySeries* Series;
   TStabilityResult Result;
@@ -76,34 +62,25 @@ struct TAnalysed {
 void PrintTable(const std::vector<TAnalysed>& analysed, std::ostream& out) {
   for (const TAnalysed& item : analysed) {
     const TStabilitySeries& series = *item.Series;
-    out << series.Name << ": " << KindName(series.Kind) << ", tau0 " << Number(series.Tau0) << " s";
-    if (series.F0) out << ", f0 " << Number(*series.F0, 15) << " Hz";
+    out << series.Name << ": " << StabilityKindName(series.Kind) << ", tau0 " << StabilityNumber(series.Tau0) << " s";
+    if (series.F0) out << ", f0 " << StabilityNumber(*series.F0, 15) << " Hz";
     out << ", " << item.Result.Values << " values, " << item.Result.Gaps << " gaps\n";
     out << "  estimator        tau/s          N      terms  noise           deviation          low         high       edf\n";
     for (const TStabilityRow& row : item.Result.Rows) {
-      out << "  " << PadLeft(StabilityEstimatorTitle(row.Estimator), 9) << PadLeft(Number(row.Tau), 13)
+      out << "  " << PadLeft(StabilityEstimatorTitle(row.Estimator), 9) << PadLeft(StabilityNumber(row.Tau), 13)
           << PadLeft(std::to_string(row.N), 11) << PadLeft(std::to_string(row.Terms), 11) << "  "
-          << NoiseText(row) << std::string(NoiseText(row).size() < 13 ? 13 - NoiseText(row).size() : 1, ' ')
-          << PadLeft(Number(row.Deviation), 12) << PadLeft(Number(row.Low), 13) << PadLeft(Number(row.High), 13)
-          << PadLeft(Number(row.Edf, 5), 10) << "\n";
+          << StabilityNoiseText(row) << std::string(StabilityNoiseText(row).size() < 13 ? 13 - StabilityNoiseText(row).size() : 1, ' ')
+          << PadLeft(StabilityNumber(row.Deviation), 12) << PadLeft(StabilityNumber(row.Low), 13) << PadLeft(StabilityNumber(row.High), 13)
+          << PadLeft(StabilityNumber(row.Edf, 5), 10) << "\n";
     }
     out << "\n";
   }
 }
 
 void PrintCsv(const std::vector<TAnalysed>& analysed, std::ostream& out) {
-  out << "series,kind,estimator,tau,m,n,terms,noise,noise_method,alpha,deviation,low,high,edf\n";
-  for (const TAnalysed& item : analysed) {
-    for (const TStabilityRow& row : item.Result.Rows) {
-      const bool noise = row.Noise != TNoiseMethod::None;
-      out << '"' << item.Series->Name << "\"," << KindName(item.Series->Kind) << ','
-          << StabilityEstimatorName(row.Estimator) << ',' << Number(row.Tau, 17) << ',' << row.M << ',' << row.N
-          << ',' << row.Terms << ',' << (noise ? NoiseTypeName(row.Alpha) : "") << ','
-          << NoiseMethodName(row.Noise) << ',' << (noise ? std::to_string(row.Alpha) : "") << ','
-          << Number(row.Deviation, 10, "") << ',' << Number(row.Low, 10, "") << ',' << Number(row.High, 10, "")
-          << ',' << Number(row.Edf, 6, "") << "\n";
-    }
-  }
+  WriteStabilityCsvHeader(out);
+  for (const TAnalysed& item : analysed)
+    WriteStabilityCsvRows(out, item.Series->Name, item.Series->Kind, item.Result);
 }
 
 void PrintJson(const std::vector<TAnalysed>& analysed, const std::vector<std::string>& notes, std::ostream& out) {
@@ -111,20 +88,20 @@ void PrintJson(const std::vector<TAnalysed>& analysed, const std::vector<std::st
   for (std::size_t s = 0; s < analysed.size(); ++s) {
     const TAnalysed& item = analysed[s];
     const TStabilitySeries& series = *item.Series;
-    out << (s ? "," : "") << "\n{\"name\":" << JsonText(series.Name) << ",\"kind\":\"" << KindName(series.Kind)
-        << "\",\"tau0\":" << Number(series.Tau0, 17, "null")
-        << ",\"f0\":" << (series.F0 ? Number(*series.F0, 17, "null") : "null") << ",\"values\":" << item.Result.Values
+    out << (s ? "," : "") << "\n{\"name\":" << JsonText(series.Name) << ",\"kind\":\"" << StabilityKindName(series.Kind)
+        << "\",\"tau0\":" << StabilityNumber(series.Tau0, 17, "null")
+        << ",\"f0\":" << (series.F0 ? StabilityNumber(*series.F0, 17, "null") : "null") << ",\"values\":" << item.Result.Values
         << ",\"gaps\":" << item.Result.Gaps << ",\"rows\":[";
     for (std::size_t r = 0; r < item.Result.Rows.size(); ++r) {
       const TStabilityRow& row = item.Result.Rows[r];
       const bool noise = row.Noise != TNoiseMethod::None;
       out << (r ? "," : "") << "\n {\"estimator\":\"" << StabilityEstimatorName(row.Estimator)
-          << "\",\"tau\":" << Number(row.Tau, 17, "null") << ",\"m\":" << row.M << ",\"n\":" << row.N
+          << "\",\"tau\":" << StabilityNumber(row.Tau, 17, "null") << ",\"m\":" << row.M << ",\"n\":" << row.N
           << ",\"terms\":" << row.Terms << ",\"noise\":" << (noise ? JsonText(NoiseTypeName(row.Alpha)) : "null")
           << ",\"noise_method\":" << (noise ? JsonText(NoiseMethodName(row.Noise)) : "null")
           << ",\"alpha\":" << (noise ? std::to_string(row.Alpha) : "null")
-          << ",\"deviation\":" << Number(row.Deviation, 10, "null") << ",\"low\":" << Number(row.Low, 10, "null")
-          << ",\"high\":" << Number(row.High, 10, "null") << ",\"edf\":" << Number(row.Edf, 6, "null") << "}";
+          << ",\"deviation\":" << StabilityNumber(row.Deviation, 10, "null") << ",\"low\":" << StabilityNumber(row.Low, 10, "null")
+          << ",\"high\":" << StabilityNumber(row.High, 10, "null") << ",\"edf\":" << StabilityNumber(row.Edf, 6, "null") << "}";
     }
     out << "]}";
   }
@@ -209,7 +186,7 @@ int RunAnalyze(const TAnalyzeOptions& options, std::ostream& out, std::ostream& 
     seriesOptions.Kind = series.Kind;
     for (double tau : seriesOptions.TauList)
       if (!AveragingFactor(tau, series.Tau0)) {
-        err << "zep-cli: tau " << Number(tau) << " s is not a multiple of tau0 (" << Number(series.Tau0)
+        err << "zep-cli: tau " << StabilityNumber(tau) << " s is not a multiple of tau0 (" << StabilityNumber(series.Tau0)
             << " s)\n";
         return kBadArguments;
       }

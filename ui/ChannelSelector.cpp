@@ -2,6 +2,7 @@
 
 #include <QHelpEvent>
 #include <QMouseEvent>
+#include <QResizeEvent>
 #include <QToolTip>
 #include <QPainter>
 #include <algorithm>
@@ -96,7 +97,18 @@ void TChannelSelector::Sync() {
   if (now == FShown) return;
   FShown = std::move(now);
   updateGeometry();
+  FitHeight();
   update();
+}
+
+void TChannelSelector::FitHeight() {
+  const int needed = heightForWidth(width());
+  if (needed != minimumHeight() || needed != maximumHeight()) setFixedHeight(needed);
+}
+
+void TChannelSelector::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  FitHeight();
 }
 
 // The cell's id and name, with what the buttons do.

@@ -58,6 +58,7 @@ class TChannelSelector : public QWidget {
   bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   // Everything the cells draw, to notice a change.
@@ -65,6 +66,9 @@ class TChannelSelector : public QWidget {
   // Wide enough for the longest id.
   int CellWidth() const;
   int ColumnsFor(int width) const;
+  // Takes the height of as many rows as the cells need at the present
+  // width: a layout would otherwise keep one row and hide the later cells.
+  void FitHeight();
 
   TViewModel& FModel;
   const int FBase;

@@ -14,8 +14,10 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "library/sources/MultiSource.h"
+#include "ui/SizeFit.h"
 #include "ui/ViewBase.h"
 
 namespace {
@@ -25,6 +27,7 @@ constexpr const char* kKindNames[] = {"Simulated counter", "Serial port",       
                                       "Data server (archive)", "File replay"};
 constexpr int kBaudRates[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
 constexpr const char* kArchiveTimeFormat = "yyyyMMdd_HHmmss";
+constexpr int kMaxChannelCountChoice = 23;  // 24 channels is "all"
 
 QStringList SplitDevices(const std::string& devices) {
   QStringList names;
@@ -70,6 +73,19 @@ TConnectionDialog::TConnectionDialog(const TConnectionChoice& proposal, QWidget*
   FClearBuffer = new QCheckBox(tr("Clear the counter's buffer on opening"), this);
   FClearBuffer->setChecked(proposal.ClearBuffer);
   common->addRow(QString(), FClearBuffer);
+  FUseCalibration = new QCheckBox(tr("Use the QMT calibration stored in the counter"), this);
+  FUseCalibration->setChecked(proposal.UseDeviceCalibration);
+  common->addRow(QString(), FUseCalibration);
+  FRef20MHz = new QCheckBox(tr("The counter runs on a 20 MHz reference"), this);
+  FRef20MHz->setChecked(proposal.Ref20MHz);
+  common->addRow(QString(), FRef20MHz);
+  FChannelCount = new QComboBox(this);
+  FChannelCount->addItem(tr("As the counter is set"), -1);
+  for (int count = 0; count <= kMaxChannelCountChoice; ++count)
+    FChannelCount->addItem(QString::fromStdString(ChannelCountChoiceText(count)), count);
+  FChannelCount->setCurrentIndex(std::max(0, FChannelCount->findData(proposal.ChannelCount)));
+  FChannelCount->setToolTip(tr("Sent to the counter once the connection is open"));
+  common->addRow(tr("Channels"), FChannelCount);
   layout->addLayout(common);
 
   FEnumerateError = new QLabel(this);
@@ -103,6 +119,7 @@ TConnectionDialog::TConnectionDialog(const TConnectionChoice& proposal, QWidget*
   else if (proposal.ConnectionType == ctUnknown)
     FKind->setCurrentIndex(static_cast<int>(TConnectionKind::Usb));  // a new session starts on USB
   Update();
+  FitDialogToTitle(this);
 }
 
 QWidget* TConnectionDialog::BuildDevicePage(bool serial) {
@@ -312,16 +329,33 @@ TConnectionChoice TConnectionDialog::Choice() const {
   choice.Color = FColor;
   choice.FriendlyName = FFriendlyName->text().trimmed().toStdString();
   choice.ClearBuffer = FClearBuffer->isChecked();
+  choice.UseDeviceCalibration = FUseCalibration->isChecked();
+  choice.Ref20MHz = FRef20MHz->isChecked();
+  // A data server or a file cannot take commands.
+  choice.ChannelCount = FChannelCount->isEnabled() ? FChannelCount->currentData().toInt() : -1;
+  choice.PortDescription = PortDescription().toStdString();
   return choice;
 }
 
 QString TConnectionDialog::Preview() const { return FPreview->text(); }
+
+QString TConnectionDialog::PortDescription() const {
+  const auto kind = static_cast<TConnectionKind>(FKind->currentIndex());
+  QString port;
+  if (kind == TConnectionKind::Serial) port = FSerialPort->currentText().trimmed();
+  if (kind == TConnectionKind::Usb) port = FUsbDevice->currentText().trimmed();
+  const QString name = FKind->currentText();
+  return port.isEmpty() ? name + QStringLiteral(" (") + Preview() + QLatin1Char(')') : name + QStringLiteral(" ") + port;
+}
 
 void TConnectionDialog::Update() {
   const TConnectionBuild built = BuildConnectionString(Form());
   FPreview->setText(built.Error.empty() ? tr("Connection string: ") + QString::fromStdString(built.OpenString)
                                         : QString::fromStdString(built.Error));
   FButtons->button(QDialogButtonBox::Ok)->setEnabled(built.Error.empty());
+  const auto kind = static_cast<TConnectionKind>(FKind->currentIndex());
+  FChannelCount->setEnabled(kind != TConnectionKind::ServerLive && kind != TConnectionKind::ServerArchive &&
+                            kind != TConnectionKind::File);
   FColorButton->setStyleSheet(QStringLiteral("background-color: %1").arg(ColorFromBgr(FColor).name()));
   FColorButton->setText(ColorFromBgr(FColor).name());
 }

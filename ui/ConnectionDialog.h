@@ -16,9 +16,11 @@ class QDialogButtonBox;
 class QPushButton;
 
 // Asks for the connection of a session: the kind of connection and its
-// parameters, a friendly name, the session colour and whether the counter's
-// buffer is cleared on opening. Shows the connection string it builds and
-// accepts only a valid one.
+// parameters, a friendly name, the session colour, whether the counter's
+// buffer is cleared on opening, whether its stored QMT calibration is used,
+// whether it runs on a 20 MHz reference and how many channels it is to
+// transmit. Shows the connection string it builds and accepts only a valid
+// one.
 class TConnectionDialog : public QDialog {
   Q_OBJECT
  public:
@@ -28,7 +30,13 @@ class TConnectionDialog : public QDialog {
   TConnectionChoice Choice() const;
   // The string being built, or why there is none.
   QString Preview() const;
+  // The kind of connection and its port as the dialog shows them.
+  QString PortDescription() const;
   void SetForm(const TConnectionForm& form);
+  // The controls of the counter options, for tests.
+  QCheckBox* DeviceCalibrationBox() const { return FUseCalibration; }
+  QCheckBox* Ref20MHzBox() const { return FRef20MHz; }
+  QComboBox* ChannelCountBox() const { return FChannelCount; }
 
  private:
   QWidget* BuildDevicePage(bool serial);
@@ -66,6 +74,9 @@ class TConnectionDialog : public QDialog {
   QLineEdit* FFriendlyName = nullptr;
   QPushButton* FColorButton = nullptr;
   QCheckBox* FClearBuffer = nullptr;
+  QCheckBox* FUseCalibration = nullptr;
+  QCheckBox* FRef20MHz = nullptr;
+  QComboBox* FChannelCount = nullptr;
   QLabel* FPreview = nullptr;
   QLabel* FEnumerateError = nullptr;
   QDialogButtonBox* FButtons = nullptr;

@@ -10,6 +10,8 @@
 #include "app/core/ZEP_Settings.h"
 #include "app/output/ZEP_MultiSampler.h"
 #include "ui/LogTimeFormatDialog.h"
+#include "ui/StabilityWindow.h"
+#include "ui/ViewBase.h"
 
 namespace {
 
@@ -66,6 +68,28 @@ void TLogMenu::Rebuild() {
   if (!FMenu->isEmpty()) FMenu->addSeparator();
   FMenu->addAction(tr("New Log Configuration..."), this, &TLogMenu::NewDefinition);
   FMenu->addAction(tr("Time Format..."), this, &TLogMenu::EditTimeFormat);
+  FMenu->addSeparator();
+  FMenu->addAction(tr("Stability Analysis..."), this, &TLogMenu::OpenStabilityWindow);
+}
+
+TStabilityWindow* TLogMenu::OpenStabilityWindow() {
+  // Colours are looked up when the window draws, so a session's colour
+  // changed meanwhile is used; a letter without a session keeps the palette.
+  auto colors = [this](const TStabilityColumnChoice& column) -> QColor {
+    for (const auto& session : FApp.Sessions()) {
+      const auto counter = std::dynamic_pointer_cast<TVQSessionItem>(session);
+      if (!counter || counter->Letter() != column.Letter || column.Channel < 1) continue;
+      const TSessionChannelData& channels = counter->Channels();
+      const TVQ_ChannelData& data = column.TimeInterval ? (column.Virtual ? channels.VirtualQMT : channels.QMT)
+                                                        : (column.Virtual ? channels.Virtual : channels.Counter);
+      return PlotColor(data.Color(column.Channel));
+    }
+    return {};
+  };
+  auto* window = new TStabilityWindow(colors, FDialogParent);
+  window->setAttribute(Qt::WA_DeleteOnClose);
+  window->show();
+  return window;
 }
 
 void TLogMenu::EditTimeFormat() {

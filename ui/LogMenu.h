@@ -9,11 +9,13 @@
 
 class QMenu;
 class QWidget;
+class TStabilityWindow;
 class TZepApp;
 
 // The "Logging" menu: one entry per log definition ("&1 Log file", checked
 // while enabled) with "Close/Open Log File", "Change Log Configuration..."
-// and "Remove Log Configuration", and "New Log Configuration...".
+// and "Remove Log Configuration", "New Log Configuration...", "Time
+// Format..." and "Stability Analysis..." (a window over recorded files).
 class TLogMenu : public QObject {
   Q_OBJECT
  public:
@@ -27,6 +29,9 @@ class TLogMenu : public QObject {
   // with the dialog's result (tests call these directly).
   int AddDefinition(std::unique_ptr<TLogDefinition> definition);
   void ChangeDefinition(int slot, std::unique_ptr<TLogDefinition> definition);
+  // A new stability-analysis window, shown, in the sessions' channel
+  // colours; it deletes itself when closed.
+  TStabilityWindow* OpenStabilityWindow();
 
  private:
   void NewDefinition();

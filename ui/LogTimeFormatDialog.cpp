@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/SizeFit.h"
+
 TLogTimeFormatDialog::TLogTimeFormatDialog(const std::string& format, bool sourcePAV, bool zoneUtc, QWidget* parent)
     : QDialog(parent),
       FFormat(new QLineEdit(QString::fromStdString(format), this)),
@@ -35,6 +37,7 @@ TLogTimeFormatDialog::TLogTimeFormatDialog(const std::string& format, bool sourc
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(buttons);
+  FitDialogToTitle(this);
 }
 
 std::string TLogTimeFormatDialog::Format() const { return FFormat->text().trimmed().toStdString(); }

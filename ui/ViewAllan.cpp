@@ -11,6 +11,7 @@
 #include "app/core/ZEP_Sessions.h"
 #include "app/data/PAV_DataManagement.h"
 #include "ui/ChannelSelector.h"
+#include "ui/SizeFit.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ TViewAllan::TViewAllan(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
   connect(FSelector, &TChannelSelector::SelectionChanged, this, [this](int) { FLastSamples = -1; });
 
   FPlot = new QCustomPlot(this);
-  FPlot->setMinimumSize(200, 120);
+  FPlot->setMinimumSize(160, 90);
+  KeepAxesFitting(FPlot);
   for (QCPAxis* axis : {FPlot->xAxis, FPlot->yAxis}) {
     axis->setScaleType(QCPAxis::stLogarithmic);
     QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
@@ -58,8 +60,8 @@ TViewAllan::TViewAllan(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
     axis->setNumberPrecision(0);
     axis->grid()->setSubGridVisible(true);
   }
-  FPlot->xAxis->setLabel(QStringLiteral("Averaging time τ [s]"));
-  FPlot->yAxis->setLabel(QStringLiteral("Allan deviation σ(τ)"));
+  SetAxisTitles(FPlot->xAxis, {QStringLiteral("Averaging time τ [s]"), QStringLiteral("τ [s]")});
+  SetAxisTitles(FPlot->yAxis, {QStringLiteral("Allan deviation σ(τ)"), QStringLiteral("σ(τ)")});
   FPlot->xAxis->setRange(1e-3, 1e3);
   FPlot->yAxis->setRange(1e-13, 1e-8);
   for (int k = 1; k <= kChannels; ++k) {

@@ -12,6 +12,7 @@
 #include "app/data/PAV_DataManagement.h"
 #include "app/data/QMT_DataManagement.h"
 #include "ui/ChannelSelector.h"
+#include "ui/SizeFit.h"
 
 namespace {
 
@@ -19,16 +20,24 @@ constexpr int kChannels = TDataManagement::kMaxChannels;
 constexpr TGraphMode kOfferedModes[] = {gmPhase,     gmFreqAbs, gmFreqRel,         gmPhaseTrim,
                                         gmPhaseTheo, gmPhasePredecessor, gmQMTdiff};
 
-QString ValueAxisTitle(TGraphMode mode) {
+// The value axis' titles, longest first: a short plot takes a shorter one.
+QStringList ValueAxisTitles(TGraphMode mode) {
   switch (mode) {
-    case gmPhase: return QStringLiteral("Phase difference [ps]");
-    case gmPhaseTrim: return QStringLiteral("Phase diff., trimmed [ps]");
-    case gmPhaseTheo: return QStringLiteral("Phase residual [ps]");
-    case gmPhasePredecessor: return QStringLiteral("Phase diff. to prev. ch. [ps]");
-    case gmFreqAbs: return QStringLiteral("Frequency offset [Hz]");
-    case gmFreqRel: return QStringLiteral("Relative frequency");
-    case gmQMTdiff: return QStringLiteral("QMT difference [ns]");
-    case gmSensor: return QStringLiteral("Sensor value");
+    case gmPhase: return {QStringLiteral("Phase difference [ps]"), QStringLiteral("Phase diff. [ps]"), QStringLiteral("[ps]")};
+    case gmPhaseTrim:
+      return {QStringLiteral("Phase difference, trimmed [ps]"), QStringLiteral("Phase diff., trimmed [ps]"),
+              QStringLiteral("Trimmed [ps]"), QStringLiteral("[ps]")};
+    case gmPhaseTheo: return {QStringLiteral("Phase residual [ps]"), QStringLiteral("Residual [ps]"), QStringLiteral("[ps]")};
+    case gmPhasePredecessor:
+      return {QStringLiteral("Phase difference to previous channel [ps]"), QStringLiteral("Phase diff. to prev. ch. [ps]"),
+              QStringLiteral("To prev. ch. [ps]"), QStringLiteral("[ps]")};
+    case gmFreqAbs:
+      return {QStringLiteral("Frequency − nominal frequency [Hz]"), QStringLiteral("Frequency − nominal [Hz]"),
+              QStringLiteral("f − f nom [Hz]"), QStringLiteral("[Hz]")};
+    case gmFreqRel:
+      return {QStringLiteral("(f − f nominal) / f nominal"), QStringLiteral("(f − f nom) / f nom"), QStringLiteral("Δf / f")};
+    case gmQMTdiff: return {QStringLiteral("QMT difference [ns]"), QStringLiteral("QMT diff. [ns]"), QStringLiteral("[ns]")};
+    case gmSensor: return {QStringLiteral("Sensor value")};
   }
   return {};
 }
@@ -67,14 +76,14 @@ TViewGraph::TViewGraph(std::shared_ptr<TVQSessionItem> session, TGraphMode mode,
   layout->addWidget(NewChannelSelector(1));
   layout->addWidget(NewChannelSelector(2));
   FPlot = new QCustomPlot(this);
-  FPlot->setMinimumSize(200, 120);
+  FPlot->setMinimumSize(160, 90);
+  KeepAxesFitting(FPlot);
   FPlot->setNoAntialiasingOnDrag(true);
   FPlot->setNotAntialiasedElements(QCP::aeAll);
   QSharedPointer<QCPAxisTickerTime> timeTicker(new QCPAxisTickerTime);
   timeTicker->setTimeFormat(QStringLiteral("%h:%m:%s"));
   timeTicker->setTickCount(4);
   FPlot->xAxis->setTicker(timeTicker);
-  FPlot->xAxis->setLabel(QStringLiteral("Counter time [h:m:s]"));
   FPlot->yAxis->setNumberFormat(QStringLiteral("gb"));
   for (int base = 1; base <= 2; ++base) {
     for (int k = 1; k <= kChannels; ++k) {
@@ -149,9 +158,9 @@ void TViewGraph::ApplyChannels(int base) {
 }
 
 void TViewGraph::UpdateAxisTitles() {
-  FPlot->yAxis->setLabel(ValueAxisTitle(FMode));
-  FPlot->xAxis->setLabel(IsQMTMode() ? QStringLiteral("Time since start [h:m:s]")
-                                     : QStringLiteral("Counter time [h:m:s]"));
+  SetAxisTitles(FPlot->yAxis, ValueAxisTitles(FMode));
+  SetAxisTitles(FPlot->xAxis, {IsQMTMode() ? QStringLiteral("Time since start [h:m:s]") : QStringLiteral("Counter time [h:m:s]"),
+                               QStringLiteral("Time [h:m:s]"), QStringLiteral("[h:m:s]")});
 }
 
 void TViewGraph::ClearCurves(int base) {

@@ -42,14 +42,41 @@ std::string DeviationText(double value, char separator) {
   return text;
 }
 
+// The caption's words on lines of at most `width` characters (a longer word
+// on a line of its own).
+std::vector<std::string> WrapCaption(const std::string& caption, std::size_t width) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < caption.size()) {
+    const std::size_t next = caption.find(' ', start);
+    const std::string word = caption.substr(start, next == std::string::npos ? std::string::npos : next - start);
+    if (!word.empty()) {
+      if (!lines.empty() && lines.back().size() + 1 + word.size() <= width)
+        lines.back() += ' ' + word;
+      else
+        lines.push_back(word);
+    }
+    if (next == std::string::npos) break;
+    start = next + 1;
+  }
+  if (lines.empty()) lines.emplace_back();
+  return lines;
+}
+
 }  // namespace
 
 std::string FormatTextTable(const std::vector<std::string>& captions,
                             const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::size_t> widths(captions.size(), 0);
-  for (std::size_t c = 0; c < captions.size(); ++c) widths[c] = captions[c].size();
   for (const auto& row : rows)
     for (std::size_t c = 0; c < row.size() && c < widths.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  std::vector<std::vector<std::string>> captionLines(captions.size());
+  std::size_t headerLines = 1;
+  for (std::size_t c = 0; c < captions.size(); ++c) {
+    captionLines[c] = WrapCaption(captions[c], std::max(widths[c], kCaptionWrapWidth));
+    for (const std::string& line : captionLines[c]) widths[c] = std::max(widths[c], line.size());
+    headerLines = std::max(headerLines, captionLines[c].size());
+  }
   const auto line = [&](const std::vector<std::string>& cells) {
     std::string text;
     for (std::size_t c = 0; c < widths.size(); ++c) {
@@ -61,7 +88,16 @@ std::string FormatTextTable(const std::vector<std::string>& captions,
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text + "\n";
   };
-  std::string text = line(captions);
+  // Captions of fewer lines sit on the last header line, next to the values.
+  std::string text;
+  for (std::size_t k = 0; k < headerLines; ++k) {
+    std::vector<std::string> cells(captions.size());
+    for (std::size_t c = 0; c < captions.size(); ++c) {
+      const std::size_t skip = headerLines - captionLines[c].size();
+      if (k >= skip) cells[c] = captionLines[c][k - skip];
+    }
+    text += line(cells);
+  }
   for (const auto& row : rows) text += line(row);
   return text;
 }

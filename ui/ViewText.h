@@ -15,7 +15,10 @@ class TPAV_DataManagement;
 class TQMT_DataManagement;
 
 // Columns of text aligned under their captions: the first column left, the
-// others right-aligned, two blanks between columns.
+// others right-aligned, two blanks between columns. A caption longer than
+// its column's values and than kCaptionWrapWidth is wrapped at blanks onto
+// lines of that width, so long captions do not widen the table.
+inline constexpr std::size_t kCaptionWrapWidth = 14;
 std::string FormatTextTable(const std::vector<std::string>& captions, const std::vector<std::vector<std::string>>& rows);
 
 using TTextColumns = TColumnFlags;

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "ui/SizeFit.h"
+
 namespace {
 
 // One caption per text mode, in column order.
@@ -95,6 +97,7 @@ TWindowSettingsDialog::TWindowSettingsDialog(const TViewModel& model, const std:
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   layout->addWidget(buttons);
+  FitDialogToTitle(this);
 }
 
 QCheckBox* TWindowSettingsDialog::ColumnBox(int column) const {

@@ -1,5 +1,7 @@
-// The desktop program: zep [--config DIR] [--connect CONNECTION] [--screenshot DIR]
+// The desktop program: zep [--config DIR] [--connect CONNECTION] [--analyze FILE]... [--screenshot DIR]
 #include <QApplication>
+#include <QCheckBox>
+#include <QListWidget>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QMdiArea>
@@ -7,7 +9,9 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "ui/LogMenu.h"
 #include "ui/SignalPipe.h"
+#include "ui/StabilityWindow.h"
 #include "ui/ViewBase.h"
 #include "ui/ZepMainWindow.h"
 
@@ -15,7 +19,19 @@ namespace {
 
 constexpr int kScreenshotWaitMs = 6000;
 
-// Saves the main window and every view as PNG files, then closes the program.
+// The size a view opens at, and a small one where labels and buttons must
+// still fit.
+constexpr QSize kDefaultViewSize(560, 360);
+constexpr QSize kSmallViewSize(320, 210);
+
+bool GrabAt(QWidget& widget, QSize size, const QString& file) {
+  widget.resize(size);
+  QApplication::processEvents();
+  return widget.grab().save(file);
+}
+
+// Saves the main window, every view at its default and at a small size, and
+// the stability windows, as PNG files, then closes the program.
 void TakeScreenshots(TZepMainWindow& window, const QString& folder) {
   QDir().mkpath(folder);
   int failures = 0;
@@ -24,11 +40,35 @@ void TakeScreenshots(TZepMainWindow& window, const QString& folder) {
   for (QMdiSubWindow* frame : window.MdiArea()->subWindowList()) {
     auto* view = qobject_cast<TViewChild*>(frame->widget());
     const QString kind = view ? QString::number(static_cast<int>(view->Kind())) : QStringLiteral("info");
-    if (!frame->grab().save(QStringLiteral("%1/zep-view-%2-kind%3.png").arg(folder).arg(++n, 2, 10, QChar('0')).arg(kind)))
-      ++failures;
+    const QString base = QStringLiteral("%1/zep-view-%2-kind%3").arg(folder).arg(++n, 2, 10, QChar('0')).arg(kind);
+    const QSize tiled = frame->size();
+    if (!frame->grab().save(base + ".png")) ++failures;
+    if (!GrabAt(*frame, kDefaultViewSize, base + "-default.png")) ++failures;
+    if (!GrabAt(*frame, kSmallViewSize, base + "-small.png")) ++failures;
+    frame->resize(tiled);
+  }
+  n = 0;
+  for (auto* stability : window.findChildren<TStabilityWindow*>()) {
+    const QString base = QStringLiteral("%1/zep-stability-%2").arg(folder).arg(++n);
+    if (!stability->grab().save(base + ".png")) ++failures;
+    if (!GrabAt(*stability, QSize(640, 520), base + "-small.png")) ++failures;
   }
   std::fprintf(stderr, "zep: screenshots written to %s (%d failed)\n", folder.toLocal8Bit().constData(), failures);
   window.close();
+}
+
+// The stability window over `files`, every phase column and two estimators
+// chosen, analysing.
+void AnalyzeFiles(TZepMainWindow& window, const QStringList& files) {
+  TStabilityWindow* stability = window.LogMenu()->OpenStabilityWindow();
+  stability->OpenFiles(files);
+  QListWidget& columns = *stability->ColumnList();
+  for (int row = 0; row < columns.count(); ++row)
+    if (columns.item(row)->flags() & Qt::ItemIsUserCheckable)
+      columns.item(row)->setCheckState(columns.item(row)->text().contains(QStringLiteral(":phase:")) ? Qt::Checked
+                                                                                                       : Qt::Unchecked);
+  stability->EstimatorBox(TStabilityEstimator::Mdev)->setChecked(true);
+  stability->Analyse();
 }
 
 }  // namespace
@@ -47,7 +87,10 @@ int main(int argc, char** argv) {
                                       QStringLiteral("Open every view kind, save PNGs of the windows into DIR and quit."),
                                       QStringLiteral("DIR"));
   const QCommandLineOption professional(QStringLiteral("professional"), QStringLiteral("Professional mode."));
-  parser.addOptions({config, connect, screenshot, professional});
+  const QCommandLineOption analyze(QStringLiteral("analyze"),
+                                   QStringLiteral("Open the stability analysis of a log file (repeat for the day files of a run)."),
+                                   QStringLiteral("FILE"));
+  parser.addOptions({config, connect, screenshot, professional, analyze});
   parser.process(application);
 
   TMainWindowOptions options;
@@ -65,6 +108,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zep: the application did not start\n");
     return 1;
   }
+  if (parser.isSet(analyze)) AnalyzeFiles(window, parser.values(analyze));
   if (parser.isSet(screenshot)) {
     const QString folder = parser.value(screenshot);
     window.OpenEveryKind();

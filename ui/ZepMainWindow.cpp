@@ -28,8 +28,10 @@
 #include "library/core/LogUnit.h"
 #include "library/core/VQ_Header.h"
 #include "ui/CalibrationDialog.h"
+#include "ui/ChannelSettingsDialog.h"
 #include "ui/ConnectionDialog.h"
 #include "ui/LogMenu.h"
+#include "ui/SizeFit.h"
 #include "ui/UsbWatcher.h"
 #include "ui/ViewAllan.h"
 #include "ui/ViewGraph.h"
@@ -359,6 +361,8 @@ QMdiSubWindow* TZepMainWindow::AddSubWindow(TViewChild* view, bool fromSettings)
   frame->setAttribute(Qt::WA_DeleteOnClose);
   frame->resize(560, 360);
   frame->show();
+  // The area places a new window by its size before the resize: keep it in view.
+  if (!fromSettings) KeepInside(frame, FMdi->viewport());
   FCaptionsDirty = true;
   return frame;
 }
@@ -654,6 +658,12 @@ std::optional<TConnectionChoice> TZepMainWindow::AskConnection(int index, const 
   return dialog.Choice();
 }
 
+bool TZepMainWindow::AskYesNo(const std::string& question) {
+  if (!FOptions.Interactive || FStopRequested) return false;
+  return QMessageBox::question(isVisible() ? this : nullptr, QStringLiteral("ZEP"), QString::fromStdString(question)) ==
+         QMessageBox::Yes;
+}
+
 void TZepMainWindow::ShowMessage(const std::string& text) {
   // No box once a signal asked to stop: it would keep the program from ending.
   if (FOptions.Interactive && !FStopRequested) {
@@ -805,6 +815,7 @@ void TZepMainWindow::BuildMenus() {
   FSessionMenu->addAction(tr("&Open"), this, &TZepMainWindow::OpenSession);
   FSessionMenu->addAction(tr("C&lose"), this, &TZepMainWindow::CloseSession);
   FSessionMenu->addAction(tr("&Info"), this, &TZepMainWindow::ShowActiveSessionInfo);
+  FSessionMenu->addAction(tr("Channel Se&ttings..."), this, &TZepMainWindow::EditChannelSettings);
   FSessionMenu->addSeparator();
   FSessionMenu->addAction(tr("&Save Settings"), this, &TZepMainWindow::SaveAllSettings);
   FSessionMenu->addAction(tr("E&xit"), this, &QWidget::close);
@@ -933,10 +944,22 @@ void TZepMainWindow::ChangeSession() {
   proposal.Color = session->Color();
   proposal.FriendlyName = session->FriendlyName();
   proposal.ClearBuffer = session->ClearBufferOnStart();
+  proposal.UseDeviceCalibration = session->UseDeviceCalibration();
+  proposal.Ref20MHz = session->Ref20MHz();
   TConnectionDialog dialog(proposal, this);
   dialog.setWindowTitle(tr("Change session %1").arg(QChar(session->Letter())));
   if (dialog.exec() != QDialog::Accepted) return;
   FApp->RequestChangeSession(session->Index(), dialog.Choice());
+}
+
+void TZepMainWindow::EditChannelSettings() {
+  const auto session = ActiveSession();
+  if (!session || !FOptions.Interactive) return;
+  TChannelSettingsDialog dialog(session->ChannelSettings(), session->PAV().ChannelCount(), session->QMT().ChannelCount(),
+                                this);
+  dialog.setWindowTitle(tr("Channel Settings of session %1").arg(QChar(session->Letter())));
+  if (dialog.exec() != QDialog::Accepted) return;
+  session->SetChannelSettings(dialog.Settings());
 }
 
 void TZepMainWindow::RemoveSession() {

@@ -102,6 +102,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   std::optional<TConnectionChoice> ChooseConnection(int index, const TConnectionChoice& proposal) override;
   std::optional<TConnectionChoice> ChooseMissingConnection(int index, const TConnectionChoice& proposal) override;
   void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& question) override;
   void HandOver(const TMainSyncData& item) override;
   void SessionsChanged() override;
   void ShowMessageWindow() override;
@@ -166,6 +167,7 @@ class TZepMainWindow : public QMainWindow, public TZepFrontEnd {
   void SendToActive(const std::string& command, const QString& what);
   void NewSession();
   void ChangeSession();
+  void EditChannelSettings();
   void RemoveSession();
   void OpenSession();
   void CloseSession();

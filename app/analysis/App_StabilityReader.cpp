@@ -135,6 +135,7 @@ bool TReader::Read(const std::string& name, const TChunkReader& read) {
       text.remove_prefix(end + 1);
     }
     if (FOptions.Progress) FOptions.Progress(FDoneBytes, FTotalBytes);
+    if (FOptions.Cancelled && FOptions.Cancelled()) return Fail(TReadStatus::Cancelled, "cancelled");
   }
   if (!pending.empty()) {
     ++FFileLine;

@@ -22,6 +22,8 @@ struct TStabilityReadOptions {
   int64_t MaxPoints = 100'000'000;              // per column
   // Called now and then with the bytes read so far and the bytes of all files.
   std::function<void(uint64_t done, uint64_t total)> Progress;
+  // Asked after every chunk; true ends the read with TReadStatus::Cancelled.
+  std::function<bool()> Cancelled;
 };
 
 struct TStabilitySeries {
@@ -32,7 +34,7 @@ struct TStabilitySeries {
   TLargeVector<double> Values;  // seconds or fractional frequency; NaN = gap
 };
 
-enum class TReadStatus { Ok, BadArguments, BadFile };
+enum class TReadStatus { Ok, BadArguments, BadFile, Cancelled };
 
 struct TStabilityReadResult {
   TReadStatus Status = TReadStatus::Ok;

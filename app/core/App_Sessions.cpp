@@ -101,6 +101,10 @@ void TSessionItem::WriteForeignKeys(TAppSettings& settings, const std::string& p
     if (!settings.HasKey(prefix + name)) settings.KeepValue(prefix + name, value);
 }
 
+void TSessionItem::ForgetForeignKeys(const std::function<bool(const std::string& name)>& owned) {
+  std::erase_if(FForeignKeys, [&](const auto& key) { return owned(key.first); });
+}
+
 // Each key on its own: a damaged value takes its default (the store says
 // so) and never costs the keys after it, least of all the connection.
 std::string TSessionItem::ReadSettings(TAppSettings& settings, const std::string& prefix) {

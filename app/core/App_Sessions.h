@@ -113,6 +113,9 @@ class TSessionItem : public TPolledSession {
   void CollectForeignKeys(const TAppSettings& settings, const std::string& prefix);
   // Writes back the remembered keys that no owned key replaced.
   void WriteForeignKeys(TAppSettings& settings, const std::string& prefix) const;
+  // Forgets the stored keys (names after the prefix) that `owned` claims:
+  // the session now writes them itself, or drops them by not writing them.
+  void ForgetForeignKeys(const std::function<bool(const std::string& name)>& owned);
   void NotifyUpdate();
   void SetErrorMessage(const std::string& text);
 

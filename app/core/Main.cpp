@@ -261,10 +261,7 @@ void TZepApp::CreateStoredSession(int index) {
     }
   }
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
-  if (choice) {
-    session->SetOpenParams(choice->OpenString, choice->ConnectionType, choice->Color, choice->FriendlyName);
-    session->SetClearBufferOnStart(choice->ClearBuffer);
-  }
+  if (choice) ApplyConnectionChoice(*session, *choice);
   FSessions.Put(index, session);
 }
 
@@ -313,39 +310,69 @@ int TZepApp::NewSession() {
   const int index = FSessions.FreeSlot();
   Log("TMainForm.SourceNewExecute sIndex=" + std::to_string(index));
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
+  int channelCount = -1;
   if (session->OpenString().empty()) {
-    const TConnectionChoice proposal = ConnectionProposal(index, session->Color(), session->ConnectionType());
+    TConnectionChoice proposal = ConnectionProposal(index, session->Color(), session->ConnectionType());
+    proposal.UseDeviceCalibration = session->UseDeviceCalibration();
+    proposal.Ref20MHz = session->Ref20MHz();
     const std::optional<TConnectionChoice> choice = FFrontEnd.ChooseConnection(index, proposal);
     if (!choice) {
       Log("TMainForm.SourceNewExecute: cancel");
       return -1;
     }
-    session->SetOpenParams(choice->OpenString, choice->ConnectionType, choice->Color, choice->FriendlyName);
-    session->SetClearBufferOnStart(choice->ClearBuffer);
+    ApplyConnectionChoice(*session, *choice);
     if (choice->OpenString.empty()) {
-      AddMessage(index, 86, mtError, "No connection chosen", 0);
+      AddMessage(index, 86, mtError,
+                 "No connection chosen" + (choice->PortDescription.empty() ? "" : ": " + choice->PortDescription), 0);
       return -1;
     }
+    channelCount = choice->ChannelCount;
   }
   FSessions.Put(index, session);
   FSessionsChanged = true;
-  if (FAllInitialized && !OpenDevice(*session, false)) {
+  if (!FAllInitialized) return index;
+  if (!OpenDevice(*session, false)) {
     Log("TMainForm.SourceNewExecute: Open failed -> remove session");
     RemoveSession(index);
     return -1;
   }
+  SendChannelCount(*session, channelCount);
   return index;
+}
+
+std::string ChannelCountChoiceText(int channelCount) {
+  if (channelCount <= 0) return "Transmit all channels";
+  if (channelCount == 1) return "Transmit channel 1";
+  return "Transmit channels 1.." + std::to_string(channelCount);
+}
+
+void TZepApp::ApplyConnectionChoice(TVQSessionItem& session, const TConnectionChoice& choice) {
+  session.SetOpenParams(choice.OpenString, choice.ConnectionType, choice.Color, choice.FriendlyName);
+  session.SetClearBufferOnStart(choice.ClearBuffer);
+  session.SetConnectionOptions(choice.UseDeviceCalibration, choice.Ref20MHz);
+}
+
+void TZepApp::SendChannelCount(TVQSessionItem& session, int channelCount) {
+  if (channelCount < 0 || session.OpenString() == kNoConnection || !session.DeviceOpened()) return;
+  if (session.ConnectionType() == ctTCPServer || session.ConnectionType() == ctFile) return;  // no commands
+  Log("TMainForm.SendChannelCount session " + std::to_string(session.Index()) + ": " +
+      ChannelCountChoiceText(channelCount));
+  session.SendCommand(TVQSessionItem::DemoChannelCommand(channelCount));
 }
 
 bool TZepApp::OpenDevice(TSessionItem& session, bool silent) {
   if (session.OpenString() == kNoConnection) return true;
-  Log("TMainForm.OpenDevice for session " + std::to_string(session.Index()));
-  const std::string error = session.OpenDevice();
-  if (error.empty()) return true;
-  LogErr("TMainForm.OpenDevice: " + session.OpenString() + " failed: " + error);
-  if (!silent) FFrontEnd.ShowMessage(error);
-  AddMessage(session.Index(), SessionMsg::ConnectFailed, mtError, error, 0);
-  return false;
+  // A server on the network may come up a moment later: the user may try again.
+  const bool network = session.ConnectionType() == ctNetwork || session.ConnectionType() == ctTCPServer;
+  for (;;) {
+    Log("TMainForm.OpenDevice for session " + std::to_string(session.Index()));
+    const std::string error = session.OpenDevice();
+    if (error.empty()) return true;
+    LogErr("TMainForm.OpenDevice: " + session.OpenString() + " failed: " + error);
+    if (!silent) FFrontEnd.ShowMessage(error);
+    AddMessage(session.Index(), SessionMsg::ConnectFailed, mtError, error, 0);
+    if (silent || !network || !FFrontEnd.AskYesNo("Connect server again?")) return false;
+  }
 }
 
 // ---- main-thread ticks -------------------------------------------------------------------------
@@ -415,11 +442,10 @@ void TZepApp::DoSessionChange(int index, const TConnectionChoice& choice) {
   Log("TMainForm.DoSessionChange old=" + old->ToString());
   old.reset();
   std::shared_ptr<TVQSessionItem> session = CreateSession(index);
-  session->SetOpenParams(choice.OpenString, choice.ConnectionType, choice.Color, choice.FriendlyName);
-  session->SetClearBufferOnStart(choice.ClearBuffer);
+  ApplyConnectionChoice(*session, choice);
   FSessions.Put(index, session);
   Log("TMainForm.DoSessionChange new=" + session->ToString());
-  OpenDevice(*session, false);
+  if (OpenDevice(*session, false)) SendChannelCount(*session, choice.ChannelCount);
 }
 
 // A step of the display tick that failed: logged and posted; the tick goes on.

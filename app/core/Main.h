@@ -53,7 +53,18 @@ struct TConnectionChoice {
   uint32_t Color = TSessionItem::kDefaultColor;
   std::string FriendlyName;
   bool ClearBuffer = true;
+  bool UseDeviceCalibration = true;  // use the QMT calibration stored in the counter
+  bool Ref20MHz = false;             // the counter runs on a 20 MHz reference
+  // Channels the counter is told to transmit once open: -1 leaves its
+  // setting, 0 all 24, n = 1..23 channels 1..n.
+  int ChannelCount = -1;
+  // The port as the dialog showed it, for the message about an empty
+  // connection string.
+  std::string PortDescription;
 };
+
+// "Transmit all channels" (0), "Transmit channel 1", "Transmit channels 1..n".
+std::string ChannelCountChoiceText(int channelCount);
 
 // One message of a session or of the application, as the message list will
 // show it.
@@ -84,6 +95,8 @@ class TZepFrontEnd {
   // The user can be asked for a connection (a dialog); a front end that
   // cannot ask gets no "please choose" box before ChooseConnection.
   virtual bool AsksForConnection() const { return true; }
+  // A Yes/No question; a front end that cannot ask answers No.
+  virtual bool AskYesNo(const std::string& /*question*/) { return false; }
   // A hand-over item from the acquisition thread, on the main thread.
   virtual void HandOver(const TMainSyncData&) {}
   // Sessions were opened, closed, added or removed.
@@ -203,6 +216,9 @@ class TZepApp {
   bool HasUsableSession() const;
   std::shared_ptr<TVQSessionItem> CreateSession(int index);
   bool OpenDevice(TSessionItem& session, bool silent);
+  void ApplyConnectionChoice(TVQSessionItem& session, const TConnectionChoice& choice);
+  // Tells an open counter how many channels to transmit (TConnectionChoice::ChannelCount).
+  void SendChannelCount(TVQSessionItem& session, int channelCount);
   void RemoveSession(int index);
   void DoSessionChange(int index, const TConnectionChoice& choice);
   // Takes the session out of the acquisition thread's hands and its slot.

@@ -619,6 +619,82 @@ void TVQSessionItem::SendOpenCommands(const std::string& connection) {
   SendCommand(std::string(1, static_cast<char>(32 + std::clamp(FDemoRate, 0, 13))));
 }
 
+// "short;long", each a whole number of at least 1; a damaged part stays 1.
+void TVQSessionItem::ReadHorizontalScale(const std::string& text, const TFormatSettings& fmt) {
+  const std::vector<std::string_view> items = SplitText(text, ";");
+  const THorizontalScale scales[] = {THorizontalScale::hsShort, THorizontalScale::hsLong};
+  for (std::size_t j = 0; j < 2; ++j) {
+    const std::optional<double> value =
+        j < items.size() ? TryStrToFloat(std::string(Trim(items[j])), fmt) : std::optional<double>();
+    const bool whole = value && *value >= 1 && *value <= kMaxHorizontalScale && *value == std::floor(*value);
+    if (value && !whole) Log(".ReadSettings HorizontalScale item " + std::string(Trim(items[j])) + " ignored");
+    FPAV_DM->SetScaleFactor(scales[j], whole ? static_cast<int>(*value) : 1);
+  }
+}
+
+// Every used factor row (the stored keys of rows no longer used are
+// dropped by ForgetForeignKeys when the user changes them), the
+// descriptions and the horizontal scale.
+void TVQSessionItem::SaveChannelSettings(TAppSettings& settings, const std::string& prefix,
+                                         const TFormatSettings& fmt) const {
+  const TChannelSettings channels = ChannelSettings();
+  const auto saveRows = [&](const std::string& kind, const auto& rows, const std::string& description) {
+    bool any = false;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      if (std::all_of(rows[k].begin(), rows[k].end(), [](double f) { return f == 0.0; })) continue;
+      std::string text;
+      for (double factor : rows[k]) text += FloatToStrGeneral(factor, fmt) + ";";
+      settings.SetValue(prefix + kind + std::to_string(k + 1) + "_Factors", text);
+      any = true;
+    }
+    if (any || !description.empty()) settings.SetValue(prefix + kind + "Description", description);
+  };
+  saveRows("V_", channels.Virtual, channels.VirtualDescription);
+  saveRows("VQMT_", channels.VirtualQMT, channels.VirtualQMTDescription);
+  settings.SetValue(prefix + "HorizontalScale",
+                    std::to_string(channels.ShortScale) + ";" + std::to_string(channels.LongScale));
+}
+
+TChannelSettings TVQSessionItem::ChannelSettings() const {
+  TChannelSettings settings;
+  for (int k = 1; k <= TDataManagement::kMaxChannels; ++k) {
+    settings.Virtual[static_cast<std::size_t>(k - 1)] = FPAV_DM->GetVirtualFactors(k);
+    settings.VirtualQMT[static_cast<std::size_t>(k - 1)] = FQMT_DM->GetVirtualFactors(k);
+  }
+  settings.VirtualDescription = FVirtualDescription;
+  settings.VirtualQMTDescription = FVirtualQMTDescription;
+  settings.ShortScale = FPAV_DM->GetScaleFactor(THorizontalScale::hsShort);
+  settings.LongScale = FPAV_DM->GetScaleFactor(THorizontalScale::hsLong);
+  return settings;
+}
+
+void TVQSessionItem::SetChannelSettings(const TChannelSettings& settings) {
+  // The rows are written whole at the next save; stored rows that are no
+  // longer used must not come back.
+  ForgetForeignKeys([](const std::string& name) {
+    return ((name.starts_with("V_") || name.starts_with("VQMT_")) && name.ends_with("_Factors")) ||
+           name == "V_Description" || name == "VQMT_Description";
+  });
+  for (int k = 1; k <= TDataManagement::kMaxChannels; ++k) {
+    FPAV_DM->SetVirtualFactors(k, settings.Virtual[static_cast<std::size_t>(k - 1)]);
+    FQMT_DM->SetVirtualFactors(k, settings.VirtualQMT[static_cast<std::size_t>(k - 1)]);
+  }
+  FVirtualDescription = settings.VirtualDescription;
+  FVirtualQMTDescription = settings.VirtualQMTDescription;
+  FPAV_DM->SetScaleFactor(THorizontalScale::hsShort, std::clamp(settings.ShortScale, 1, kMaxHorizontalScale));
+  FPAV_DM->SetScaleFactor(THorizontalScale::hsLong, std::clamp(settings.LongScale, 1, kMaxHorizontalScale));
+  Log(".SetChannelSettings: virtual channels " + std::to_string(FPAV_DM->GetVirtualChannelCount()) + ", QMT " +
+      std::to_string(FQMT_DM->GetVirtualChannelCount()));
+  NotifyUpdate();
+}
+
+void TVQSessionItem::SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz) {
+  FUseDeviceCalibration = useDeviceCalibration;
+  FRef20MHz = ref20MHz;
+  FPAV_DM->SetRef20MHz(ref20MHz);
+  UpdateEvalOptions();
+}
+
 std::string TVQSessionItem::DemoChannelCommand(int channels) {
   if (channels <= 0 || channels > 23) return "0";                         // $30: all 24 channels
   if (channels <= 11) return std::string(1, static_cast<char>(0x30 + channels));  // $31..$3B
@@ -1051,6 +1127,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
   FRawIntervalIndex = settings.ReadInteger(prefix + "RawIntervalIndex", -1, -1, kMaxIntervalIndex);
   FRawAvg = settings.GetValue(prefix + "RawAvg", false);
   FRef20MHz = settings.GetValue(prefix + "Ref20MHz", false);
+  FPAV_DM->SetRef20MHz(FRef20MHz);
   FDataPortINI = settings.ReadInteger(prefix + "TCPDataPort", 0, 0, kMaxPort);
   const int userId = settings.ReadInteger(prefix + "UserID", static_cast<int>(kNoUserID), 0, kNoUserID);
   FUserIdINI = static_cast<uint8_t>(userId >= 1 && userId <= 4 ? userId : kNoUserID);
@@ -1105,6 +1182,9 @@ void TVQSessionItem::ReadStoreSettings(TAppSettings& settings, const std::string
     const std::string qmtKey = prefix + "VQMT_" + std::to_string(k) + "_Factors";
     if (settings.HasKey(qmtKey)) FQMT_DM->SetVirtualFactors(k, FactorItems(settings.GetValue(qmtKey, std::string()), fmt));
   }
+  FVirtualDescription = settings.GetValue(prefix + "V_Description", std::string());
+  FVirtualQMTDescription = settings.GetValue(prefix + "VQMT_Description", std::string());
+  ReadHorizontalScale(settings.GetValue(prefix + "HorizontalScale", std::string()), fmt);
   FIniDateTimeNumber.reset();
   const double start = settings.ReadDouble(prefix + "PAVDateTimeStart", std::numeric_limits<double>::quiet_NaN());
   if (std::isfinite(start)) FIniDateTimeNumber = start;
@@ -1125,6 +1205,7 @@ void TVQSessionItem::SaveStoreSettings(TAppSettings& settings, const std::string
     settings.SetValue(prefix + NomFreqKey(group), text);
   }
   settings.SetValue(prefix + "AllanDecay", FPAV_DM->AllanDecay());
+  SaveChannelSettings(settings, prefix, fmt);
   // The origin in the zone it is shown in; one never computed keeps what was
   // read. The simulated counter starts its clock at every opening: its origin
   // says nothing about the next run and is not kept.

@@ -14,7 +14,20 @@
 #include "app/core/App_Sessions.h"
 #include "app/core/ZEP_ReportEval.h"
 #include "app/core/ZEP_Sync.h"
+#include "app/data/App_DataManagement.h"
 #include "library/sources/MultiSource.h"
+
+// What the channel-settings window edits (TVQSessionItem::ChannelSettings).
+// Row k - 1 holds the weights of the real channels in virtual channel k;
+// the used rows come first, without gaps.
+inline constexpr int kMaxHorizontalScale = 1000;
+
+struct TChannelSettings {
+  std::array<TDataManagement::TFactorRow, TDataManagement::kMaxChannels> Virtual{};
+  std::array<TDataManagement::TFactorRow, TDataManagement::kMaxChannels> VirtualQMT{};
+  std::string VirtualDescription, VirtualQMTDescription;
+  int ShortScale = 1, LongScale = 1;  // horizontal scale of the short and long averages
+};
 
 class TVQSessionItem;
 class TPAV_DataManagement;
@@ -204,6 +217,10 @@ class TVQSessionItem : public TSessionItem {
   // virtual QMT channels. Main thread only.
   const TSessionChannelData& Channels() const { return FChannels; }
   void SetChannels(const TSessionChannelData& channels);
+  // The factor rows of the virtual counter and QMT channels, their
+  // descriptions and the horizontal scale of the averages. Main thread only.
+  TChannelSettings ChannelSettings() const;
+  void SetChannelSettings(const TChannelSettings& settings);
   // The virtual channels' names, for any thread.
   TVirtualChannelNames VirtualChannelNames() const;
 
@@ -211,6 +228,11 @@ class TVQSessionItem : public TSessionItem {
   TVQSessionState State() const;
   bool ClearBufferOnStart() const { return FClearBufferOnStart; }
   void SetClearBufferOnStart(bool value) { FClearBufferOnStart = value; }
+  // What the connection dialog chose for a session before it opens: the
+  // device calibration of the QMT channels and the 20 MHz reference.
+  void SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz);
+  bool UseDeviceCalibration() const { return FUseDeviceCalibration; }
+  bool Ref20MHz() const { return FRef20MHz; }
   // Simulated counter set-up: channel count (0 = 24), mode, interval index.
   void SetDemoSetup(int channels, int mode, int rate);
   int DemoChannels() const { return FDemoChannels; }
@@ -312,6 +334,9 @@ class TVQSessionItem : public TSessionItem {
   TReportEvaluation FEvaluation;
 
   TSessionChannelData FChannels;
+  std::string FVirtualDescription, FVirtualQMTDescription;
+  void ReadHorizontalScale(const std::string& text, const TFormatSettings& fmt);
+  void SaveChannelSettings(TAppSettings& settings, const std::string& prefix, const TFormatSettings& fmt) const;
 
   // Stores (shared with the QMT-only copy) and the evaluation (original only).
   std::shared_ptr<TPAV_DataManagement> FPAV_DM;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QComboBox>
 
 #include "ui/ConnectionDialog.h"
 #include "ui/ViewBase.h"
@@ -15,6 +17,28 @@ TEST(TextTable, AlignsValuesUnderTheirCaptions) {
             "Channel  Frequency [Hz]\n"
             "A1                 10.5\n"
             "A10          9999999.25\n");
+}
+
+// Captions longer than their values wrap at blanks onto header lines that
+// end next to the values; short ones stay on the last header line.
+TEST(TextTable, WrapsLongCaptionsAboveNarrowValues) {
+  const std::string table = FormatTextTable({"Channel", "Interval Diff. Short Average [ns]", "Time Interval [ns]"},
+                                            {{"QA1", "12.50", "3289702.62"}, {"QA2", "-", "3313065.61"}});
+  EXPECT_EQ(table,
+            "         Interval Diff.\n"
+            "          Short Average  Time Interval\n"
+            "Channel            [ns]           [ns]\n"
+            "QA1               12.50     3289702.62\n"
+            "QA2                   -     3313065.61\n");
+  // A word longer than the wrap width keeps its own line; values wider than
+  // the caption keep it on one line.
+  EXPECT_EQ(FormatTextTable({"C", "Extraordinarily [Hz]"}, {{"A1", "1"}}),
+            "    Extraordinarily\n"
+            "C              [Hz]\n"
+            "A1                1\n");
+  EXPECT_EQ(FormatTextTable({"C", "Phase Difference [ps]"}, {{"A1", "123456789012345678901.5"}}),
+            "C     Phase Difference [ps]\n"
+            "A1  123456789012345678901.5\n");
 }
 
 TEST(PlotColors, AreTheSettingsColoursReadableOnWhite) {
@@ -67,6 +91,44 @@ TEST(ConnectionDialog, StartsFromTheSessionsConnection) {
     EXPECT_FALSE(choice.ClearBuffer);
     EXPECT_TRUE(dialog.Preview().contains(connection)) << dialog.Preview().toStdString();
   }
+}
+
+// The counter options start from the session's and come back as chosen; a
+// data server or a replayed file takes no channel-count command.
+TEST(ConnectionDialog, CounterOptionsAndChannelCount) {
+  TestApplication();
+  TConnectionChoice proposal;
+  proposal.OpenString = "DemoData";
+  proposal.UseDeviceCalibration = false;
+  proposal.Ref20MHz = true;
+  TConnectionDialog dialog(proposal);
+  EXPECT_FALSE(dialog.DeviceCalibrationBox()->isChecked());
+  EXPECT_TRUE(dialog.Ref20MHzBox()->isChecked());
+  QComboBox& channels = *dialog.ChannelCountBox();
+  EXPECT_EQ(channels.currentData().toInt(), -1);  // the counter's own setting stays
+  EXPECT_EQ(dialog.Choice().ChannelCount, -1);
+  EXPECT_EQ(channels.itemText(1).toStdString(), "Transmit all channels");
+  EXPECT_EQ(channels.itemText(2).toStdString(), "Transmit channel 1");
+  EXPECT_EQ(channels.itemText(channels.count() - 1).toStdString(), "Transmit channels 1..23");
+  channels.setCurrentIndex(channels.findData(8));
+  dialog.DeviceCalibrationBox()->setChecked(true);
+  dialog.Ref20MHzBox()->setChecked(false);
+  TConnectionChoice choice = dialog.Choice();
+  EXPECT_EQ(choice.ChannelCount, 8);
+  EXPECT_TRUE(choice.UseDeviceCalibration);
+  EXPECT_FALSE(choice.Ref20MHz);
+  EXPECT_EQ(choice.PortDescription, "Simulated counter (Connection string: DemoData)");
+
+  TConnectionForm file;
+  file.Kind = TConnectionKind::File;
+  file.FilePath = "/tmp/replay.txt";
+  dialog.SetForm(file);
+  EXPECT_FALSE(channels.isEnabled());
+  EXPECT_EQ(dialog.Choice().ChannelCount, -1);
+
+  // A title set after the dialog is built still fits.
+  dialog.setWindowTitle(QStringLiteral("Connection of session A, a very long title for the title bar"));
+  EXPECT_GT(dialog.minimumWidth(), QFontMetrics(dialog.font()).horizontalAdvance(dialog.windowTitle()));
 }
 
 }  // namespace

@@ -287,4 +287,23 @@ TEST(StabilityReader, PlainDataFilesAndTheValueLimit) {
   EXPECT_NE(limited.Error.find("--max-points"), std::string::npos) << limited.Error;
 }
 
+// A read asked to stop ends after the chunk it is in, with no series, and
+// never reads the files after it.
+TEST(StabilityReader, CancelledReadStopsAtTheNextChunk) {
+  TStabilityReadOptions options;
+  options.PlainKind = TStabilityDataKind::Phase;
+  options.Tau0 = 1;
+  std::string big;
+  while (big.size() < (std::size_t{3} << 20)) big += "1.25e-9\n";
+  int asked = 0;
+  uint64_t lastDone = 0;
+  options.Progress = [&](uint64_t done, uint64_t) { lastDone = done; };
+  options.Cancelled = [&] { return ++asked == 2; };
+  const TStabilityReadResult result = ReadStabilityTexts({big, big}, options);
+  EXPECT_EQ(result.Status, TReadStatus::Cancelled);
+  EXPECT_TRUE(result.Series.empty());
+  EXPECT_EQ(asked, 2);
+  EXPECT_LT(lastDone, big.size());
+}
+
 }  // namespace
