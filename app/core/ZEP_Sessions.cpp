@@ -689,7 +689,7 @@ void TVQSessionItem::SetChannelSettings(const TChannelSettings& settings) {
 }
 
 void TVQSessionItem::SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz) {
-  FUseDeviceCalibration = useDeviceCalibration;
+  SetUseDeviceCalibration(useDeviceCalibration);
   FRef20MHz = ref20MHz;
   FPAV_DM->SetRef20MHz(ref20MHz);
   UpdateEvalOptions();

@@ -231,7 +231,6 @@ class TVQSessionItem : public TSessionItem {
   // What the connection dialog chose for a session before it opens: the
   // device calibration of the QMT channels and the 20 MHz reference.
   void SetConnectionOptions(bool useDeviceCalibration, bool ref20MHz);
-  bool UseDeviceCalibration() const { return FUseDeviceCalibration; }
   bool Ref20MHz() const { return FRef20MHz; }
   // Simulated counter set-up: channel count (0 = 24), mode, interval index.
   void SetDemoSetup(int channels, int mode, int rate);
