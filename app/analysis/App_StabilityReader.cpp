@@ -83,7 +83,10 @@ class TReader {
   const TColumnState* F0Source(const TColumnState& state, int bit) const;
 
   const TStabilityReadOptions& FOptions;
-  std::vector<char> FChunk;  // read buffer of every file
+  // Read buffer of every file, left uninitialised and no larger than the
+  // files: zero-filling 1 MiB for a short text cost more than reading it.
+  std::unique_ptr<char[]> FChunk;
+  std::size_t FChunkBytes = 0;
   uint64_t FTotalBytes = 0, FDoneBytes = 0;
   TStabilityReadResult FResult;
   std::string FName, FFirstName;
@@ -108,12 +111,16 @@ bool TReader::Read(const std::string& name, const TChunkReader& read) {
   FLayout = {};
   FTypeLine.clear();
   std::string pending;  // the start of a line whose end is in the next chunk
-  if (FChunk.empty()) FChunk.resize(kChunkBytes);
+  if (!FChunk) {
+    // A file that grows while it is read is read in more chunks.
+    FChunkBytes = FTotalBytes > 0 && FTotalBytes < kChunkBytes ? std::max<std::size_t>(FTotalBytes, 4096) : kChunkBytes;
+    FChunk.reset(new char[FChunkBytes]);
+  }
   for (;;) {
-    const std::size_t got = read(FChunk.data(), FChunk.size());
+    const std::size_t got = read(FChunk.get(), FChunkBytes);
     if (got == 0) break;
     FDoneBytes += got;
-    std::string_view text(FChunk.data(), got);
+    std::string_view text(FChunk.get(), got);
     while (!text.empty()) {
       const std::size_t end = text.find('\n');
       if (end == std::string_view::npos) {
