@@ -110,7 +110,7 @@ std::vector<TStabilityColumnChoice> StabilityFileColumns(const QString& file, QS
       if (!type || LogValueKind(column.Bit) == TLogValueKind::NotAnalysed) continue;
       TStabilityColumnChoice choice;
       const std::string channel = column.Channel > 0 ? std::to_string(column.Channel) : column.Name;
-      choice.Spec = QString::fromStdString((column.Letter != '?' ? std::string(1, column.Letter) + ":" : "") + type +
+      choice.Request = QString::fromStdString((column.Letter != '?' ? std::string(1, column.Letter) + ":" : "") + type +
                                            ":" + channel);
       choice.Title = QString::fromStdString(LogColumnTitle(column));
       choice.Letter = column.Letter;
@@ -324,7 +324,7 @@ void TStabilityWindow::OpenFiles(const QStringList& files) {
     auto* item = new QListWidgetItem(Swatch(SeriesColor(choice.Title.toStdString())), choice.Title, FColumns);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
     item->setCheckState(FColumns->count() == 1 ? Qt::Checked : Qt::Unchecked);
-    item->setData(Qt::UserRole, choice.Spec);
+    item->setData(Qt::UserRole, choice.Request);
   }
   FStatus->setText(FPlainFile ? tr("Plain data: say what the values are and their interval τ0.")
                               : tr("Pick columns and estimators, then Analyse."));

@@ -23,7 +23,7 @@ class QTimer;
 
 // A column of a log file as the window lists it.
 struct TStabilityColumnChoice {
-  QString Spec;   // what the reader is asked for: "A:phase:1"
+  QString Request;  // what the reader is asked for: "A:phase:1"
   QString Title;  // the series name the reader gives it: "A:phase:1 (REF)"
   char Letter = '?';
   int Channel = 0;  // 0: the title names no number

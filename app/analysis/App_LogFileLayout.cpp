@@ -338,9 +338,9 @@ TFieldRead ParseLogNumber(std::string_view text, TSplitNumber& number) {
   return TFieldRead::Number;
 }
 
-std::optional<TLogColumnSpec> ParseLogColumnSpec(const std::string& text, std::string& error) {
-  TLogColumnSpec spec;
-  spec.Text = text;
+std::optional<TLogColumnChoice> ParseLogColumnChoice(const std::string& text, std::string& error) {
+  TLogColumnChoice choice;
+  choice.Text = text;
   std::vector<std::string_view> pieces;
   std::string_view rest = text;
   for (int k = 0; k < 2; ++k) {
@@ -355,28 +355,28 @@ std::optional<TLogColumnSpec> ParseLogColumnSpec(const std::string& text, std::s
       error = "column " + text + ": the part is a session letter (A, B, ...)";
       return std::nullopt;
     }
-    spec.Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(pieces[0][0])));
+    choice.Letter = static_cast<char>(std::toupper(static_cast<unsigned char>(pieces[0][0])));
     pieces.erase(pieces.begin());
   }
   if (pieces.size() != 2 || pieces[1].empty()) {
     error = "column " + text + ": write [PART:]TYPE:CHANNEL, for example phase:1 or B:freq:3";
     return std::nullopt;
   }
-  spec.Bit = LogColumnTypeBit(pieces[0]);
-  if (spec.Bit < 0) {
+  choice.Bit = LogColumnTypeBit(pieces[0]);
+  if (choice.Bit < 0) {
     error = "column " + text + ": unknown type \"" + std::string(pieces[0]) + "\" (known: " + LogColumnTypeNames() +
             ")";
     return std::nullopt;
   }
-  spec.Channel = std::string(pieces[1]);
-  return spec;
+  choice.Channel = std::string(pieces[1]);
+  return choice;
 }
 
-bool LogColumnMatches(const TLogColumn& column, const TLogColumnSpec& spec) {
-  if (column.Bit != spec.Bit) return false;
-  if (spec.Letter && column.Letter != spec.Letter) return false;
-  if (const std::optional<int> number = WholeNumber(spec.Channel)) return column.Channel == *number;
-  return column.Name == spec.Channel;
+bool LogColumnMatches(const TLogColumn& column, const TLogColumnChoice& choice) {
+  if (column.Bit != choice.Bit) return false;
+  if (choice.Letter && column.Letter != choice.Letter) return false;
+  if (const std::optional<int> number = WholeNumber(choice.Channel)) return column.Channel == *number;
+  return column.Name == choice.Channel;
 }
 
 std::string LogColumnTitle(const TLogColumn& column) {

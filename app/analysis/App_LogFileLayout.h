@@ -68,13 +68,13 @@ TFieldRead ParseLogNumber(std::string_view text, TSplitNumber& number);
 
 // A column asked for on the command line: [PART:]TYPE:CHANNEL, CHANNEL a
 // number or a channel name.
-struct TLogColumnSpec {
+struct TLogColumnChoice {
   char Letter = 0;  // 0: any part
   int Bit = -1;
   std::string Channel;
   std::string Text;  // as given
 };
-std::optional<TLogColumnSpec> ParseLogColumnSpec(const std::string& text, std::string& error);
-bool LogColumnMatches(const TLogColumn& column, const TLogColumnSpec& spec);
+std::optional<TLogColumnChoice> ParseLogColumnChoice(const std::string& text, std::string& error);
+bool LogColumnMatches(const TLogColumn& column, const TLogColumnChoice& choice);
 // "A:phase:1 (Channel_1)"
 std::string LogColumnTitle(const TLogColumn& column);

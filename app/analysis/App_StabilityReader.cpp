@@ -211,10 +211,10 @@ bool TReader::StartLogColumns() {
     }
     for (const std::string& text : FOptions.Columns) {
       std::string error;
-      const std::optional<TLogColumnSpec> spec = ParseLogColumnSpec(text, error);
-      if (!spec) return Fail(TReadStatus::BadArguments, error);
+      const std::optional<TLogColumnChoice> choice = ParseLogColumnChoice(text, error);
+      if (!choice) return Fail(TReadStatus::BadArguments, error);
       const auto found = std::find_if(FLayout.Columns.begin(), FLayout.Columns.end(),
-                                      [&](const TLogColumn& column) { return LogColumnMatches(column, *spec); });
+                                      [&](const TLogColumn& column) { return LogColumnMatches(column, *choice); });
       if (found == FLayout.Columns.end()) {
         std::string known;
         for (const TLogColumn& column : FLayout.Columns)
