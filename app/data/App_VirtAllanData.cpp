@@ -94,12 +94,18 @@ bool TVirtAllanData::LogOn() const { return LogWanted(FLogId); }
 void TVirtAllanData::Log(const std::string& text) const { LogInfo(FLogId, FDbgTag + text); }
 
 std::string& TVirtAllanData::StartLine(std::string_view operation) {
-  FLogLine.assign(FDbgTag);
-  FLogLine += operation;
-  return FLogLine;
+  FLogLines += FDbgTag;
+  FLogLines += operation;
+  return FLogLines;
 }
 
-void TVirtAllanData::WriteLine() const { LogInfo(FLogId, FLogLine); }
+void TVirtAllanData::WriteLine() { FLogLines += '\n'; }
+
+void TVirtAllanData::WriteLines() {
+  if (FLogLines.empty()) return;
+  LogInfoLines(FLogId, FLogLines);
+  FLogLines.clear();
+}
 
 void TVirtAllanData::SetVirtualFactors(int aRealCount) {
   std::lock_guard lock(FLock);
@@ -188,6 +194,7 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
       }
       CalcMinMax(v, updated, now, events);
     }
+    WriteLines();
     for (int t = 0; t <= FtauMax; ++t)
       if (FNewSample[t]) ++FSampleCountPerTau[t];
     if (events.empty()) return;
@@ -304,8 +311,9 @@ void TVirtAllanData::CalcMinMax(int v, const TTauList& updated, std::optional<TA
     WriteLine();
   };
   if (log) {
-    AppendInt(StartLine(".CalcADEVMinMax["), v);
-    FLogLine += ']';
+    std::string& line = StartLine(".CalcADEVMinMax[");
+    AppendInt(line, v);
+    line += ']';
     WriteLine();
   }
   for (int k = 0; k < updated.Count; ++k) {

@@ -162,10 +162,12 @@ class TVirtAllanData {
   bool ValidPoint(int v, int t) const { return v >= 0 && v < FRealCount && t >= 0 && t <= FtauMax; }
   bool LogOn() const;
   void Log(const std::string& text) const;
-  // Hot debug lines are built in FLogLine (FLock held): the tag and the
-  // operation, then what the caller appends.
+  // The debug lines of one sample are collected in FLogLines (FLock held)
+  // and logged together by WriteLines: a line is the tag and the operation,
+  // then what the caller appends, ended by WriteLine.
   std::string& StartLine(std::string_view operation);
-  void WriteLine() const;
+  void WriteLine();
+  void WriteLines();
 
   // All below run with FLock held.
   void Resize(int count);
@@ -223,5 +225,5 @@ class TVirtAllanData {
 
   TAllanEvent FOnAdevMin;
   TAllanEvent FOnAdevMax;
-  std::string FLogLine;
+  std::string FLogLines;
 };

@@ -149,6 +149,17 @@ void TLogger::LogIt(std::string_view text) {
   WriteLine({}, text, TDrop::WhenFull);
 }
 
+void TLogger::LogLines(std::string_view lines) {
+  std::lock_guard lock(FLockObj);
+  FBatchTime = WallMs(FClock.WallNow());
+  for (std::size_t start = 0; start < lines.size();) {
+    const std::size_t end = std::min(lines.find('\n', start), lines.size());
+    WriteLine({}, lines.substr(start, end - start), TDrop::WhenFull);
+    start = end + 1;
+  }
+  FBatchTime.reset();
+}
+
 void TLogger::LogWarn(std::string_view text) {
   std::lock_guard lock(FLockObj);
   WriteLine("WARN:  ", text, TDrop::WhenFull);
@@ -395,7 +406,7 @@ void TLogger::WriteLine(std::string_view tag, std::string_view text, TDrop drop,
 }
 
 void TLogger::AppendPrefix(std::string& out) {
-  const TWallMs now = WallMs(FClock.WallNow());
+  const TWallMs now = FBatchTime ? *FBatchTime : WallMs(FClock.WallNow());
   const int tid = CurrentThreadId();
   if (now == FLastTime) out.append(12, ' ');
   else AppendClockTime(out, now);
@@ -423,8 +434,9 @@ void TLogger::SaveLine(std::string_view tag, std::string_view text) {
 void TLogger::CheckLimits() {
   if (FDontCheckSize || FLogFile < 0) return;
   const bool sizeReached = FFileLimitType != TLogLimitType::logUnlimited && FFilePos >= FFileSizeLimit;
-  const bool timeReached = FErrorLog && FFileLimitType != TLogLimitType::logOverwrite &&
-                           FClock.Now() - FOpenTime > kErrorLogPeriod;
+  const bool timeDue = FErrorLog && FFileLimitType != TLogLimitType::logOverwrite && FLastTime != FTimeLimitCheckedAt;
+  if (timeDue) FTimeLimitCheckedAt = FLastTime;
+  const bool timeReached = timeDue && FClock.Now() - FOpenTime > kErrorLogPeriod;
   if (!sizeReached && !timeReached) return;
 
   struct TReentryGuard {
@@ -863,6 +875,10 @@ bool LogWanted(int id) {
 
 void LogInfo(int id, std::string_view text) {
   WithKeepingLogger(id, [&](TLogger& logger) { logger.LogIt(text); });
+}
+
+void LogInfoLines(int id, std::string_view lines) {
+  WithKeepingLogger(id, [&](TLogger& logger) { logger.LogLines(lines); });
 }
 
 void LogWarn(int id, std::string_view text) {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -56,6 +57,9 @@ class TLogger {
   // LogException are on disk, with everything queued before them, when they
   // return.
   void LogIt(std::string_view text);
+  // Several lines, each ended or separated by '\n', queued as one: one lock
+  // and one clock reading for all of them, so they share their time stamp.
+  void LogLines(std::string_view lines);
   void LogWarn(std::string_view text);
   void LogError(std::string_view text);
   void LogAppend(std::string_view text);
@@ -155,6 +159,10 @@ class TLogger {
   bool FisEmpty = false;
   int FLastThreadId = 0;
   TWallMs FLastTime = kNoTime;
+  std::optional<TWallMs> FBatchTime;  // the time of every line of LogLines
+  // The prefix time at which the time limit was last checked: reading the
+  // monotonic clock for every line of a busy log cost more than the line.
+  TWallMs FTimeLimitCheckedAt = kNoTime;
   bool FNewLined = true;
   TVQ_Clock::Monotonic::time_point FOpenTime{};
   bool FErrorLog = false;
@@ -241,6 +249,7 @@ int NewLog();
 // Lock-free test for hot paths: format a line only when this is true.
 bool LogWanted(int id);
 void LogInfo(int id, std::string_view text);
+void LogInfoLines(int id, std::string_view lines);  // see TLogger::LogLines
 void LogWarn(int id, std::string_view text);
 void LogError(int id, std::string_view text);
 void LogException(int id, std::string_view text, const std::exception& e);

@@ -147,22 +147,29 @@ void AppendFloatGeneral(std::string& out, double value, const TFormatSettings& f
     return;
   }
 
-  // d.dddddddddddddde±x: fifteen significant digits, correctly rounded.
-  std::array<char, 40> sciBuf;
-  const auto res = ToCharsScientific(sciBuf.data(), sciBuf.data() + sciBuf.size(), value, kGeneralPrecision - 1);
-  const std::string_view sci(sciBuf.data(), res.ptr - sciBuf.data());
-  const bool negative = sci.front() == '-';
-  const std::size_t ePos = sci.find('e');
-  std::array<char, 24> digitBuf;
+  // Fifteen significant digits, correctly rounded, and the decimal exponent
+  // of the first.
+  std::array<char, 40> digitBuf;
   std::size_t count = 0;
-  for (char c : sci.substr(negative ? 1 : 0, ePos - (negative ? 1 : 0)))
-    if (c != '.') digitBuf[count++] = c;
   int exponent = 0;
-  std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  if (const std::optional<TSignificant> rounded = RoundSignificant(value, kGeneralPrecision)) {
+    count = static_cast<std::size_t>(
+        std::to_chars(digitBuf.data(), digitBuf.data() + digitBuf.size(), rounded->Digits).ptr - digitBuf.data());
+    exponent = rounded->Exponent;
+  } else {
+    // Beyond the exact integers: the library's d.dddddddddddddde±x.
+    std::array<char, 40> sciBuf;
+    const auto res = ToCharsScientific(sciBuf.data(), sciBuf.data() + sciBuf.size(), std::fabs(value), kGeneralPrecision - 1);
+    const std::string_view sci(sciBuf.data(), res.ptr - sciBuf.data());
+    const std::size_t ePos = sci.find('e');
+    for (char c : sci.substr(0, ePos))
+      if (c != '.') digitBuf[count++] = c;
+    std::from_chars(sci.data() + ePos + (sci[ePos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  }
   while (count > 1 && digitBuf[count - 1] == '0') --count;
   const std::string_view digits(digitBuf.data(), count);
 
-  if (negative) out += '-';
+  if (std::signbit(value)) out += '-';
   if (exponent >= kGeneralPrecision || exponent < -4) {
     out += digits.front();
     if (digits.size() > 1) {

@@ -360,10 +360,10 @@ TVQ_Result TVQ_ReportDevice::TcpGetReport(std::string& report) {
   }
   // A message is taken only when it is there whole: TCP delivers in pieces.
   if (size.Cut == TFrameCut::NeedMore) return CheckDeviceError(report);
-  const std::string message = FDevice.PeekAnsi(size.Bytes);
+  std::string message = FDevice.PeekAnsi(size.Bytes);
   if (message.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
-  report = message.substr(size.Header);
+  report = std::move(message.erase(0, size.Header));
   FTimestamps.CheckTimestampsTextReport(report, FDevice.LowLevelLog());
   FIgnoreNextFormatError = false;
   return TVQ_Result::VQ_No_Err;
@@ -373,10 +373,10 @@ TVQ_Result TVQ_ReportDevice::TcpArchiveGetReport(std::string& report) {
   const TFrameSize size = TcpArchiveFrameSize(FDevice.PeekAnsi(1));
   // An incomplete record waits for the rest.
   if (size.Cut != TFrameCut::Size) return CheckDeviceError(report);
-  const std::string record = FDevice.PeekAnsi(size.Bytes);
+  std::string record = FDevice.PeekAnsi(size.Bytes);
   if (record.size() != size.Bytes) return CheckDeviceError(report);
   FDevice.ConfirmPeekedData(size.Bytes);
-  report = record.substr(size.Header);
+  report = std::move(record.erase(0, size.Header));
   FTimestamps.CheckTimestamps(report, FDevice.LowLevelLog());
   return TVQ_Result::VQ_No_Err;
 }

@@ -280,6 +280,29 @@ TEST_P(LoggerTest, AppendedPiecesShareOneLine) {
   EXPECT_EQ(lines[4], std::string(22, ' ') + "line");
 }
 
+// A batch reads the clock once: lines that cross a millisecond while they are
+// logged still show one time, as lines of the same millisecond do.
+TEST_P(LoggerTest, LinesLoggedTogetherAreTheLinesLoggedOneByOne) {
+  TLogger log(2, FClock, Writer());
+  const std::string path = FFolder.File("batch.txt");
+  log.SetLogFileName(path);
+  FClock.Advance(5ms);
+  log.LogLines("first\n\nthird\n");
+  log.LogLines("");
+  FClock.Advance(5ms);
+  log.LogLines("alone");
+  log.SetLogFileName("");
+
+  const auto lines = ReadLines(path);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_NE(lines[2].substr(0, 12), std::string(12, ' '));
+  EXPECT_EQ(Body(lines[2]), "first");
+  EXPECT_EQ(lines[3], std::string(22, ' '));
+  EXPECT_EQ(lines[4], std::string(22, ' ') + "third");
+  EXPECT_NE(lines[5].substr(0, 12), std::string(12, ' '));
+  EXPECT_EQ(Body(lines[5]), "alone");
+}
+
 // ---- opening and closing -------------------------------------------------------
 
 TEST_P(LoggerTest, OpenedFileStartsWithItsHeader) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -57,6 +58,17 @@ TEST(FloatToStrFixed, DigitsAndSeparator) {
 // values of every magnitude a measurement or a phase fraction can have, exact
 // ties (rounded half to even), signed zeros, subnormals, and values too large
 // for its integers (left to the library).
+// The library's shortest general form with fifteen digits ("1.5e-07") in
+// the program's spelling ("1.5E-7").
+std::string GeneralAsWritten(std::string_view library) {
+  const std::size_t e = library.find('e');
+  if (e == std::string_view::npos) return std::string(library);
+  int exponent = 0;
+  const std::size_t digits = e + (library[e + 1] == '+' ? 2 : 1);
+  std::from_chars(library.data() + digits, library.data() + library.size(), exponent);
+  return std::string(library.substr(0, e)) + "E" + std::to_string(exponent);
+}
+
 TEST(ToCharsFast, WritesWhatTheLibraryWrites) {
   std::mt19937_64 random(11);
   std::vector<double> values = {0.0,   -0.0,     0.5,    1.5,     2.5,    0.125,  -0.125, 0.375,
@@ -78,6 +90,10 @@ TEST(ToCharsFast, WritesWhatTheLibraryWrites) {
   char fast[400];
   char library[400];
   for (double v : values) {
+    if (v != 0.0) {
+      const auto g = std::to_chars(library, library + sizeof library, v, std::chars_format::general, 15);
+      ASSERT_EQ(FloatToStrGeneral(v, kPoint), GeneralAsWritten(std::string_view(library, g.ptr))) << std::hexfloat << v;
+    }
     for (int digits : {0, 1, 2, 3, 5, 8, 11, 12, 14, 15, 17, 18, 20, 24, 27, 28, 31, 32}) {
       const auto a = ToCharsFixed(fast, fast + sizeof fast, v, digits);
       const auto b = std::to_chars(library, library + sizeof library, v, std::chars_format::fixed, digits);
