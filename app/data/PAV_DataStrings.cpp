@@ -805,14 +805,14 @@ void TPAV_DataManagement::GenerateSamplerStrings() {
   const int report = ReportMode(FValueHeader);
   const int last = std::clamp(FLetzterKanal, 0, kMaxChannels);
   const auto needed = [&](int bit) { return FLocalServerRunning || IsLogTypeNeeded(bit); };
-  // Concatenates the fields of the line's channels when `wanted`; else "".
-  // appendField(out, k) appends the field of channel k.
-  const auto channels = [&](bool wanted, std::size_t width, const auto& appendField) {
-    std::string text;
-    if (!wanted) return text;
+  // Sets `text` to the fields of the line's channels when `wanted`; else "".
+  // appendField(out, k) appends the field of channel k. The strings keep their
+  // storage from line to line.
+  const auto channels = [&](std::string& text, bool wanted, std::size_t width, const auto& appendField) {
+    text.clear();
+    if (!wanted) return;
     text.reserve(static_cast<std::size_t>(last) * width);
     for (std::size_t k = 1; k <= static_cast<std::size_t>(last); ++k) appendField(text, k);
-    return text;
   };
   const TFormatSettings& fmt = FLogFormat;
   std::string phase;  // one phase text, its storage used again for every field
@@ -822,29 +822,27 @@ void TPAV_DataManagement::GenerateSamplerStrings() {
     AppendField(out, phase, kPhaseWidth);
   };
 
-  FSamplerPhaseValuesString = channels(needed(kLogPhase) && (IsPhaseMode(report) || IsRawMode(report)), kPhaseWidth,
-                                       [&](std::string& out, std::size_t k) { phaseField(out, PPhase[k], k); });
+  channels(FSamplerPhaseValuesString, needed(kLogPhase) && (IsPhaseMode(report) || IsRawMode(report)), kPhaseWidth,
+           [&](std::string& out, std::size_t k) { phaseField(out, PPhase[k], k); });
   // A line with frequencies has them for every channel: a channel without
   // signal writes its clamped value so that the columns stay in place.
   const bool frequencies = HasFrequencies(report) && FrequencyKnown(FFrequencyValid[1], FFrequency[1]);
-  FSamplerFrequencyValuesString =
-      channels(needed(kLogFrequency) && frequencies, kFrequencyWidth, [&](std::string& out, std::size_t k) {
-        AppendNumberField(out, FFrequency[k], kFrequencyDigits, kFrequencyWidth, fmt);
-      });
-  FSamplerPhaseDiffValuesString =
-      channels(needed(kLogPhaseDiff) && HasPhaseDiffs(report), kPhaseWidth,
-               [&](std::string& out, std::size_t k) { phaseField(out, PPhaseDiff[k], k); });
-  FSamplerPhasePredecessorValuesString =
-      channels(needed(kLogPredecessor) && (HasPhaseDiffs(report) || IsRawMode(report)), kPhaseWidth,
-               [&](std::string& out, std::size_t k) { phaseField(out, PPhasePreDiff[k], k); });
+  channels(FSamplerFrequencyValuesString, needed(kLogFrequency) && frequencies, kFrequencyWidth,
+           [&](std::string& out, std::size_t k) {
+             AppendNumberField(out, FFrequency[k], kFrequencyDigits, kFrequencyWidth, fmt);
+           });
+  channels(FSamplerPhaseDiffValuesString, needed(kLogPhaseDiff) && HasPhaseDiffs(report), kPhaseWidth,
+           [&](std::string& out, std::size_t k) { phaseField(out, PPhaseDiff[k], k); });
+  channels(FSamplerPhasePredecessorValuesString, needed(kLogPredecessor) && (HasPhaseDiffs(report) || IsRawMode(report)),
+           kPhaseWidth, [&](std::string& out, std::size_t k) { phaseField(out, PPhasePreDiff[k], k); });
   // Only phase modes have residuals; a channel without nominal frequency has none.
-  FSamplerPhaseResiduumValuesString =
-      channels(needed(kLogResidual) && IsPhaseMode(report), kPhaseWidth, [&](std::string& out, std::size_t k) {
-        if (FNom_Frequ[k] == 0.0)
-          out.append(kPhaseWidth, ' ');
-        else
-          AppendNumberField(out, FPhaseRes_ns[k], kResidualDigits, kPhaseWidth, fmt);
-      });
+  channels(FSamplerPhaseResiduumValuesString, needed(kLogResidual) && IsPhaseMode(report), kPhaseWidth,
+           [&](std::string& out, std::size_t k) {
+             if (FNom_Frequ[k] == 0.0)
+               out.append(kPhaseWidth, ' ');
+             else
+               AppendNumberField(out, FPhaseRes_ns[k], kResidualDigits, kPhaseWidth, fmt);
+           });
   // Raw data are not evaluated and Allan deviations not written per line:
   // their strings stay empty whoever asks for them.
   FSamplerRawDataString.clear();

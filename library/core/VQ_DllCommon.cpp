@@ -108,7 +108,7 @@ std::optional<TSignificant> RoundSignificant(double value, int count) {
   // The decimal exponent from the binary one; off by one at most, which the
   // range check below corrects.
   const int binaryExponent = b.E + std::bit_width(b.M) - 1;
-  int exponent = static_cast<int>(std::floor(binaryExponent * 0.30102999566398119521));
+  int exponent = (binaryExponent * 78913) >> 18;  // 78913 / 2^18 is log10(2) to six digits
   for (int attempt = 0; attempt < 3; ++attempt) {
     const std::optional<uint64_t> n = Scaled(b, count - 1 - exponent);
     if (!n) return std::nullopt;
