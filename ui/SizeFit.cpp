@@ -50,6 +50,19 @@ QString FittingAxisTitle(const QCPAxis* axis, int length) {
   return metrics.elidedText(titles.back(), Qt::ElideRight, room);
 }
 
+void MakeLogLogAxes(QCustomPlot* plot) {
+  for (QCPAxis* axis : {plot->xAxis, plot->yAxis}) {
+    axis->setScaleType(QCPAxis::stLogarithmic);
+    QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
+    ticker->setLogBase(10);
+    ticker->setSubTickCount(8);
+    axis->setTicker(ticker);
+    axis->setNumberFormat(QStringLiteral("eb"));
+    axis->setNumberPrecision(0);
+    axis->grid()->setSubGridVisible(true);
+  }
+}
+
 void KeepAxesFitting(QCustomPlot* plot) {
   QObject::connect(plot, &QCustomPlot::beforeReplot, plot, [plot] {
     // The axis lengths of the present size: a resize has not laid out yet.

@@ -15,6 +15,9 @@ class QWidget;
 inline constexpr int kLogLabelPixels = 56;
 inline constexpr int kValueLabelPixels = 32;
 void KeepAxesFitting(QCustomPlot* plot);
+// Both axes logarithmic with decade labels ("10^n") and a grid of eight
+// sub-ticks per decade: the log-log plots of the deviations.
+void MakeLogLogAxes(QCustomPlot* plot);
 // The titles of an axis, longest first.
 void SetAxisTitles(QCPAxis* axis, const QStringList& titles);
 // The title KeepAxesFitting chooses for `length` pixels.

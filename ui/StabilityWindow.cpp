@@ -139,16 +139,7 @@ TStabilityWindow::TStabilityWindow(TStabilityColorLookup colors, QWidget* parent
   auto* split = new QSplitter(Qt::Vertical, this);
   FPlot = new QCustomPlot(split);
   FPlot->setMinimumSize(240, 160);
-  for (QCPAxis* axis : {FPlot->xAxis, FPlot->yAxis}) {
-    axis->setScaleType(QCPAxis::stLogarithmic);
-    QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
-    ticker->setLogBase(10);
-    ticker->setSubTickCount(8);
-    axis->setTicker(ticker);
-    axis->setNumberFormat(QStringLiteral("eb"));
-    axis->setNumberPrecision(0);
-    axis->grid()->setSubGridVisible(true);
-  }
+  MakeLogLogAxes(FPlot);
   KeepAxesFitting(FPlot);
   SetAxisTitles(FPlot->xAxis, {tr("Averaging time τ [s]"), QStringLiteral("τ [s]")});
   SetAxisTitles(FPlot->yAxis, {QStringLiteral("σ(τ)")});

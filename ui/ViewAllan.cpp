@@ -50,16 +50,7 @@ TViewAllan::TViewAllan(std::shared_ptr<TVQSessionItem> session, QWidget* parent)
   FPlot = new QCustomPlot(this);
   FPlot->setMinimumSize(160, 90);
   KeepAxesFitting(FPlot);
-  for (QCPAxis* axis : {FPlot->xAxis, FPlot->yAxis}) {
-    axis->setScaleType(QCPAxis::stLogarithmic);
-    QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
-    ticker->setLogBase(10);
-    ticker->setSubTickCount(8);
-    axis->setTicker(ticker);
-    axis->setNumberFormat(QStringLiteral("eb"));
-    axis->setNumberPrecision(0);
-    axis->grid()->setSubGridVisible(true);
-  }
+  MakeLogLogAxes(FPlot);
   SetAxisTitles(FPlot->xAxis, {QStringLiteral("Averaging time τ [s]"), QStringLiteral("τ [s]")});
   SetAxisTitles(FPlot->yAxis, {QStringLiteral("Allan deviation σ(τ)"), QStringLiteral("σ(τ)")});
   FPlot->xAxis->setRange(1e-3, 1e3);
