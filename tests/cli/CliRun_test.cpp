@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/CliProcess.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -21,41 +21,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Starts zep-cli with `args`; standard output and error go to `fd`.
-pid_t Spawn(const std::vector<std::string>& args, int fd) {
-  std::vector<std::string> words = {ZEP_CLI_PROGRAM};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, ZEP_CLI_PROGRAM, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
-}
-
 struct TRun {
   int ExitCode = -1;  // -1: did not end normally
   std::string Output;
 };
 
-int Wait(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
 // zep-cli with its output in a file, as in a pipe or a log.
 TRun RunToFile(const TTempFolder& folder, const std::vector<std::string>& args) {
   const std::string out = folder.File("out.txt");
-  const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   TRun run;
-  run.ExitCode = Wait(Spawn(args, fd));
-  ::close(fd);
+  run.ExitCode = WaitExitCode(SpawnCliToFile(args, out));
   run.Output = ReadFile(out);
   return run;
 }
@@ -67,7 +42,7 @@ TRun RunOnTerminal(const std::vector<std::string>& args) {
   size.ws_row = 40;
   size.ws_col = 100;
   if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) return {};
-  const pid_t pid = Spawn(args, slave);
+  const pid_t pid = SpawnCli(args, slave);
   ::close(slave);
   TRun run;
   char buffer[4096];
@@ -79,7 +54,7 @@ TRun RunOnTerminal(const std::vector<std::string>& args) {
     run.Output.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(master);
-  run.ExitCode = Wait(pid);
+  run.ExitCode = WaitExitCode(pid);
   return run;
 }
 

@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/CliProcess.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -20,19 +20,9 @@ using namespace std::chrono_literals;
 
 // Starts zep-cli with `args` after "--config <folder>"; its output goes to `out`.
 pid_t StartCli(const std::string& folder, const std::vector<std::string>& args, const std::string& out) {
-  std::vector<std::string> words = {ZEP_CLI_PROGRAM, "--config", folder};
+  std::vector<std::string> words = {"--config", folder};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, ZEP_CLI_PROGRAM, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
+  return SpawnCliToFile(words, out);
 }
 
 struct TRun {
@@ -42,10 +32,8 @@ struct TRun {
 
 TRun RunCli(const std::string& folder, const std::vector<std::string>& args) {
   const std::string out = folder + "/out.txt";
-  const pid_t pid = StartCli(folder, args, out);
   TRun run;
-  int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.ExitCode = WEXITSTATUS(status);
+  run.ExitCode = WaitExitCode(StartCli(folder, args, out));
   run.Output = ReadFile(out);
   return run;
 }

@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/CliProcess.h"
 #include "support/FileText.h"
 #include "support/TempFolder.h"
 
@@ -21,16 +21,7 @@ using namespace std::chrono_literals;
 // Starts `zep-cli --config <folder> run --professional` with its output in
 // <folder>/out.txt; professional mode keeps the main debug log file.
 pid_t StartRun(const std::string& folder) {
-  const std::string out = folder + "/out.txt";
-  const char* argv[] = {ZEP_CLI_PROGRAM, "--config", folder.c_str(), "run", "--professional", nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, ZEP_CLI_PROGRAM, &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
+  return SpawnCliToFile({"--config", folder, "run", "--professional"}, folder + "/out.txt");
 }
 
 // The text of the one main debug log file in <folder>/Debug.
