@@ -160,7 +160,14 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
     FNewSample.fill(false);
     std::copy_n(Data.begin(), n, FRealInputs.begin());
     const bool log = LogOn();
+    // Each input is formatted once for the two lines that show it.
+    std::array<std::size_t, kMaxInputs + 1> inputEnds{};
     if (log) {
+      FInputTexts.clear();
+      for (int v = 0; v < n; ++v) {
+        AppendFloatGeneral(FInputTexts, FRealInputs[v]);
+        inputEnds[v + 1] = FInputTexts.size();
+      }
       std::string& line = StartLine(".AddData sampleCount=");
       AppendInt(line, FSampleCount);
       line += ", Kanalanz=";
@@ -168,7 +175,7 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
       line += ", Data=";
       for (int v = 0; v < n; ++v) {
         if (v > 0) line += "; ";
-        AppendFloatGeneral(line, FRealInputs[v]);
+        line.append(FInputTexts, inputEnds[v], inputEnds[v + 1] - inputEnds[v]);
       }
       WriteLine();
     }
@@ -187,7 +194,7 @@ void TVirtAllanData::AddData(std::span<const double> Data) {
         std::string& line = StartLine(freq ? ".CalcADEVfrequency v=" : ".CalcADEVphase v=");
         AppendInt(line, v);
         line += " Input=";
-        AppendFloatGeneral(line, FRealInputs[v]);
+        line.append(FInputTexts, inputEnds[v], inputEnds[v + 1] - inputEnds[v]);
         line += " LastTau=";
         AppendInt(line, FLastTau);
         WriteLine();

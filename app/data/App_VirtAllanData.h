@@ -226,4 +226,5 @@ class TVirtAllanData {
   TAllanEvent FOnAdevMin;
   TAllanEvent FOnAdevMax;
   std::string FLogLines;
+  std::string FInputTexts;  // the inputs of the sample, formatted one after the other
 };

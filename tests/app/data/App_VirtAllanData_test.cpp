@@ -517,6 +517,8 @@ TEST(VirtAllanData, DebugLogCarriesTheTag) {
     allan.SetIntervalMs(1000);
     allan.SetDecayConst(10);
     FeedRow(allan, {0.0, 100.0, 300.0});
+    const std::vector<double> twoChannels = {1.5, -2.25e-12};
+    allan.AddData(twoChannels);
   }
   const std::string file = FindLogger(logId)->InternLogFileName();
   SetLogFile(logId, "", false);
@@ -526,6 +528,9 @@ TEST(VirtAllanData, DebugLogCarriesTheTag) {
                            "TVirtAllanData-PhaseDiff.AddData sampleCount=3, Kanalanz=1, Data=300\r\n",
                            "TVirtAllanData-PhaseDiff.CalcADEVphase v=0 Input=300 LastTau=0\r\n",
                            "TVirtAllanData-PhaseDiff.CalcADEVMinMax[0]\r\n",
-                           "TVirtAllanData-PhaseDiff.CalcADEVMinMax FADEVMin[0,0]=7.07106781186548E-11\r\n"})
+                           "TVirtAllanData-PhaseDiff.CalcADEVMinMax FADEVMin[0,0]=7.07106781186548E-11\r\n",
+                           "TVirtAllanData-PhaseDiff.AddData sampleCount=4, Kanalanz=2, Data=1.5; -2.25E-12\r\n",
+                           "TVirtAllanData-PhaseDiff.CalcADEVphase v=0 Input=1.5 LastTau=0\r\n",
+                           "TVirtAllanData-PhaseDiff.CalcADEVphase v=1 Input=-2.25E-12 LastTau=0\r\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
 }
