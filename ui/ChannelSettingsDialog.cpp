@@ -155,6 +155,7 @@ QWidget* TChannelSettingsDialog::NewDigitalInputsPage() {
   FPDITable = new QTableWidget(kPDIBits, 1, page);
   FPDITable->setHorizontalHeaderLabels({tr("Signal name")});
   FPDITable->horizontalHeader()->setStretchLastSection(true);
+  FPDITable->verticalHeader()->setDefaultSectionSize(FPDITable->fontMetrics().height() + 6);  // more inputs in sight
   for (int bit = 0; bit < kPDIBits; ++bit) {
     FPDITable->setVerticalHeaderItem(bit, new QTableWidgetItem(QString::number(bit + 1)));
     FPDITable->setItem(bit, 0, new QTableWidgetItem);
