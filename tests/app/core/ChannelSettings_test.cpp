@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "app/core/Main.h"
@@ -49,6 +50,7 @@ TEST(ChannelSettings, StoredKeysAreAppliedAndChangesSaved) {
   TQuietFrontEnd frontEnd;
   TZepAppOptions options;
   options.ConfigFolder = folder.Path().string() + "/";
+  options.SaveChangesEvery = std::chrono::milliseconds(0);
   TChannelSettings settings;
   {
     TZepApp app(options, frontEnd);
@@ -76,6 +78,8 @@ TEST(ChannelSettings, StoredKeysAreAppliedAndChangesSaved) {
     settings.PDINames[1][0] = "Door";
     session->SetChannelSettings(settings);
     EXPECT_EQ(session->PDISignalName(2, 0), "Door");
+    app.DisplayTick();  // saved during the run
+    EXPECT_TRUE(Has(ReadFile(folder.File("ZEP_App.ini")), "Session_0_PDI2_SigNames=Door, " + SignalNames("In").substr(5)));
     EXPECT_EQ(session->PAV().GetVirtualChannelCount(), 1);
     EXPECT_EQ(session->QMT().GetVirtualChannelCount(), 0);
     EXPECT_EQ(session->PAV().GetScaleFactor(THorizontalScale::hsLong), 3);
