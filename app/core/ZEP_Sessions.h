@@ -18,11 +18,6 @@
 #include "app/data/App_DataManagement.h"
 #include "library/sources/MultiSource.h"
 
-// What the channel-settings window edits (TVQSessionItem::ChannelSettings).
-// Row k - 1 holds the weights of the real channels in virtual channel k;
-// the used rows come first, without gaps.
-inline constexpr int kMaxHorizontalScale = 1000;
-
 // Signal names of the digital inputs: 8 cards of 32 inputs. Index b of a
 // card's names is bit b of the card's word (input b + 1).
 inline constexpr int kPDICards = 8;
@@ -38,6 +33,11 @@ std::string DefaultPDISignalName(int card, int bit);
 // around it go, it is cut to kMaxPDINameLength bytes (whole UTF-8
 // characters); an empty name becomes the default.
 std::string CleanPDISignalName(int card, int bit, std::string_view name);
+
+// What the channel-settings window edits (TVQSessionItem::ChannelSettings).
+// Row k - 1 holds the weights of the real channels in virtual channel k;
+// the used rows come first, without gaps.
+inline constexpr int kMaxHorizontalScale = 1000;
 
 struct TChannelSettings {
   std::array<TDataManagement::TFactorRow, TDataManagement::kMaxChannels> Virtual{};
