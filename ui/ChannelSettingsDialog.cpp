@@ -1,5 +1,6 @@
 #include "ui/ChannelSettingsDialog.h"
 
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -49,7 +50,7 @@ std::optional<double> ParseFactor(QString text) {
 
 TChannelSettingsDialog::TChannelSettingsDialog(const TChannelSettings& settings, int channels, int qmtChannels,
                                                QWidget* parent)
-    : QDialog(parent), FInitial(settings), FResult(settings) {
+    : QDialog(parent), FInitial(settings), FResult(settings), FPDINames(settings.PDINames) {
   setWindowTitle(tr("Channel Settings"));
   auto* layout = new QVBoxLayout(this);
   auto* tabs = new QTabWidget(this);
@@ -67,6 +68,7 @@ TChannelSettingsDialog::TChannelSettingsDialog(const TChannelSettings& settings,
   form->addRow(tr("Horizontal scale, short averages"), FShortScale);
   form->addRow(tr("Horizontal scale, long averages"), FLongScale);
   tabs->addTab(averages, tr("Averages"));
+  tabs->addTab(NewDigitalInputsPage(), tr("Digital inputs"));
   layout->addWidget(tabs, 1);
 
   FError = new QLabel(this);
@@ -137,6 +139,56 @@ bool TChannelSettingsDialog::AddChannel(bool qmt) {
   return true;
 }
 
+QWidget* TChannelSettingsDialog::NewDigitalInputsPage() {
+  auto* page = new QWidget(this);
+  auto* layout = new QVBoxLayout(page);
+  auto* top = new QHBoxLayout;
+  FPDICardBox = new QComboBox(page);
+  for (int card = 1; card <= kPDICards; ++card) FPDICardBox->addItem(tr("Card %1").arg(card));
+  auto* defaults = new QPushButton(tr("Defaults"), page);
+  defaults->setToolTip(tr("The default names of this card's inputs"));
+  top->addWidget(FPDICardBox);
+  top->addStretch(1);
+  top->addWidget(defaults);
+  layout->addLayout(top);
+
+  FPDITable = new QTableWidget(kPDIBits, 1, page);
+  FPDITable->setHorizontalHeaderLabels({tr("Signal name")});
+  FPDITable->horizontalHeader()->setStretchLastSection(true);
+  FPDITable->verticalHeader()->setDefaultSectionSize(FPDITable->fontMetrics().height() + 6);  // more inputs in sight
+  for (int bit = 0; bit < kPDIBits; ++bit) {
+    FPDITable->setVerticalHeaderItem(bit, new QTableWidgetItem(QString::number(bit + 1)));
+    FPDITable->setItem(bit, 0, new QTableWidgetItem);
+  }
+  layout->addWidget(FPDITable, 1);
+  layout->addWidget(new QLabel(tr("Inputs 1..32 of the card (bits 0..31); an empty name is the default"), page));
+  ShowPDICard(1);
+  connect(FPDICardBox, &QComboBox::currentIndexChanged, this, [this](int index) {
+    TakePDITable();
+    ShowPDICard(index + 1);
+  });
+  connect(defaults, &QPushButton::clicked, this, &TChannelSettingsDialog::SetPDIDefaults);
+  return page;
+}
+
+void TChannelSettingsDialog::TakePDITable() {
+  TPDICardNames& names = FPDINames[static_cast<std::size_t>(FPDICard - 1)];
+  for (int bit = 0; bit < kPDIBits; ++bit)
+    names[static_cast<std::size_t>(bit)] = FPDITable->item(bit, 0)->text().trimmed().toStdString();
+}
+
+void TChannelSettingsDialog::ShowPDICard(int card) {
+  FPDICard = std::clamp(card, 1, kPDICards);
+  const TPDICardNames& names = FPDINames[static_cast<std::size_t>(FPDICard - 1)];
+  for (int bit = 0; bit < kPDIBits; ++bit)
+    FPDITable->item(bit, 0)->setText(QString::fromStdString(names[static_cast<std::size_t>(bit)]));
+}
+
+void TChannelSettingsDialog::SetPDIDefaults() {
+  for (int bit = 0; bit < kPDIBits; ++bit)
+    FPDITable->item(bit, 0)->setText(QString::fromStdString(DefaultPDISignalName(FPDICard, bit)));
+}
+
 QString TChannelSettingsDialog::ReadRows(const QTableWidget& table, TRows& rows) const {
   rows = {};
   int used = 0;
@@ -171,6 +223,8 @@ void TChannelSettingsDialog::accept() {
   result.VirtualQMTDescription = FQmtDescription->text().trimmed().toStdString();
   result.ShortScale = FShortScale->value();
   result.LongScale = FLongScale->value();
+  TakePDITable();
+  result.PDINames = FPDINames;
   FResult = result;
   QDialog::accept();
 }

@@ -63,6 +63,29 @@ std::vector<std::string> WrapCaption(const std::string& caption, std::size_t wid
   return lines;
 }
 
+// Characters on screen: UTF-8 continuation bytes take no place of their own.
+std::size_t TextWidth(const std::string& text) {
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// "input name = state" for the 32 inputs of one card, inputs 1..16 beside
+// 17..32, the names padded to the longest so the states line up.
+std::string CardInputsText(uint32_t value, const TPDICardNames& names) {
+  constexpr int kHalf = kPDIBits / 2;
+  std::size_t width = 0;
+  for (const std::string& name : names) width = std::max(width, TextWidth(name));
+  const auto cell = [&](int bit) {
+    std::string input = std::to_string(bit + 1);
+    if (input.size() < 2) input.insert(0, 1, ' ');
+    const std::string& name = names[static_cast<std::size_t>(bit)];
+    return input + " " + name + std::string(width - TextWidth(name), ' ') + " = " + ((value >> bit) & 1U ? "1" : "0");
+  };
+  std::string text;
+  for (int bit = 0; bit < kHalf; ++bit) text += cell(bit) + "    " + cell(bit + kHalf) + "\n";
+  return text;
+}
+
 }  // namespace
 
 std::string FormatTextTable(const std::vector<std::string>& captions,
@@ -168,10 +191,11 @@ std::string AllanValuesTable(const TPAV_DataManagement& store, char letter, TAll
   return FormatTextTable(captions, rows);
 }
 
-std::string DigitalInputsTable(const TPAV_DataManagement& store) {
-  const int cards = std::clamp(store.PDICount(), 0, 8);
+std::string DigitalInputsTable(const TPAV_DataManagement& store, const TPDINames& names) {
+  const int cards = std::clamp(store.PDICount(), 0, kPDICards);
   if (cards == 0) return "No digital-input cards\nreported by the counter.\n";
   std::vector<std::vector<std::string>> rows;
+  std::string inputs;
   for (int card = 0; card < cards; ++card) {
     const uint32_t value = store.GetPDI(card);
     std::string bits;
@@ -180,8 +204,9 @@ std::string DigitalInputsTable(const TPAV_DataManagement& store) {
       if (bit % 8 == 0 && bit > 0) bits += ' ';
     }
     rows.push_back({std::to_string(card + 1), HexText(value, 8), bits});
+    inputs += "\nCard " + std::to_string(card + 1) + "\n" + CardInputsText(value, names[static_cast<std::size_t>(card)]);
   }
-  return FormatTextTable({"Card", "Hex", "Inputs 32..1"}, rows);
+  return FormatTextTable({"Card", "Hex", "Inputs 32..1"}, rows) + inputs;
 }
 
 // ---- views ---------------------------------------------------------------------------------
@@ -277,7 +302,7 @@ void TViewAllanText::SaveSettings(TAppSettings& settings, const std::string& pre
 
 std::string TViewDigitalInputs::BuildText() {
   if (!FSession) return {};
-  return DigitalInputsTable(FSession->PAV());
+  return DigitalInputsTable(FSession->PAV(), FSession->PDISignalNames());
 }
 
 std::string TViewRaw::BuildText() {

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "app/core/ZEP_Sessions.h"
 #include "app/data/App_VirtAllanData.h"
 #include "ui/ViewBase.h"
 
@@ -30,7 +31,9 @@ std::string CounterValuesTable(const TPAV_DataManagement& store, char letter, co
                                const TChannelFilter& shown = {});
 std::string QmtValuesTable(TQMT_DataManagement& store, char letter, const TChannelFilter& shown = {});
 std::string AllanValuesTable(const TPAV_DataManagement& store, char letter, TAllanMode mode);
-std::string DigitalInputsTable(const TPAV_DataManagement& store);
+// Per card its word as hexadecimal and bits, then the state of each input
+// beside its signal name: inputs 1..16 in a column beside inputs 17..32.
+std::string DigitalInputsTable(const TPAV_DataManagement& store, const TPDINames& names);
 
 // A view that shows one monospaced text, rewritten only when it changed.
 class TViewText : public TViewChild {

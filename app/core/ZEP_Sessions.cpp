@@ -76,12 +76,53 @@ TDataManagement::TFactorRow FactorItems(const std::string& text, const TFormatSe
   return row;
 }
 
+// The key of a card's signal names, and of one name in files of format
+// version 1 and older (input 1..32).
+std::string PDIListKey(int card) { return "PDI" + std::to_string(card) + "_SigNames"; }
+std::string PDIInputKey(int card, int input) {
+  return "PDI" + std::to_string(card) + "_SigName" + std::to_string(input);
+}
+
+// Either kind of signal-name key (names match without regard to case, as
+// the settings do).
+bool IsPDINameKey(std::string_view name) {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string_view rest = lower;
+  if (!rest.starts_with("pdi") || rest.size() < 4 || rest[3] < '1' || rest[3] > '0' + kPDICards) return false;
+  rest.remove_prefix(4);
+  if (rest == "_signames") return true;
+  if (!rest.starts_with("_signame")) return false;
+  rest.remove_prefix(8);
+  int input = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), input);
+  return ec == std::errc() && end == rest.data() + rest.size() && input >= 1 && input <= kPDIBits &&
+         rest == std::to_string(input);
+}
+
 int64_t MonotonicNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
 }  // namespace
+
+std::string DefaultPDISignalName(int card, int bit) {
+  return "PDI" + std::to_string(card) + "_Bit" + std::to_string(bit);
+}
+
+std::string CleanPDISignalName(int card, int bit, std::string_view name) {
+  std::string text(name);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < ' ' || c == '\x7F') c = ' ';
+  text = std::string(Trim(text));
+  if (text.size() > kMaxPDINameLength) {
+    std::size_t cut = kMaxPDINameLength;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    text = std::string(Trim(std::string_view(text).substr(0, cut)));
+  }
+  return text.empty() ? DefaultPDISignalName(card, bit) : text;
+}
 
 // What the report evaluation reaches of its session and the library.
 class TVQSessionItem::TEvalHost final : public TReportEvalHost {
@@ -374,6 +415,40 @@ TVirtualChannelNames TVQSessionItem::VirtualChannelNames() const {
   return FVirtualNames;
 }
 
+TPDINames TVQSessionItem::DefaultPDINames() {
+  TPDINames names;
+  for (int card = 1; card <= kPDICards; ++card)
+    for (int bit = 0; bit < kPDIBits; ++bit)
+      names[static_cast<std::size_t>(card - 1)][static_cast<std::size_t>(bit)] = DefaultPDISignalName(card, bit);
+  return names;
+}
+
+std::string TVQSessionItem::PDISignalName(int card, int bit) const {
+  if (card < 1 || card > kPDICards || bit < 0 || bit >= kPDIBits) return {};
+  return PDISignalNames()[static_cast<std::size_t>(card - 1)][static_cast<std::size_t>(bit)];
+}
+
+// A copy shows the digital inputs of its original's counter.
+TPDINames TVQSessionItem::PDISignalNames() const {
+  if (IsCopy())
+    if (const auto original = LinkedSession()) return original->PDISignalNames();
+  std::lock_guard lock(FPDILock);
+  return FPDINames;
+}
+
+void TVQSessionItem::SetPDISignalNames(int card, const TPDICardNames& names) {
+  if (card < 1 || card > kPDICards) return;
+  if (IsCopy()) {
+    if (const auto original = LinkedSession()) original->SetPDISignalNames(card, names);
+    return;
+  }
+  TPDICardNames cleaned;
+  for (int bit = 0; bit < kPDIBits; ++bit)
+    cleaned[static_cast<std::size_t>(bit)] = CleanPDISignalName(card, bit, names[static_cast<std::size_t>(bit)]);
+  std::lock_guard lock(FPDILock);
+  FPDINames[static_cast<std::size_t>(card - 1)] = std::move(cleaned);
+}
+
 TSessionTimeOptions TVQSessionItem::TimeOptions() const {
   std::lock_guard lock(FHookLock);
   return FTimeOptions;
@@ -619,6 +694,52 @@ void TVQSessionItem::SendOpenCommands(const std::string& connection) {
   SendCommand(std::string(1, static_cast<char>(32 + std::clamp(FDemoRate, 0, 13))));
 }
 
+// The names of every card: 32 names, each followed by ", " (files of
+// format version 1 and older: one key per input). A list of fewer names
+// gives the card its default names, a longer one its first 32; either is
+// said once. The keys leave the kept foreign keys, so the list form the
+// session writes is the only one saved.
+void TVQSessionItem::ReadPDISignalNames(const TAppSettings& settings, const std::string& prefix) {
+  ForgetForeignKeys([](const std::string& name) { return IsPDINameKey(name); });
+  const bool perInputKeys = StoredFormatVersion(settings) <= 1;
+  TPDINames names = DefaultPDINames();
+  for (int card = 1; card <= kPDICards; ++card) {
+    TPDICardNames& cardNames = names[static_cast<std::size_t>(card - 1)];
+    if (perInputKeys) {
+      for (int bit = 0; bit < kPDIBits; ++bit)
+        if (const auto text = settings.RawValue(prefix + PDIInputKey(card, bit + 1)))
+          cardNames[static_cast<std::size_t>(bit)] = CleanPDISignalName(card, bit, *text);
+      continue;
+    }
+    const std::string key = prefix + PDIListKey(card);
+    const std::optional<std::string> text = settings.RawValue(key);
+    if (!text) continue;
+    const std::vector<std::string> items = ChannelLists::SplitElements(*text, kPDIBits + 1);
+    if (items.size() < kPDIBits) {
+      settings.ReportValueProblem(key, "Settings value " + key + " holds " + std::to_string(items.size()) +
+                                           " of 32 names; the default names are used");
+      continue;
+    }
+    if (items.size() > kPDIBits)
+      settings.ReportValueProblem(key, "Settings value " + key + " holds more than 32 names; the first 32 are used");
+    for (int bit = 0; bit < kPDIBits; ++bit)
+      cardNames[static_cast<std::size_t>(bit)] = CleanPDISignalName(card, bit, items[static_cast<std::size_t>(bit)]);
+  }
+  std::lock_guard lock(FPDILock);
+  FPDINames = std::move(names);
+}
+
+// The list writer escapes commas and backslashes inside a name, so a name
+// holding the separator ", " keeps its place and reads back whole.
+void TVQSessionItem::SavePDISignalNames(TAppSettings& settings, const std::string& prefix) const {
+  const TPDINames names = PDISignalNames();
+  for (int card = 1; card <= kPDICards; ++card) {
+    const TPDICardNames& cardNames = names[static_cast<std::size_t>(card - 1)];
+    settings.SetValue(prefix + PDIListKey(card),
+                      ChannelLists::JoinElements(std::vector<std::string>(cardNames.begin(), cardNames.end())));
+  }
+}
+
 // "short;long", each a whole number of at least 1; a damaged part stays 1.
 void TVQSessionItem::ReadHorizontalScale(const std::string& text, const TFormatSettings& fmt) {
   const std::vector<std::string_view> items = SplitText(text, ";");
@@ -665,6 +786,7 @@ TChannelSettings TVQSessionItem::ChannelSettings() const {
   settings.VirtualQMTDescription = FVirtualQMTDescription;
   settings.ShortScale = FPAV_DM->GetScaleFactor(THorizontalScale::hsShort);
   settings.LongScale = FPAV_DM->GetScaleFactor(THorizontalScale::hsLong);
+  settings.PDINames = PDISignalNames();
   return settings;
 }
 
@@ -683,6 +805,7 @@ void TVQSessionItem::SetChannelSettings(const TChannelSettings& settings) {
   FVirtualQMTDescription = settings.VirtualQMTDescription;
   FPAV_DM->SetScaleFactor(THorizontalScale::hsShort, std::clamp(settings.ShortScale, 1, kMaxHorizontalScale));
   FPAV_DM->SetScaleFactor(THorizontalScale::hsLong, std::clamp(settings.LongScale, 1, kMaxHorizontalScale));
+  for (int card = 1; card <= kPDICards; ++card) SetPDISignalNames(card, settings.PDINames[static_cast<std::size_t>(card - 1)]);
   Log(".SetChannelSettings: virtual channels " + std::to_string(FPAV_DM->GetVirtualChannelCount()) + ", QMT " +
       std::to_string(FQMT_DM->GetVirtualChannelCount()));
   NotifyUpdate();
@@ -1139,6 +1262,7 @@ std::string TVQSessionItem::ReadSettings(TAppSettings& settings, const std::stri
     LogErr(".ReadSettings " + text);
     if (error.empty()) error = text;
   }
+  ReadPDISignalNames(settings, prefix);
   const char separator = settings.FormatSettings().DecimalSeparator;
   SetDecimalSeparator(separator == ',' ? ',' : '.');
   UpdateEvalOptions();
@@ -1241,7 +1365,10 @@ void TVQSessionItem::SaveSettings(TAppSettings& settings, const std::string& pre
   settings.SetValue(prefix + "Ref20MHz", FRef20MHz);
   settings.SetValue(prefix + "TCPDataPort", FDataPortINI);
   settings.SetValue(prefix + "UserID", static_cast<int>(FUserIdINI.load()));
-  if (!IsCopy()) SaveStoreSettings(settings, prefix);
+  if (!IsCopy()) {
+    SaveStoreSettings(settings, prefix);
+    SavePDISignalNames(settings, prefix);
+  }
   FChannels.SaveSettings(settings, prefix);
   WriteForeignKeys(settings, prefix);
   settings.SetVersionFormat(kFormatVersion);

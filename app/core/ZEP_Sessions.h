@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/core/App_ChannelData.h"
 #include "app/core/App_DateTime.h"
@@ -16,6 +17,22 @@
 #include "app/core/ZEP_Sync.h"
 #include "app/data/App_DataManagement.h"
 #include "library/sources/MultiSource.h"
+
+// Signal names of the digital inputs: 8 cards of 32 inputs. Index b of a
+// card's names is bit b of the card's word (input b + 1).
+inline constexpr int kPDICards = 8;
+inline constexpr int kPDIBits = 32;
+inline constexpr std::size_t kMaxPDINameLength = 64;  // bytes; a longer name is cut
+using TPDICardNames = std::array<std::string, kPDIBits>;
+using TPDINames = std::array<TPDICardNames, kPDICards>;
+
+// "PDI" + card + "_Bit" + bit: the name of an input nobody named (card 1..8,
+// bit 0..31).
+std::string DefaultPDISignalName(int card, int bit);
+// What a signal name may be: control characters become blanks, blanks
+// around it go, it is cut to kMaxPDINameLength bytes (whole UTF-8
+// characters); an empty name becomes the default.
+std::string CleanPDISignalName(int card, int bit, std::string_view name);
 
 // What the channel-settings window edits (TVQSessionItem::ChannelSettings).
 // Row k - 1 holds the weights of the real channels in virtual channel k;
@@ -27,6 +44,8 @@ struct TChannelSettings {
   std::array<TDataManagement::TFactorRow, TDataManagement::kMaxChannels> VirtualQMT{};
   std::string VirtualDescription, VirtualQMTDescription;
   int ShortScale = 1, LongScale = 1;  // horizontal scale of the short and long averages
+  // Digital-input signal names; an empty name stands for the default.
+  TPDINames PDINames{};
 };
 
 class TVQSessionItem;
@@ -223,6 +242,13 @@ class TVQSessionItem : public TSessionItem {
   void SetChannelSettings(const TChannelSettings& settings);
   // The virtual channels' names, for any thread.
   TVirtualChannelNames VirtualChannelNames() const;
+  // Signal names of the digital inputs, for any thread (a QMT-only copy
+  // has its original's). Card 1..8, bit 0..31; empty outside.
+  std::string PDISignalName(int card, int bit) const;
+  TPDINames PDISignalNames() const;
+  // Takes the 32 names of card 1..8 (cleaned as CleanPDISignalName says);
+  // they are saved with the session.
+  void SetPDISignalNames(int card, const TPDICardNames& names);
 
   int MultiId() const { return FMultiId; }
   TVQSessionState State() const;
@@ -335,6 +361,11 @@ class TVQSessionItem : public TSessionItem {
   TSessionChannelData FChannels;
   std::string FVirtualDescription, FVirtualQMTDescription;
   void ReadHorizontalScale(const std::string& text, const TFormatSettings& fmt);
+  void ReadPDISignalNames(const TAppSettings& settings, const std::string& prefix);
+  void SavePDISignalNames(TAppSettings& settings, const std::string& prefix) const;
+  static TPDINames DefaultPDINames();
+  mutable std::mutex FPDILock;
+  TPDINames FPDINames = DefaultPDINames();  // under FPDILock
   void SaveChannelSettings(TAppSettings& settings, const std::string& prefix, const TFormatSettings& fmt) const;
 
   // Stores (shared with the QMT-only copy) and the evaluation (original only).

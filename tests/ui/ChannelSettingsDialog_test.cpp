@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -60,6 +61,42 @@ TEST(ChannelSettingsDialog, EditsTheVirtualChannelRows) {
   refusing.accept();
   EXPECT_NE(refusing.result(), QDialog::Accepted);
   EXPECT_EQ(refusing.Error().toStdString(), "Virtual channels: Row 1, channel 3: \"abc\" is no number");
+}
+
+// The names of every card are edited in one table: a changed card keeps
+// what was typed, "Defaults" restores the shown card, an emptied name is
+// the default, and the accepted names reach the session.
+TEST(ChannelSettingsDialog, EditsTheSignalNamesOfEveryCard) {
+  TestApplication();
+  TVQSessionItem session(-1, 0, nullptr, nullptr);
+  TPDICardNames third = session.PDISignalNames()[2];
+  third[4] = "Heater";
+  session.SetPDISignalNames(3, third);
+  TChannelSettingsDialog dialog(session.ChannelSettings(), 4, 0);
+  QTableWidget& names = *dialog.PDINameTable();
+  ASSERT_EQ(names.rowCount(), kPDIBits);
+  EXPECT_EQ(names.item(31, 0)->text().toStdString(), "PDI1_Bit31");
+
+  names.item(0, 0)->setText(" Door ");
+  names.item(1, 0)->setText("");
+  dialog.PDICardBox()->setCurrentIndex(1);
+  EXPECT_EQ(names.item(0, 0)->text().toStdString(), "PDI2_Bit0");
+  names.item(31, 0)->setText("Alarm, loud");
+  dialog.PDICardBox()->setCurrentIndex(2);
+  EXPECT_EQ(names.item(4, 0)->text().toStdString(), "Heater");
+  dialog.SetPDIDefaults();
+  EXPECT_EQ(names.item(4, 0)->text().toStdString(), "PDI3_Bit4");
+  dialog.PDICardBox()->setCurrentIndex(0);
+  EXPECT_EQ(names.item(0, 0)->text().toStdString(), "Door");
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted) << dialog.Error().toStdString();
+
+  session.SetChannelSettings(dialog.Settings());
+  EXPECT_EQ(session.PDISignalName(1, 0), "Door");
+  EXPECT_EQ(session.PDISignalName(1, 1), "PDI1_Bit1");
+  EXPECT_EQ(session.PDISignalName(2, 31), "Alarm, loud");
+  EXPECT_EQ(session.PDISignalName(3, 4), "PDI3_Bit4");
+  EXPECT_EQ(session.PDISignalName(8, 7), "PDI8_Bit7");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 
+#include "app/data/PAV_DataManagement.h"
 #include "ui/ConnectionDialog.h"
 #include "ui/ViewBase.h"
 #include "ui/ViewMessages.h"
@@ -39,6 +40,32 @@ TEST(TextTable, WrapsLongCaptionsAboveNarrowValues) {
   EXPECT_EQ(FormatTextTable({"C", "Phase Difference [ps]"}, {{"A1", "123456789012345678901.5"}}),
             "C     Phase Difference [ps]\n"
             "A1  123456789012345678901.5\n");
+}
+
+// Each card's inputs show their state beside the session's signal names,
+// aligned however long a name is; the card overview stays above them.
+TEST(DigitalInputs, StatesShowBesideTheSignalNames) {
+  TPAV_DataManagement store(-1, 0, false);
+  TPDINames names;
+  EXPECT_EQ(DigitalInputsTable(store, names), "No digital-input cards\nreported by the counter.\n");
+  ASSERT_TRUE(store.AddPDI("7100; 80010005 00000000\r\n"));
+  for (int card = 1; card <= kPDICards; ++card)
+    for (int bit = 0; bit < kPDIBits; ++bit)
+      names[static_cast<std::size_t>(card - 1)][static_cast<std::size_t>(bit)] = DefaultPDISignalName(card, bit);
+  names[0][2] = "Door \xC3\xB6" "ffnen";  // wider in bytes than on screen
+  names[0][16] = "Pump";
+  const std::string table = DigitalInputsTable(store, names);
+  const std::vector<std::string> lines = TextLines(table);
+  ASSERT_EQ(lines.size(), 3u + 2 * 18u) << table;
+  EXPECT_EQ(lines[1], "1     80010005  10000000 00000001 00000000 00000101");
+  EXPECT_EQ(lines[2], "2     00000000  00000000 00000000 00000000 00000000");
+  EXPECT_EQ(lines[4], "Card 1");
+  EXPECT_EQ(lines[5], " 1 PDI1_Bit0   = 1    17 Pump        = 1");
+  EXPECT_EQ(lines[6], " 2 PDI1_Bit1   = 0    18 PDI1_Bit17  = 0");
+  EXPECT_EQ(lines[7], " 3 Door \xC3\xB6" "ffnen = 1    19 PDI1_Bit18  = 0");
+  EXPECT_EQ(lines[20], "16 PDI1_Bit15  = 0    32 PDI1_Bit31  = 1");
+  EXPECT_EQ(lines[22], "Card 2");
+  EXPECT_EQ(lines[23], " 1 PDI2_Bit0  = 0    17 PDI2_Bit16 = 0");
 }
 
 TEST(PlotColors, AreTheSettingsColoursReadableOnWhite) {

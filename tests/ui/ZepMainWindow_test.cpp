@@ -137,6 +137,14 @@ TEST_F(MainWindowTest, EveryViewKindShowsTheSimulatedCounter) {
   EXPECT_NE(allanText.find("e-"), std::string::npos) << allanText;
   const std::string pdi = static_cast<TViewText*>(views[TViewKind::vkPDI])->Text().toStdString();
   EXPECT_NE(pdi.find("Card"), std::string::npos) << pdi;
+  EXPECT_NE(pdi.find(" 1 PDI1_Bit0 "), std::string::npos) << pdi;
+  // A name the user changed shows at the next tick.
+  TPDICardNames names = counter->PDISignalNames()[0];
+  names[0] = "Door";
+  counter->SetPDISignalNames(1, names);
+  RunTicks(window, 200ms);
+  const std::string renamed = static_cast<TViewText*>(views[TViewKind::vkPDI])->Text().toStdString();
+  EXPECT_NE(renamed.find(" 1 Door "), std::string::npos) << renamed;
   EXPECT_NE(static_cast<TViewText*>(views[TViewKind::vkRaw])->Text().indexOf("No raw data"), -1);
   EXPECT_NE(static_cast<TViewText*>(views[TViewKind::vkDebug])->Text().indexOf("DemoData"), -1);
   EXPECT_EQ(views[TViewKind::vkAllan]->windowTitle(), "[A] Allan Deviation");
