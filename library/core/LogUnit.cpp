@@ -152,12 +152,16 @@ void TLogger::LogIt(std::string_view text) {
 void TLogger::LogLines(std::string_view lines) {
   std::lock_guard lock(FLockObj);
   FBatchTime = WallMs(FClock.WallNow());
+  // Later lines read the clock again, however this batch ends.
+  struct TBatchEnd {
+    std::optional<TWallMs>& time;
+    ~TBatchEnd() { time.reset(); }
+  } batchEnd{FBatchTime};
   for (std::size_t start = 0; start < lines.size();) {
     const std::size_t end = std::min(lines.find('\n', start), lines.size());
     WriteLine({}, lines.substr(start, end - start), TDrop::WhenFull);
     start = end + 1;
   }
-  FBatchTime.reset();
 }
 
 void TLogger::LogWarn(std::string_view text) {
